@@ -1,0 +1,43 @@
+# Host build: the driver's sources compiled against the emulated Windows
+# platform, the platform itself, the tools and every test.
+set(CMAKE_CXX_STANDARD 20)
+set(CMAKE_CXX_STANDARD_REQUIRED ON)
+set(CMAKE_CXX_EXTENSIONS OFF)
+
+option(ZENDRA_SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
+
+find_package(Threads REQUIRED)
+find_package(GTest REQUIRED)
+include(GoogleTest)
+enable_testing()
+
+# WCHAR is 16 bits on Windows; the driver, the platform and the tests use
+# wide literals, so they all see the same 16-bit wchar_t. None of them may
+# call the C library's wide functions (built for 32-bit wchar_t).
+add_compile_options(-fshort-wchar -Wall -Wextra -Werror)
+if(ZENDRA_SANITIZE)
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
+file(GLOB_RECURSE ZENDRA_PLATFORM_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/platform/*.cpp)
+add_library(emu STATIC ${ZENDRA_PLATFORM_SOURCES})
+target_include_directories(emu PUBLIC ${CMAKE_SOURCE_DIR}/platform/include ${CMAKE_SOURCE_DIR}/platform)
+target_link_libraries(emu PUBLIC Threads::Threads)
+
+# The driver, exactly the sources of zendra.sys.
+add_library(zendra_host STATIC ${ZENDRA_DRIVER_SOURCES})
+target_include_directories(zendra_host PUBLIC ${CMAKE_SOURCE_DIR}/zendra)
+target_link_libraries(zendra_host PUBLIC emu)
+
+add_executable(zendra-sim sim/zendra_sim.cpp)
+target_link_libraries(zendra-sim PRIVATE zendra_host)
+
+file(GLOB_RECURSE ZENDRA_TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/*.cpp)
+add_executable(zendra_tests ${ZENDRA_TEST_SOURCES})
+target_include_directories(zendra_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests)
+target_link_libraries(zendra_tests PRIVATE zendra_host GTest::gtest)
+gtest_discover_tests(zendra_tests DISCOVERY_TIMEOUT 120 PROPERTIES TIMEOUT 300)
+
+add_subdirectory(tools/pecheck)
+zendra_add_pe_checks()

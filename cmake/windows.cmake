@@ -1,0 +1,244 @@
+# Windows cross build (mingw-w64): produces the kernel driver zendra.sys.
+#
+# Included by the top-level CMakeLists.txt when CMAKE_SYSTEM_NAME is Windows,
+# i.e. when configured with cmake/toolchain-mingw-{i686,x86_64}.cmake (see the
+# windows-x86 / windows-x64 presets). The same driver sources are compiled by
+# the host build against the emulated kernel; here they meet the real kit
+# headers that ship with mingw-w64.
+
+include(CheckCXXSourceCompiles)
+
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+  set(ZENDRA_WINDOWS_ARCH x86)
+else()
+  set(ZENDRA_WINDOWS_ARCH x64)
+endif()
+
+# CMake's mingw platform files link every target against kernel32, user32,
+# gdi32 and friends by default. A kernel image must never see those, and the
+# user-mode targets we add later name their import libraries explicitly.
+set(CMAKE_C_STANDARD_LIBRARIES "")
+set(CMAKE_CXX_STANDARD_LIBRARIES "")
+
+# ---------------------------------------------------------------------------
+# Locate the kit headers (wdm.h, ntddk.h, usbdlib.h, ...).
+#
+# mingw-w64 keeps them in a "ddk" folder below its ordinary include folder
+# (usb.h, usbdi.h, ntddser.h live in the ordinary folder). Ask the compiler
+# where its include folders are instead of guessing a path: CMake recorded
+# them while probing the compiler.
+# ---------------------------------------------------------------------------
+find_path(ZENDRA_DDK_INCLUDE_DIR
+  NAMES wdm.h
+  PATHS ${CMAKE_CXX_IMPLICIT_INCLUDE_DIRECTORIES}
+  PATH_SUFFIXES ddk
+  NO_DEFAULT_PATH
+  NO_CMAKE_FIND_ROOT_PATH)
+if(NOT ZENDRA_DDK_INCLUDE_DIR)
+  message(FATAL_ERROR
+    "wdm.h not found in a 'ddk' folder under the compiler's include folders "
+    "(${CMAKE_CXX_IMPLICIT_INCLUDE_DIRECTORIES}). Run scripts/install-deps.sh.")
+endif()
+message(STATUS "zendra: kernel headers in ${ZENDRA_DDK_INCLUDE_DIR}")
+
+# ---------------------------------------------------------------------------
+# Compiler settings for kernel code.
+# ---------------------------------------------------------------------------
+set(ZENDRA_KERNEL_DEFINITIONS
+  # The kit's convention for "this translation unit is kernel code".
+  # _X86_ / _AMD64_ need no help: gcc predefines _X86_ on i686 and mingw's
+  # headers derive _AMD64_ from __x86_64__. NTDDI_VERSION is derived by the
+  # headers from _WIN32_WINNT, which mingw-w64 defaults to 0x0A00.
+  _KERNEL_MODE=1
+)
+
+# mingw-w64 10's wdm.h defines InterlockedBitTestAndSet/Reset as static
+# inline functions, and so does the intrin.h it includes first: C++ rejects
+# the second definition. Telling intrin.h the two already exist leaves wdm.h's
+# copies as the only ones. Probe rather than assume, so a fixed mingw needs
+# no workaround.
+set(_zendra_probe_source [=[
+#include <ntddk.h>
+#include <wdm.h>
+#include <usb.h>
+#include <usbdi.h>
+extern "C" {
+#include <usbdlib.h>
+}
+#include <ntddser.h>
+static LONG zendra_probe_bits;
+int zendra_probe() { return InterlockedBitTestAndSet(&zendra_probe_bits, 3); }
+]=])
+set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)
+set(CMAKE_REQUIRED_QUIET ON)
+set(CMAKE_REQUIRED_INCLUDES "${ZENDRA_DDK_INCLUDE_DIR}")
+set(CMAKE_REQUIRED_DEFINITIONS -D_KERNEL_MODE=1)
+set(CMAKE_REQUIRED_FLAGS -std=c++20)
+check_cxx_source_compiles("${_zendra_probe_source}" ZENDRA_DDK_COMPILES_AS_IS)
+if(NOT ZENDRA_DDK_COMPILES_AS_IS)
+  list(APPEND CMAKE_REQUIRED_DEFINITIONS
+    -D__INTRINSIC_DEFINED_InterlockedBitTestAndSet
+    -D__INTRINSIC_DEFINED_InterlockedBitTestAndReset)
+  check_cxx_source_compiles("${_zendra_probe_source}"
+    ZENDRA_DDK_NEEDS_BITTEST_WORKAROUND)
+  if(NOT ZENDRA_DDK_NEEDS_BITTEST_WORKAROUND)
+    message(FATAL_ERROR
+      "The kernel headers in ${ZENDRA_DDK_INCLUDE_DIR} do not compile as C++; "
+      "see CMakeFiles/CMakeError.log")
+  endif()
+  list(APPEND ZENDRA_KERNEL_DEFINITIONS
+    __INTRINSIC_DEFINED_InterlockedBitTestAndSet
+    __INTRINSIC_DEFINED_InterlockedBitTestAndReset)
+endif()
+unset(CMAKE_REQUIRED_QUIET)
+unset(CMAKE_REQUIRED_INCLUDES)
+unset(CMAKE_REQUIRED_DEFINITIONS)
+unset(CMAKE_REQUIRED_FLAGS)
+unset(CMAKE_TRY_COMPILE_TARGET_TYPE)
+
+set(ZENDRA_KERNEL_COMPILE_OPTIONS
+  -Wall -Wextra -Werror
+  # Pool tags are written 'Zdra' in kernel code (the kit's own ExAllocatePool
+  # macro does it too); gcc gives such constants the same value MSVC does.
+  -Wno-multichar
+  # The kernel stack is 12 KiB (x86) / 24 KiB (x64) for the whole call chain,
+  # shared with the drivers above and below us. Big locals belong in pool.
+  -Wframe-larger-than=1024
+  # No C++ runtime exists in the kernel: no exception support, no RTTI, no
+  # guarded statics (those call __cxa_guard_*), no unwinder.
+  $<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions>
+  $<$<COMPILE_LANGUAGE:CXX>:-fno-rtti>
+  $<$<COMPILE_LANGUAGE:CXX>:-fno-threadsafe-statics>
+  -fno-asynchronous-unwind-tables
+  -fno-unwind-tables
+  # Stack-protector and stack-probe helpers live in libssp/libgcc, which we do
+  # not link. Kernel stacks are resident, so probing them buys nothing.
+  -fno-stack-protector
+  -mno-stack-arg-probe
+  # The kit's own macros (CONTAINING_RECORD, list heads, URB unions) pun types.
+  -fno-strict-aliasing
+)
+if(ZENDRA_WINDOWS_ARCH STREQUAL "x86")
+  # The 32-bit kernel does not save FPU/SSE state for drivers. Keeping the
+  # compiler to integer registers turns any float arithmetic into a call to a
+  # soft-float helper (__mulsf3, ...) that fails to link, instead of silent
+  # state corruption at run time. (x64 kernel code may use SSE, and mingw's
+  # intrin.h needs it there.)
+  list(APPEND ZENDRA_KERNEL_COMPILE_OPTIONS -mgeneral-regs-only)
+endif()
+
+# ---------------------------------------------------------------------------
+# Link settings for a kernel image.
+# ---------------------------------------------------------------------------
+if(ZENDRA_WINDOWS_ARCH STREQUAL "x86")
+  # DriverEntry is __stdcall (NTAPI) on x86, hence the decorated name: the
+  # kernel expects it to pop its 8 bytes of arguments, which a cdecl
+  # DriverEntry would not, leaving the caller's stack unbalanced.
+  set(ZENDRA_DRIVER_ENTRY _DriverEntry@8)
+  set(ZENDRA_DRIVER_IMAGE_BASE 0x10000)
+  # Without this, ld silently binds _DriverEntry@8 to a cdecl _DriverEntry.
+  set(ZENDRA_ARCH_LINK_OPTIONS -Wl,--disable-stdcall-fixup)
+else()
+  set(ZENDRA_DRIVER_ENTRY DriverEntry)
+  set(ZENDRA_DRIVER_IMAGE_BASE 0x140000000)
+  set(ZENDRA_ARCH_LINK_OPTIONS -Wl,--high-entropy-va)
+endif()
+
+set(ZENDRA_KERNEL_LINK_OPTIONS
+  # No CRT start files, no libstdc++/libgcc/msvcrt: only what we name below.
+  -nostdlib
+  -nostartfiles
+  -Wl,--subsystem,native
+  -Wl,--entry,${ZENDRA_DRIVER_ENTRY}
+  -Wl,--image-base,${ZENDRA_DRIVER_IMAGE_BASE}
+  -Wl,--file-alignment,0x200
+  -Wl,--section-alignment,0x1000
+  # The kernel loads drivers wherever it likes: always keep relocations.
+  -Wl,--dynamicbase
+  -Wl,--enable-reloc-section
+  -Wl,--nxcompat
+  -Wl,--wdmdriver
+  # A missing entry symbol is only a warning to ld; it must stop the build.
+  -Wl,--fatal-warnings
+  ${ZENDRA_ARCH_LINK_OPTIONS}
+)
+
+# Import libraries shipped by mingw-w64. Nothing else may be linked into the
+# driver; tools/pecheck verifies the finished image imports only from
+# ntoskrnl.exe, HAL.dll and USBD.SYS.
+set(ZENDRA_KERNEL_LIBRARIES ntoskrnl hal usbd)
+
+# ---------------------------------------------------------------------------
+# zendra.sys
+# ---------------------------------------------------------------------------
+# zendra/sources.cmake may list paths relative to the top folder or absolute.
+set(_zendra_sys_sources "")
+foreach(_src IN LISTS ZENDRA_DRIVER_SOURCES)
+  if(NOT IS_ABSOLUTE "${_src}")
+    set(_src "${PROJECT_SOURCE_DIR}/${_src}")
+  endif()
+  list(APPEND _zendra_sys_sources "${_src}")
+endforeach()
+
+# An executable rather than a DLL: the image carries no IMAGE_FILE_DLL flag
+# and exports nothing, as a driver should.
+add_executable(zendra_sys ${_zendra_sys_sources})
+set_target_properties(zendra_sys PROPERTIES
+  OUTPUT_NAME zendra
+  SUFFIX .sys
+  # build/windows-x86/zendra.sys, build/windows-x64/zendra.sys
+  RUNTIME_OUTPUT_DIRECTORY "${CMAKE_BINARY_DIR}"
+  CXX_STANDARD 20
+  CXX_STANDARD_REQUIRED ON
+  CXX_EXTENSIONS OFF
+  C_STANDARD 11
+  C_STANDARD_REQUIRED ON)
+target_include_directories(zendra_sys PRIVATE "${PROJECT_SOURCE_DIR}/zendra")
+# SYSTEM: warnings inside the kit headers are mingw's, not ours.
+target_include_directories(zendra_sys SYSTEM PRIVATE "${ZENDRA_DDK_INCLUDE_DIR}")
+target_compile_definitions(zendra_sys PRIVATE ${ZENDRA_KERNEL_DEFINITIONS})
+target_compile_options(zendra_sys PRIVATE ${ZENDRA_KERNEL_COMPILE_OPTIONS})
+target_link_options(zendra_sys PRIVATE ${ZENDRA_KERNEL_LINK_OPTIONS})
+target_link_libraries(zendra_sys PRIVATE ${ZENDRA_KERNEL_LIBRARIES})
+
+# ---------------------------------------------------------------------------
+# zendraprops (not built yet)
+#
+# The property-page DLL is ordinary user-mode code: it gets the normal mingw
+# runtime, exceptions stay off to match the driver code it may share, and it
+# names its own import libraries (CMAKE_CXX_STANDARD_LIBRARIES is empty above).
+# When its sources exist, add roughly:
+#
+#   add_library(zendraprops SHARED ${ZENDRA_PROPS_SOURCES})
+#   set_target_properties(zendraprops PROPERTIES PREFIX "" OUTPUT_NAME zendraprops
+#     RUNTIME_OUTPUT_DIRECTORY "${CMAKE_BINARY_DIR}" CXX_STANDARD 20)
+#   target_compile_options(zendraprops PRIVATE -Wall -Wextra -Werror
+#     $<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions -fno-rtti>)
+#   target_link_options(zendraprops PRIVATE -static-libgcc -static-libstdc++
+#     -Wl,--subsystem,windows -Wl,--dynamicbase -Wl,--nxcompat)
+#   target_link_libraries(zendraprops PRIVATE kernel32 user32 advapi32 setupapi
+#     comctl32)
+#
+# and check it with tools/pecheck once pecheck learns a user-mode profile.
+# ---------------------------------------------------------------------------
+
+# ---------------------------------------------------------------------------
+# Image checks from inside the cross build (ctest --preset windows-x86|x64).
+#
+# pecheck is a host program, built by the host build (preset "host"); the
+# cross build cannot compile it. The test fails, rather than skips, when that
+# binary is missing, so a green run always means the image was looked at. The
+# host build runs the same checks as pe_zendra_sys_x86 / pe_zendra_sys_x64.
+# ---------------------------------------------------------------------------
+set(ZENDRA_PECHECK "${PROJECT_SOURCE_DIR}/build/host/tools/pecheck/pecheck"
+  CACHE FILEPATH "Host-built pecheck that checks zendra.sys")
+include("${PROJECT_SOURCE_DIR}/tools/pecheck/zendra-sys-profile.cmake")
+if(ZENDRA_WINDOWS_ARCH STREQUAL "x86")
+  set(_zendra_pe_machine i386)
+else()
+  set(_zendra_pe_machine amd64)
+endif()
+enable_testing()
+add_test(NAME pe_zendra_sys_${ZENDRA_WINDOWS_ARCH}
+  COMMAND "${ZENDRA_PECHECK}" --expect-machine ${_zendra_pe_machine}
+          ${ZENDRA_SYS_PECHECK_ARGS} "$<TARGET_FILE:zendra_sys>")

@@ -1,0 +1,354 @@
+#include "io/device.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <mutex>
+
+#include "io/irp.h"
+#include "io/namespace.h"
+#include "kernel/dispatcher.h"
+#include "kernel/pool.h"
+#include "kernel/scheduler.h"
+#include "rtl/wide.h"
+#include "verifier/lock_order.h"
+#include "verifier/irql_rules.h"
+#include "verifier/verifier.h"
+
+namespace emu {
+namespace {
+
+constexpr ULONG kDeviceTag = MakeTag('D', 'e', 'v', 'i');
+constexpr CSHORT kIoTypeDevice = 3;
+constexpr int64_t kTimerPeriod = 10'000'000;  // one second
+
+struct DeviceInfo {
+  std::u16string name;
+  PDEVICE_OBJECT lower = nullptr;
+  size_t bytes = 0;
+  PIO_TIMER_ROUTINE timerRoutine = nullptr;
+  PVOID timerContext = nullptr;
+  bool timerRunning = false;
+  std::shared_ptr<TimerEntry> tick;
+  POWER_STATE systemPower{};
+  POWER_STATE devicePower{};
+};
+
+struct State {
+  std::mutex mutex;
+  std::map<PDEVICE_OBJECT, DeviceInfo> live;
+  std::map<const char*, size_t, std::less<>> deleted;  // start -> bytes
+  UCHAR wdmMajor = 1;
+  UCHAR wdmMinor = 0x30;
+};
+
+State& S() {
+  static State state;
+  return state;
+}
+
+std::string Hex(const void* p) {
+  char buffer[32];
+  std::snprintf(buffer, sizeof buffer, "%p", p);
+  return buffer;
+}
+
+// One tick of a device's I/O timer: runs its routine in DPC context and
+// arms the next tick while the timer runs. Dispatcher lock and S().mutex
+// held, in that order.
+void ScheduleTick(PDEVICE_OBJECT device) {
+  auto& sched = Scheduler::Get();
+  auto& info = S().live[device];
+  info.tick = sched.AddTimer(sched.Now() + kTimerPeriod, [device] {
+    std::lock_guard<std::mutex> guard(S().mutex);
+    auto it = S().live.find(device);
+    if (it == S().live.end() || !it->second.timerRunning) return;
+    PIO_TIMER_ROUTINE routine = it->second.timerRoutine;
+    PVOID context = it->second.timerContext;
+    QueueDpcWork([device, routine, context] {
+      bool running;
+      {
+        std::lock_guard<std::mutex> guard(S().mutex);
+        auto found = S().live.find(device);
+        running = found != S().live.end() && found->second.timerRunning;
+      }
+      if (running) routine(device, context);
+    });
+    ScheduleTick(device);
+  });
+}
+
+}  // namespace
+
+void Devices::Reset() {
+  {
+    std::lock_guard<std::mutex> guard(S().mutex);
+    S().live.clear();
+    S().deleted.clear();
+    S().wdmMajor = 1;
+    S().wdmMinor = 0x30;
+  }
+  // An open of a named device goes to the top of the stack it belongs to;
+  // attachment is the I/O manager's, so it tells the namespace where that is.
+  ObjectNamespace::Instance().SetTopOfStack(&Devices::TopOfStack);
+}
+
+bool Devices::CheckUsable(PDEVICE_OBJECT device, const char* routine) {
+  std::lock_guard<std::mutex> guard(S().mutex);
+  if (S().live.count(device)) return true;
+  bool wasDeleted = false;
+  auto it = S().deleted.upper_bound(reinterpret_cast<const char*>(device));
+  if (it != S().deleted.begin()) {
+    --it;
+    wasDeleted = reinterpret_cast<const char*>(device) < it->first + it->second;
+  }
+  Verifier::Report(wasDeleted ? "device-used-after-delete" : "device-unknown",
+                   std::string(routine) + " with device object " + Hex(device) +
+                       (wasDeleted ? ", which has been deleted" : ", which is not a device object"));
+  return false;
+}
+
+bool Devices::CheckNotDeleted(const void* p, const char* routine) {
+  // Once the pool has handed the memory out again it belongs to its new
+  // owner, whatever was there before.
+  if (Pool::IsLive(p)) return true;
+  std::lock_guard<std::mutex> guard(S().mutex);
+  auto c = static_cast<const char*>(p);
+  auto it = S().deleted.upper_bound(c);
+  if (it == S().deleted.begin()) return true;
+  --it;
+  if (c >= it->first + it->second) return true;
+  Verifier::Report("device-used-after-delete",
+                   std::string(routine) + " touches " + Hex(p) + " inside a deleted device object or its extension");
+  return false;
+}
+
+PDEVICE_OBJECT Devices::LowerOf(PDEVICE_OBJECT device) {
+  std::lock_guard<std::mutex> guard(S().mutex);
+  auto it = S().live.find(device);
+  return it == S().live.end() ? nullptr : it->second.lower;
+}
+
+PDEVICE_OBJECT Devices::TopOfStack(PDEVICE_OBJECT device) {
+  std::lock_guard<std::mutex> guard(S().mutex);
+  while (device->AttachedDevice != nullptr) device = device->AttachedDevice;
+  return device;
+}
+
+std::u16string Devices::NameOf(PDEVICE_OBJECT device) {
+  std::lock_guard<std::mutex> guard(S().mutex);
+  auto it = S().live.find(device);
+  return it == S().live.end() ? std::u16string() : it->second.name;
+}
+
+std::vector<PDEVICE_OBJECT> Devices::Live() {
+  std::lock_guard<std::mutex> guard(S().mutex);
+  std::vector<PDEVICE_OBJECT> out;
+  for (auto& [device, info] : S().live) out.push_back(device);
+  return out;
+}
+
+bool Devices::IsTimerRunning(PDEVICE_OBJECT device) {
+  auto lock = Scheduler::Get().Lock();
+  std::lock_guard<std::mutex> guard(S().mutex);
+  auto it = S().live.find(device);
+  return it != S().live.end() && it->second.timerRunning;
+}
+
+POWER_STATE Devices::ReportedPowerState(PDEVICE_OBJECT device, POWER_STATE_TYPE type) {
+  std::lock_guard<std::mutex> guard(S().mutex);
+  auto it = S().live.find(device);
+  if (it == S().live.end()) return POWER_STATE{};
+  return type == SystemPowerState ? it->second.systemPower : it->second.devicePower;
+}
+
+void WdmLevel::SetWdmVersion(UCHAR major, UCHAR minor) {
+  std::lock_guard<std::mutex> guard(S().mutex);
+  S().wdmMajor = major;
+  S().wdmMinor = minor;
+}
+
+UCHAR WdmLevel::WdmMajor() { return S().wdmMajor; }
+UCHAR WdmLevel::WdmMinor() { return S().wdmMinor; }
+
+}  // namespace emu
+
+using emu::Devices;
+using emu::Verifier;
+
+extern "C" NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, PUNICODE_STRING DeviceName,
+                                   ULONG DeviceType, ULONG DeviceCharacteristics, BOOLEAN Exclusive,
+                                   PDEVICE_OBJECT* DeviceObject) {
+  emu::RequireAtMost(PASSIVE_LEVEL, "IoCreateDevice");
+  *DeviceObject = nullptr;
+  size_t objectBytes = (sizeof(DEVICE_OBJECT) + 15) / 16 * 16;
+  size_t bytes = objectBytes + DeviceExtensionSize;
+  auto* memory = static_cast<char*>(
+      emu::Pool::Allocate(NonPagedPool, bytes, emu::kDeviceTag, "IoCreateDevice"));
+  if (memory == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+  memset(memory, 0, bytes);
+  auto device = reinterpret_cast<PDEVICE_OBJECT>(memory);
+  device->Type = emu::kIoTypeDevice;
+  device->Size = static_cast<USHORT>(sizeof(DEVICE_OBJECT) + DeviceExtensionSize);
+  device->ReferenceCount = 0;
+  device->DriverObject = DriverObject;
+  device->DeviceExtension = DeviceExtensionSize ? memory + objectBytes : nullptr;
+  device->DeviceType = DeviceType;
+  device->Characteristics = DeviceCharacteristics;
+  device->StackSize = 1;
+  device->AlignmentRequirement = 0;
+  device->Flags = DO_DEVICE_INITIALIZING | (Exclusive ? DO_EXCLUSIVE : 0);
+  std::u16string name;
+  if (DeviceName != nullptr && DeviceName->Length != 0) {
+    name = emu::ToU16(*DeviceName);
+    NTSTATUS status = emu::ObjectNamespace::Instance().AddDevice(name, device);
+    if (!NT_SUCCESS(status)) {
+      emu::Pool::Free(memory, "IoCreateDevice");
+      return status;
+    }
+    device->Flags |= DO_DEVICE_HAS_NAME;
+  }
+  {
+    std::lock_guard<std::mutex> guard(emu::S().mutex);
+    auto& info = emu::S().live[device];
+    info.name = name;
+    info.bytes = bytes;
+    // The pool may have reused a deleted device's memory for this one.
+    auto& deleted = emu::S().deleted;
+    for (auto it = deleted.lower_bound(memory); it != deleted.end() && it->first < memory + bytes;) {
+      it = deleted.erase(it);
+    }
+    auto before = deleted.lower_bound(memory);
+    if (before != deleted.begin() && std::prev(before)->first + std::prev(before)->second > memory) {
+      deleted.erase(std::prev(before));
+    }
+  }
+  device->NextDevice = DriverObject->DeviceObject;
+  DriverObject->DeviceObject = device;
+  *DeviceObject = device;
+  return STATUS_SUCCESS;
+}
+
+extern "C" VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
+  emu::RequireAtMost(PASSIVE_LEVEL, "IoDeleteDevice");
+  if (!Devices::CheckUsable(DeviceObject, "IoDeleteDevice")) return;
+  if (DeviceObject->AttachedDevice != nullptr) {
+    Verifier::Report("device-deleted-while-attached",
+                     "IoDeleteDevice of a device object that another device is still attached to");
+  }
+  if (Devices::LowerOf(DeviceObject) != nullptr) {
+    Verifier::Report("device-deleted-without-detach",
+                     "IoDeleteDevice of a device object still attached to a lower device (IoDetachDevice first)");
+  }
+  for (PIRP irp : emu::Irps::OutstandingAt(DeviceObject)) {
+    Verifier::Report("device-deleted-in-use",
+                     "IoDeleteDevice while " + emu::Irps::Name(irp) + " is still inside the device's driver");
+  }
+  emu::DeviceInfo info;
+  {
+    auto lock = emu::Scheduler::Get().Lock();
+    std::lock_guard<std::mutex> guard(emu::S().mutex);
+    info = emu::S().live[DeviceObject];
+    emu::Scheduler::Get().CancelTimer(info.tick);
+    emu::S().live.erase(DeviceObject);
+    emu::S().deleted[reinterpret_cast<const char*>(DeviceObject)] = info.bytes;
+  }
+  emu::ObjectNamespace::Instance().RemoveDevice(DeviceObject);
+  // Unlink from the driver's list of devices.
+  PDRIVER_OBJECT driver = DeviceObject->DriverObject;
+  for (PDEVICE_OBJECT* link = &driver->DeviceObject; *link != nullptr; link = &(*link)->NextDevice) {
+    if (*link == DeviceObject) {
+      *link = DeviceObject->NextDevice;
+      break;
+    }
+  }
+  // The extension goes with the object: free it through the pool, which
+  // poisons it, forgets its locks and reports timers still set in it.
+  emu::Pool::Free(DeviceObject, "IoDeleteDevice");
+}
+
+extern "C" PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice) {
+  emu::RequireAtMost(PASSIVE_LEVEL, "IoAttachDeviceToDeviceStack");
+  if (!Devices::CheckUsable(SourceDevice, "IoAttachDeviceToDeviceStack") ||
+      !Devices::CheckUsable(TargetDevice, "IoAttachDeviceToDeviceStack")) {
+    return nullptr;
+  }
+  std::lock_guard<std::mutex> guard(emu::S().mutex);
+  PDEVICE_OBJECT top = TargetDevice;
+  while (top->AttachedDevice != nullptr) top = top->AttachedDevice;
+  top->AttachedDevice = SourceDevice;
+  SourceDevice->StackSize = static_cast<CCHAR>(top->StackSize + 1);
+  SourceDevice->AlignmentRequirement = top->AlignmentRequirement;
+  emu::S().live[SourceDevice].lower = top;
+  return top;
+}
+
+extern "C" VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
+  emu::RequireAtMost(PASSIVE_LEVEL, "IoDetachDevice");
+  if (!Devices::CheckUsable(TargetDevice, "IoDetachDevice")) return;
+  std::lock_guard<std::mutex> guard(emu::S().mutex);
+  PDEVICE_OBJECT above = TargetDevice->AttachedDevice;
+  if (above == nullptr) {
+    Verifier::Report("detach-not-attached", "IoDetachDevice of a device with nothing attached to it");
+    return;
+  }
+  TargetDevice->AttachedDevice = nullptr;
+  auto it = emu::S().live.find(above);
+  if (it != emu::S().live.end()) it->second.lower = nullptr;
+}
+
+extern "C" BOOLEAN IoIsWdmVersionAvailable(UCHAR MajorVersion, UCHAR MinorVersion) {
+  UCHAR major = emu::WdmLevel::WdmMajor();
+  UCHAR minor = emu::WdmLevel::WdmMinor();
+  return MajorVersion < major || (MajorVersion == major && MinorVersion <= minor);
+}
+
+extern "C" NTSTATUS IoInitializeTimer(PDEVICE_OBJECT DeviceObject, PIO_TIMER_ROUTINE TimerRoutine, PVOID Context) {
+  emu::RequireAtMost(PASSIVE_LEVEL, "IoInitializeTimer");
+  if (!Devices::CheckUsable(DeviceObject, "IoInitializeTimer")) return STATUS_INVALID_PARAMETER;
+  std::lock_guard<std::mutex> guard(emu::S().mutex);
+  auto& info = emu::S().live[DeviceObject];
+  info.timerRoutine = TimerRoutine;
+  info.timerContext = Context;
+  DeviceObject->Timer = &info;
+  return STATUS_SUCCESS;
+}
+
+extern "C" VOID IoStartTimer(PDEVICE_OBJECT DeviceObject) {
+  emu::RequireAtMost(DISPATCH_LEVEL, "IoStartTimer");
+  if (!Devices::CheckUsable(DeviceObject, "IoStartTimer")) return;
+  auto lock = emu::Scheduler::Get().Lock();
+  std::lock_guard<std::mutex> guard(emu::S().mutex);
+  auto& info = emu::S().live[DeviceObject];
+  if (info.timerRoutine == nullptr) {
+    Verifier::Report("timer-not-initialized", "IoStartTimer before IoInitializeTimer");
+    return;
+  }
+  if (info.timerRunning) return;
+  info.timerRunning = true;
+  if (!info.tick || info.tick->cancelled) emu::ScheduleTick(DeviceObject);
+}
+
+extern "C" VOID IoStopTimer(PDEVICE_OBJECT DeviceObject) {
+  emu::RequireAtMost(DISPATCH_LEVEL, "IoStopTimer");
+  if (!Devices::CheckUsable(DeviceObject, "IoStopTimer")) return;
+  auto lock = emu::Scheduler::Get().Lock();
+  std::lock_guard<std::mutex> guard(emu::S().mutex);
+  auto& info = emu::S().live[DeviceObject];
+  info.timerRunning = false;
+  emu::Scheduler::Get().CancelTimer(info.tick);
+  info.tick.reset();
+}
+
+extern "C" POWER_STATE PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State) {
+  emu::RequireAtMost(DISPATCH_LEVEL, "PoSetPowerState");
+  POWER_STATE previous{};
+  if (!Devices::CheckUsable(DeviceObject, "PoSetPowerState")) return previous;
+  std::lock_guard<std::mutex> guard(emu::S().mutex);
+  auto& info = emu::S().live[DeviceObject];
+  POWER_STATE& slot = Type == SystemPowerState ? info.systemPower : info.devicePower;
+  previous = slot;
+  slot = State;
+  return previous;
+}

@@ -1,0 +1,37 @@
+// Device objects of the emulated I/O manager: creation with extension,
+// stacks (attach/detach), deletion with the verifier's use-after-delete
+// checks, the per-device I/O timer, and the platform's WDM level.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "wdm.h"
+
+namespace emu {
+
+class Devices {
+ public:
+  static void Reset();
+  // False (and a verifier report) when `device` has been deleted or was
+  // never created.
+  static bool CheckUsable(PDEVICE_OBJECT device, const char* routine);
+  // Reports use of memory inside a deleted device object or extension.
+  static bool CheckNotDeleted(const void* p, const char* routine);
+  static PDEVICE_OBJECT LowerOf(PDEVICE_OBJECT device);  // what it is attached to
+  static PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device);
+  static std::u16string NameOf(PDEVICE_OBJECT device);
+  static std::vector<PDEVICE_OBJECT> Live();
+  static bool IsTimerRunning(PDEVICE_OBJECT device);
+  static POWER_STATE ReportedPowerState(PDEVICE_OBJECT device, POWER_STATE_TYPE type);
+};
+
+// The WDM level the emulated system reports through IoIsWdmVersionAvailable.
+class WdmLevel {
+ public:
+  static void SetWdmVersion(UCHAR major, UCHAR minor);
+  static UCHAR WdmMajor();
+  static UCHAR WdmMinor();
+};
+
+}  // namespace emu

@@ -1,0 +1,658 @@
+// IRPs: allocation, stack locations, IofCallDriver, IofCompleteRequest with
+// completion-routine unwinding, pending propagation and cancellation, and
+// the I/O manager's own final completion.
+#include "io/irp.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <map>
+#include <mutex>
+
+#include "io/device.h"
+#include "kernel/pool.h"
+#include "kernel/scheduler.h"
+#include "kernel/spinlock.h"
+#include "verifier/irql_rules.h"
+#include "verifier/verifier.h"
+
+namespace emu {
+namespace {
+
+constexpr ULONG kIrpTag = MakeTag('I', 'r', 'p', ' ');
+constexpr ULONG kSystemBufferTag = MakeTag('I', 'o', 'S', 'b');
+constexpr CSHORT kIoTypeIrp = 6;
+
+struct State {
+  std::mutex mutex;
+  std::map<PIRP, std::shared_ptr<IrpInfo>> irps;
+  uint64_t serial = 0;
+};
+
+State& S() {
+  static State state;
+  return state;
+}
+
+// Completion routines running on this thread: (IRP, level they run at).
+thread_local std::vector<std::pair<PIRP, int>> inCompletion;
+
+PIO_STACK_LOCATION Location(PIRP irp, int index) {
+  return reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + (index - 1);
+}
+
+bool IsError(NTSTATUS status) { return (static_cast<ULONG>(status) >> 30) == 3; }
+
+std::string Hex(ULONG value) {
+  char buffer[16];
+  std::snprintf(buffer, sizeof buffer, "0x%08X", value);
+  return buffer;
+}
+
+}  // namespace
+
+namespace {
+
+std::vector<std::shared_ptr<IrpFrame>>& LevelOf(IrpInfo& info, int level) {
+  if (static_cast<int>(info.levels.size()) <= level) info.levels.resize(level + 1);
+  return info.levels[level];
+}
+
+void Evaluate(const IrpInfo& info, IrpFrame& frame) {
+  NTSTATUS returned;
+  bool marked;
+  NTSTATUS completed;
+  {
+    // Both the dispatch routine's return and the completion passing its level
+    // call this, possibly on different threads; the frame is judged once.
+    std::lock_guard<std::mutex> guard(S().mutex);
+    if (!frame.returned || !frame.passed || frame.evaluated) return;
+    frame.evaluated = true;
+    returned = *frame.returned;
+    // After a completion routine has reclaimed the IRP at this level, a
+    // pending flag it propagated there no longer speaks for the dispatch
+    // routine.
+    marked = frame.finalMarked && !(frame.reclaimed && !frame.markedByDispatch);
+    completed = frame.completedStatus;
+  }
+  std::string who = info.Describe() + " at stack level " + std::to_string(frame.level);
+  if (returned == STATUS_PENDING && !marked) {
+    Verifier::Report("pending-not-marked", "dispatch returned STATUS_PENDING for " + who +
+                                               " without marking it pending");
+  } else if (returned != STATUS_PENDING && marked) {
+    Verifier::Report("marked-pending-returned-status", "dispatch marked " + who + " pending but returned " +
+                                                           Hex(returned));
+  } else if (returned != STATUS_PENDING && returned != completed) {
+    Verifier::Report("dispatch-status-mismatch", "dispatch returned " + Hex(returned) + " for " + who +
+                                                     " completed with " + Hex(completed));
+  }
+}
+
+// Marks every running completion routine of the IRP as overtaken by
+// `routine`: the driver has the IRP back already, so the levels those
+// routines run at count as reclaimed. S().mutex held.
+void TakeDuringCompletionLocked(IrpInfo& info, const char* routine) {
+  for (auto& activation : info.activations) {
+    if (activation->takenBy != nullptr) continue;
+    activation->takenBy = routine;
+    for (auto& frame : LevelOf(info, activation->level)) frame->reclaimed = true;
+  }
+}
+
+// The IRP's memory is gone: report the touch instead of making it.
+bool CheckNotFreed(PIRP irp, const char* routine) {
+  if (!Pool::IsFreed(irp)) return true;
+  Verifier::Report("irp-used-after-completion", std::string(routine) + " on an IRP that has been freed");
+  return false;
+}
+
+void FinishAtIoManager(PIRP irp, const std::shared_ptr<IrpInfo>& info) {
+  if (!info->origin.ioManagerOwned) {
+    Verifier::Report("driver-irp-completed-to-io-manager",
+                     info->Describe() + " was allocated by a driver but its completion reached the I/O manager "
+                                        "(no completion routine returned STATUS_MORE_PROCESSING_REQUIRED)");
+    info->life = IrpLife::Completed;
+    return;
+  }
+  info->life = IrpLife::Completed;
+  NTSTATUS status = irp->IoStatus.Status;
+  auto& origin = info->origin;
+  if (origin.buffered && !IsError(status)) {
+    ULONG_PTR information = irp->IoStatus.Information;
+    if (information > origin.outputLength) {
+      Verifier::Report("information-too-large", info->Describe() + " completed with Information " +
+                                                    std::to_string(information) + " for an output buffer of " +
+                                                    std::to_string(origin.outputLength) + " bytes");
+      information = origin.outputLength;
+    }
+    if (origin.callerOutput != nullptr && irp->AssociatedIrp.SystemBuffer != nullptr && information != 0) {
+      memcpy(origin.callerOutput, irp->AssociatedIrp.SystemBuffer, information);
+    }
+  }
+  // A request that failed without ever being pending reports its status
+  // through the call's return value only, as on Windows.
+  if (!IsError(status) || irp->PendingReturned) {
+    if (irp->UserIosb != nullptr) *irp->UserIosb = irp->IoStatus;
+    if (irp->UserEvent != nullptr) KeSetEvent(irp->UserEvent, IO_NO_INCREMENT, FALSE);
+  }
+  if (origin.onComplete) origin.onComplete(irp);
+  if ((irp->Flags & IRP_DEALLOCATE_BUFFER) && irp->AssociatedIrp.SystemBuffer != nullptr) {
+    Pool::Free(irp->AssociatedIrp.SystemBuffer, "I/O manager");
+    irp->AssociatedIrp.SystemBuffer = nullptr;
+  }
+  {
+    std::lock_guard<std::mutex> guard(S().mutex);
+    if (info->holds > 0) {
+      info->freeWhenReleased = true;
+      return;
+    }
+    S().irps.erase(irp);
+    info->levels.clear();
+  }
+  info->life = IrpLife::Freed;
+  Pool::Free(irp, "I/O manager");
+}
+
+}  // namespace
+
+void ReleaseIrp(PIRP irp) {
+  std::shared_ptr<IrpInfo> info;
+  {
+    std::lock_guard<std::mutex> guard(S().mutex);
+    auto it = S().irps.find(irp);
+    if (it == S().irps.end()) return;
+    info = it->second;
+    S().irps.erase(it);
+  }
+  info->levels.clear();
+  info->life = IrpLife::Freed;
+  Pool::Free(irp, "I/O manager");
+}
+
+BOOLEAN CancelIssuedIrp(PIRP irp) {
+  std::shared_ptr<IrpInfo> info;
+  {
+    std::lock_guard<std::mutex> guard(S().mutex);
+    auto it = S().irps.find(irp);
+    if (it == S().irps.end() || it->second->life == IrpLife::Completed) return FALSE;
+    info = it->second;
+    ++info->holds;
+  }
+  BOOLEAN cancelled = IoCancelIrp(irp);
+  bool release;
+  {
+    std::lock_guard<std::mutex> guard(S().mutex);
+    release = --info->holds == 0 && info->freeWhenReleased;
+    if (release) {
+      S().irps.erase(irp);
+      info->levels.clear();
+    }
+  }
+  if (release) {
+    info->life = IrpLife::Freed;
+    Pool::Free(irp, "I/O manager");
+  }
+  return cancelled;
+}
+
+std::string IrpInfo::Describe() const { return "IRP #" + std::to_string(serial); }
+
+void Irps::Reset() {
+  std::lock_guard<std::mutex> guard(S().mutex);
+  S().irps.clear();
+}
+
+PIRP Irps::Allocate(CCHAR stackSize, IrpOrigin origin) {
+  if (stackSize <= 0) {
+    Verifier::Report("irp-bad-stack-size", "an IRP with " + std::to_string(stackSize) + " stack locations");
+    return nullptr;
+  }
+  USHORT size = static_cast<USHORT>(sizeof(IRP) + stackSize * sizeof(IO_STACK_LOCATION));
+  auto irp = static_cast<PIRP>(Pool::Allocate(NonPagedPool, size, kIrpTag, "IoAllocateIrp"));
+  if (irp == nullptr) return nullptr;
+  IoInitializeIrp(irp, size, stackSize);
+  auto info = std::make_shared<IrpInfo>();
+  info->origin = std::move(origin);
+  std::lock_guard<std::mutex> guard(S().mutex);
+  info->serial = ++S().serial;
+  S().irps[irp] = info;
+  return irp;
+}
+
+std::shared_ptr<IrpInfo> Irps::Find(PIRP irp) {
+  std::lock_guard<std::mutex> guard(S().mutex);
+  auto it = S().irps.find(irp);
+  return it == S().irps.end() ? nullptr : it->second;
+}
+
+size_t Irps::Outstanding() {
+  std::lock_guard<std::mutex> guard(S().mutex);
+  return S().irps.size();
+}
+
+std::vector<PIRP> Irps::OutstandingAt(PDEVICE_OBJECT device) {
+  std::lock_guard<std::mutex> guard(S().mutex);
+  std::vector<PIRP> found;
+  for (auto& [irp, info] : S().irps) {
+    if (info->life != IrpLife::Dispatched) continue;
+    for (int i = irp->CurrentLocation; i >= 1 && i <= irp->StackCount; ++i) {
+      if (Location(irp, i)->DeviceObject == device) {
+        found.push_back(irp);
+        break;
+      }
+    }
+  }
+  return found;
+}
+
+std::string Irps::Name(PIRP irp) {
+  auto info = Find(irp);
+  char buffer[32];
+  std::snprintf(buffer, sizeof buffer, "%p", static_cast<void*>(irp));
+  return info ? info->Describe() : std::string("unknown IRP ") + buffer;
+}
+
+}  // namespace emu
+
+using emu::Irps;
+using emu::Verifier;
+
+extern "C" PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
+  (void)ChargeQuota;
+  emu::RequireAtMost(DISPATCH_LEVEL, "IoAllocateIrp");
+  return Irps::Allocate(StackSize, emu::IrpOrigin{});
+}
+
+extern "C" VOID IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
+  memset(Irp, 0, PacketSize);
+  Irp->Type = emu::kIoTypeIrp;
+  Irp->Size = PacketSize;
+  Irp->StackCount = StackSize;
+  Irp->CurrentLocation = static_cast<CHAR>(StackSize + 1);
+  Irp->ApcEnvironment = 0;
+  InitializeListHead(&Irp->ThreadListEntry);
+  Irp->Tail.Overlay.CurrentStackLocation = emu::Location(Irp, StackSize + 1);
+}
+
+extern "C" VOID IoReuseIrp(PIRP Irp, NTSTATUS Status) {
+  auto info = Irps::Find(Irp);
+  if (!info && !emu::CheckNotFreed(Irp, "IoReuseIrp")) return;
+  if (info) {
+    std::lock_guard<std::mutex> guard(emu::S().mutex);
+    if (!info->activations.empty()) {
+      emu::TakeDuringCompletionLocked(*info, "IoReuseIrp");
+    } else if (info->life == emu::IrpLife::Dispatched) {
+      Verifier::Report("irp-reused-in-use", info->Describe() + " reused while a driver still has it");
+    }
+  }
+  UCHAR allocationFlags = Irp->AllocationFlags;
+  IoInitializeIrp(Irp, Irp->Size, Irp->StackCount);
+  Irp->AllocationFlags = allocationFlags;
+  Irp->IoStatus.Status = Status;
+  if (info) {
+    info->life = emu::IrpLife::Allocated;
+    std::lock_guard<std::mutex> guard(emu::S().mutex);
+    info->levels.clear();
+  }
+}
+
+extern "C" VOID IoFreeIrp(PIRP Irp) {
+  auto info = Irps::Find(Irp);
+  if (!info) {
+    Verifier::Report(emu::Pool::IsFreed(Irp) ? "irp-freed-twice" : "irp-bad-free", "IoFreeIrp of an IRP that is not allocated");
+    return;
+  }
+  bool completing;
+  {
+    std::lock_guard<std::mutex> guard(emu::S().mutex);
+    completing = !info->activations.empty();
+  }
+  // Inside its completion routine (or once that routine has signalled a
+  // waiter) the IRP is back with its owner, even before the routine returns.
+  if (info->life == emu::IrpLife::Dispatched && !completing) {
+    Verifier::Report("irp-freed-in-use", info->Describe() + " freed while a driver below still has it");
+    return;
+  }
+  if (info->origin.ioManagerOwned) {
+    Verifier::Report("irp-freed-not-owned", info->Describe() + " belongs to the I/O manager");
+    return;
+  }
+  {
+    std::lock_guard<std::mutex> guard(emu::S().mutex);
+    if (completing) emu::TakeDuringCompletionLocked(*info, "IoFreeIrp");
+    emu::S().irps.erase(Irp);
+    info->levels.clear();
+  }
+  info->life = emu::IrpLife::Freed;
+  emu::Pool::Free(Irp, "IoFreeIrp");
+}
+
+extern "C" PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp) {
+  return Irp->Tail.Overlay.CurrentStackLocation;
+}
+
+extern "C" PIO_STACK_LOCATION IoGetNextIrpStackLocation(PIRP Irp) {
+  return Irp->Tail.Overlay.CurrentStackLocation - 1;
+}
+
+extern "C" VOID IoSkipCurrentIrpStackLocation(PIRP Irp) {
+  Irp->CurrentLocation++;
+  Irp->Tail.Overlay.CurrentStackLocation++;
+}
+
+extern "C" VOID IoSetNextIrpStackLocation(PIRP Irp) {
+  if (Irp->CurrentLocation <= 1) {
+    emu::Fatal("IoSetNextIrpStackLocation: no more IRP stack locations in " + Irps::Name(Irp));
+  }
+  Irp->CurrentLocation--;
+  Irp->Tail.Overlay.CurrentStackLocation--;
+}
+
+extern "C" VOID IoCopyCurrentIrpStackLocationToNext(PIRP Irp) {
+  PIO_STACK_LOCATION current = IoGetCurrentIrpStackLocation(Irp);
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
+  memcpy(next, current, offsetof(IO_STACK_LOCATION, CompletionRoutine));
+  next->Control = 0;
+}
+
+extern "C" VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRoutine, PVOID Context,
+                                       BOOLEAN InvokeOnSuccess, BOOLEAN InvokeOnError, BOOLEAN InvokeOnCancel) {
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
+  next->CompletionRoutine = CompletionRoutine;
+  next->Context = Context;
+  next->Control = 0;
+  if (InvokeOnSuccess) next->Control |= SL_INVOKE_ON_SUCCESS;
+  if (InvokeOnError) next->Control |= SL_INVOKE_ON_ERROR;
+  if (InvokeOnCancel) next->Control |= SL_INVOKE_ON_CANCEL;
+}
+
+extern "C" VOID IoMarkIrpPending(PIRP Irp) {
+  auto info = Irps::Find(Irp);
+  if (!info && !emu::CheckNotFreed(Irp, "IoMarkIrpPending")) return;
+  if (info && info->life == emu::IrpLife::Completed) {
+    Verifier::Report("irp-used-after-completion", "IoMarkIrpPending on completed " + info->Describe());
+    return;
+  }
+  IoGetCurrentIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED;
+  if (!info) return;
+  int level = Irp->CurrentLocation;
+  bool propagation = !emu::inCompletion.empty() && emu::inCompletion.back().first == Irp &&
+                     emu::inCompletion.back().second == level;
+  if (propagation) return;
+  std::lock_guard<std::mutex> guard(emu::S().mutex);
+  for (auto& frame : emu::LevelOf(*info, level)) {
+    if (!frame->returned) frame->markedByDispatch = true;
+  }
+}
+
+extern "C" PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine) {
+  auto info = Irps::Find(Irp);
+  if (!info && !emu::CheckNotFreed(Irp, "IoSetCancelRoutine")) return nullptr;
+  if (info && info->life == emu::IrpLife::Completed) {
+    Verifier::Report("irp-used-after-completion", "IoSetCancelRoutine on completed " + info->Describe());
+    return nullptr;
+  }
+  return reinterpret_cast<PDRIVER_CANCEL>(
+      InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&Irp->CancelRoutine),
+                                 reinterpret_cast<PVOID>(CancelRoutine)));
+}
+
+extern "C" BOOLEAN IoCancelIrp(PIRP Irp) {
+  emu::RequireAtMost(DISPATCH_LEVEL, "IoCancelIrp");
+  auto info = Irps::Find(Irp);
+  if (!info || info->life == emu::IrpLife::Completed || info->life == emu::IrpLife::Freed) {
+    Verifier::Report("irp-used-after-completion", "IoCancelIrp on an IRP that is no longer outstanding");
+    return FALSE;
+  }
+  KIRQL irql;
+  IoAcquireCancelSpinLock(&irql);
+  if (info->life == emu::IrpLife::Freed) {
+    // Nothing held the IRP while IoCancelIrp waited for the lock; a driver
+    // cancelling an IRP it sent down must keep it until its completion
+    // routine has run.
+    IoReleaseCancelSpinLock(irql);
+    Verifier::Report("irp-used-after-completion",
+                     "IoCancelIrp on " + info->Describe() + ", which was freed while IoCancelIrp waited for the cancel lock");
+    return FALSE;
+  }
+  if (info->life == emu::IrpLife::Completed) {
+    // Completed while we waited for the lock (only an I/O manager hold
+    // keeps such an IRP's memory valid): nothing left to cancel.
+    IoReleaseCancelSpinLock(irql);
+    return FALSE;
+  }
+  Irp->Cancel = TRUE;
+  auto routine = reinterpret_cast<PDRIVER_CANCEL>(
+      InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&Irp->CancelRoutine), nullptr));
+  if (routine == nullptr) {
+    IoReleaseCancelSpinLock(irql);
+    return FALSE;
+  }
+  Irp->CancelIrql = irql;
+  PDEVICE_OBJECT device =
+      Irp->CurrentLocation <= Irp->StackCount ? IoGetCurrentIrpStackLocation(Irp)->DeviceObject : nullptr;
+  routine(device, Irp);
+  // The cancel routine owns releasing the cancel spin lock.
+  auto& held = emu::Scheduler::CurrentOrDie("IoCancelIrp").HeldLocks();
+  for (const void* lock : held) {
+    if (lock == emu::CancelSpinLock()) {
+      Verifier::Report("cancel-routine-kept-cancel-lock", "a cancel routine returned holding the cancel spin lock");
+      IoReleaseCancelSpinLock(irql);
+      break;
+    }
+  }
+  return TRUE;
+}
+
+extern "C" NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  emu::RequireAtMost(DISPATCH_LEVEL, "IofCallDriver");
+  auto info = Irps::Find(Irp);
+  if (!info) {
+    Verifier::Report(emu::Pool::IsFreed(Irp) ? "irp-used-after-completion" : "irp-unknown",
+                     "IofCallDriver with an IRP that is not outstanding");
+    return STATUS_INVALID_PARAMETER;
+  }
+  if (info->life == emu::IrpLife::Completed) {
+    Verifier::Report("irp-used-after-completion", "IofCallDriver with completed " + info->Describe());
+    return STATUS_INVALID_PARAMETER;
+  }
+  if (!emu::Devices::CheckUsable(DeviceObject, "IofCallDriver")) return STATUS_INVALID_PARAMETER;
+  {
+    std::lock_guard<std::mutex> guard(emu::S().mutex);
+    if (!info->activations.empty()) emu::TakeDuringCompletionLocked(*info, "IofCallDriver");
+  }
+  if (Irp->CancelRoutine != nullptr) {
+    Verifier::Report("irp-passed-down-with-cancel-routine",
+                     info->Describe() + " passed to another driver while a cancel routine is still set");
+  }
+  if (Irp->CurrentLocation <= 1) {
+    emu::Fatal("IofCallDriver: no more IRP stack locations in " + info->Describe());
+  }
+  Irp->CurrentLocation--;
+  Irp->Tail.Overlay.CurrentStackLocation--;
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+  stack->DeviceObject = DeviceObject;
+  int level = Irp->CurrentLocation;
+  auto frame = std::make_shared<emu::IrpFrame>();
+  frame->level = level;
+  frame->device = DeviceObject;
+  {
+    std::lock_guard<std::mutex> guard(emu::S().mutex);
+    auto& frames = emu::LevelOf(*info, level);
+    // Frames of an earlier trip through this level are finished.
+    if (!frames.empty() && frames.back()->passed) frames.clear();
+    frames.push_back(frame);
+  }
+  info->life = emu::IrpLife::Dispatched;
+  emu::Scheduler::Get().SwitchPoint();
+  PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[stack->MajorFunction];
+  NTSTATUS status;
+  if (dispatch == nullptr) {
+    Irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
+    Irp->IoStatus.Information = 0;
+    IofCompleteRequest(Irp, IO_NO_INCREMENT);
+    status = STATUS_INVALID_DEVICE_REQUEST;
+  } else {
+    status = dispatch(DeviceObject, Irp);
+  }
+  {
+    std::lock_guard<std::mutex> guard(emu::S().mutex);
+    frame->returned = status;
+  }
+  if (status != STATUS_PENDING && !frame->passed) {
+    Verifier::Report("dispatch-returned-before-completion",
+                     "dispatch returned " + emu::Hex(status) + " for " + info->Describe() +
+                         " at stack level " + std::to_string(level) + " while the IRP is not completed there");
+  }
+  emu::Evaluate(*info, *frame);
+  return status;
+}
+
+extern "C" VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
+  (void)PriorityBoost;
+  emu::RequireAtMost(DISPATCH_LEVEL, "IofCompleteRequest");
+  auto info = Irps::Find(Irp);
+  if (!info) {
+    Verifier::Report(emu::Pool::IsFreed(Irp) ? "irp-completed-twice" : "irp-unknown",
+                     "IofCompleteRequest of an IRP that is no longer outstanding");
+    return;
+  }
+  if (info->life == emu::IrpLife::Completed || Irp->CurrentLocation > Irp->StackCount + 1) {
+    Verifier::Report("irp-completed-twice", info->Describe() + " completed again");
+    return;
+  }
+  if (Irp->IoStatus.Status == STATUS_PENDING) {
+    Verifier::Report("irp-completed-pending", info->Describe() + " completed with STATUS_PENDING");
+    return;
+  }
+  if (Irp->CancelRoutine != nullptr) {
+    Verifier::Report("irp-completed-with-cancel-routine",
+                     info->Describe() + " completed while its cancel routine is still set");
+    return;
+  }
+  {
+    std::lock_guard<std::mutex> guard(emu::S().mutex);
+    if (!info->activations.empty()) emu::TakeDuringCompletionLocked(*info, "IofCompleteRequest");
+  }
+  ++info->completions;
+  emu::Scheduler::Get().SwitchPoint();
+  while (Irp->CurrentLocation <= Irp->StackCount) {
+    int level = Irp->CurrentLocation;
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    bool pendingBit = (stack->Control & SL_PENDING_RETURNED) != 0;
+    std::vector<std::shared_ptr<emu::IrpFrame>> frames;
+    {
+      std::lock_guard<std::mutex> guard(emu::S().mutex);
+      frames = emu::LevelOf(*info, level);
+      for (auto& frame : frames) {
+        frame->passed = true;
+        frame->finalMarked = pendingBit;
+        frame->completedStatus = Irp->IoStatus.Status;
+      }
+    }
+    for (auto& frame : frames) emu::Evaluate(*info, *frame);
+    Irp->CurrentLocation++;
+    Irp->Tail.Overlay.CurrentStackLocation++;
+    Irp->PendingReturned = pendingBit;
+    PIO_COMPLETION_ROUTINE routine = stack->CompletionRoutine;
+    PVOID context = stack->Context;
+    UCHAR control = stack->Control;
+    stack->Control = 0;
+    stack->CompletionRoutine = nullptr;
+    stack->Context = nullptr;
+    NTSTATUS status = Irp->IoStatus.Status;
+    bool invoke = routine != nullptr && ((NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) ||
+                                         (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) ||
+                                         (Irp->Cancel && (control & SL_INVOKE_ON_CANCEL)));
+    bool top = Irp->CurrentLocation == Irp->StackCount + 1;
+    if (invoke) {
+      PDEVICE_OBJECT device = top ? nullptr : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
+      auto activation = std::make_shared<emu::IrpActivation>();
+      activation->level = Irp->CurrentLocation;
+      {
+        std::lock_guard<std::mutex> guard(emu::S().mutex);
+        info->activations.push_back(activation);
+      }
+      emu::inCompletion.push_back({Irp, activation->level});
+      NTSTATUS result = routine(device, Irp, context);
+      emu::inCompletion.pop_back();
+      {
+        std::lock_guard<std::mutex> guard(emu::S().mutex);
+        auto& running = info->activations;
+        running.erase(std::find(running.begin(), running.end(), activation));
+      }
+      if (activation->takenBy != nullptr) {
+        // The driver has the IRP back (and may have freed it): completion
+        // must stop here without touching it, which only
+        // STATUS_MORE_PROCESSING_REQUIRED says.
+        if (result != STATUS_MORE_PROCESSING_REQUIRED) {
+          bool freed = std::string(activation->takenBy) == "IoFreeIrp";
+          Verifier::Report(freed ? "irp-freed-in-use" : "irp-completed-twice",
+                           "a completion routine of " + info->Describe() + " returned " + emu::Hex(result) +
+                               " after " + activation->takenBy +
+                               " had taken the IRP back; it must return STATUS_MORE_PROCESSING_REQUIRED");
+        }
+        return;
+      }
+      if (result == STATUS_MORE_PROCESSING_REQUIRED) {
+        std::lock_guard<std::mutex> guard(emu::S().mutex);
+        for (auto& frame : emu::LevelOf(*info, activation->level)) frame->reclaimed = true;
+        if (info->life != emu::IrpLife::Completed && info->life != emu::IrpLife::Freed) {
+          info->life = emu::IrpLife::Allocated;
+        }
+        return;
+      }
+      if (Irp->PendingReturned && !top && !(IoGetCurrentIrpStackLocation(Irp)->Control & SL_PENDING_RETURNED)) {
+        Verifier::Report("completion-routine-pending-not-propagated",
+                         "a completion routine of " + info->Describe() +
+                             " neither propagated PendingReturned nor returned STATUS_MORE_PROCESSING_REQUIRED");
+      }
+    } else if (Irp->PendingReturned && !top) {
+      IoGetCurrentIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED;
+    }
+  }
+  emu::FinishAtIoManager(Irp, info);
+}
+
+extern "C" PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject, PVOID InputBuffer,
+                                              ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength,
+                                              BOOLEAN InternalDeviceIoControl, PKEVENT Event,
+                                              PIO_STATUS_BLOCK IoStatusBlock) {
+  emu::RequireAtMost(PASSIVE_LEVEL, "IoBuildDeviceIoControlRequest");
+  emu::IrpOrigin origin;
+  origin.ioManagerOwned = true;
+  ULONG method = IoControlCode & 3;
+  if (method == METHOD_BUFFERED) {
+    origin.buffered = true;
+    origin.outputLength = OutputBufferLength;
+    origin.callerOutput = OutputBuffer;
+  } else if (method != METHOD_NEITHER) {
+    emu::Unimplemented("IoBuildDeviceIoControlRequest with direct I/O");
+  }
+  PIRP irp = Irps::Allocate(DeviceObject->StackSize, std::move(origin));
+  if (irp == nullptr) return nullptr;
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+  next->MajorFunction = InternalDeviceIoControl ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;
+  next->Parameters.DeviceIoControl.IoControlCode = IoControlCode;
+  next->Parameters.DeviceIoControl.InputBufferLength = InputBufferLength;
+  next->Parameters.DeviceIoControl.OutputBufferLength = OutputBufferLength;
+  if (method == METHOD_BUFFERED) {
+    ULONG length = InputBufferLength > OutputBufferLength ? InputBufferLength : OutputBufferLength;
+    if (length != 0) {
+      PVOID buffer = emu::Pool::Allocate(NonPagedPool, length, emu::kSystemBufferTag, "I/O manager");
+      if (buffer == nullptr) {
+        emu::ReleaseIrp(irp);
+        return nullptr;
+      }
+      if (InputBuffer != nullptr && InputBufferLength != 0) memcpy(buffer, InputBuffer, InputBufferLength);
+      irp->AssociatedIrp.SystemBuffer = buffer;
+      irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
+    }
+  } else {
+    next->Parameters.DeviceIoControl.Type3InputBuffer = InputBuffer;
+    irp->UserBuffer = OutputBuffer;
+  }
+  irp->UserIosb = IoStatusBlock;
+  irp->UserEvent = Event;
+  irp->RequestorMode = KernelMode;
+  return irp;
+}

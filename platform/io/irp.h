@@ -1,0 +1,99 @@
+// IRP bookkeeping of the emulated I/O manager.
+//
+// Every IRP has a life cycle that the verifier follows: allocated, in a
+// driver (dispatched), completed (its memory poisoned), freed. Beside the
+// IRP the I/O manager keeps one frame per stack level that a driver was
+// called at, so that what a dispatch routine returned can be checked
+// against what happened to the IRP at its level, whichever comes first.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "wdm.h"
+
+namespace emu {
+
+enum class IrpLife {
+  Allocated,   // built, not yet sent or reclaimed by its owner
+  Dispatched,  // inside a driver stack
+  Completed,   // completed to the I/O manager; memory poisoned
+  Freed,
+};
+
+// What the I/O manager does once an IRP it issued has completed.
+struct IrpOrigin {
+  bool ioManagerOwned = false;  // false: allocated by a driver with IoAllocateIrp
+  // Buffered requests: the caller's output length, the system buffer to copy
+  // from and the caller's buffer to copy to.
+  bool buffered = false;
+  ULONG outputLength = 0;
+  PVOID callerOutput = nullptr;
+  // Called after the IRP's status has been copied out, before it is freed.
+  std::function<void(PIRP)> onComplete;
+};
+
+// A completion routine that is running on an IRP. Until it returns, its
+// driver may already have taken the IRP back, on this thread or on one it
+// woke: completed it again, sent it down, reused or freed it. That is what
+// STATUS_MORE_PROCESSING_REQUIRED announces, and the routine must return it.
+struct IrpActivation {
+  int level = 0;                   // the stack location the routine runs at
+  const char* takenBy = nullptr;   // the routine that took the IRP meanwhile
+};
+
+struct IrpFrame {
+  int level = 0;                       // the stack location index (CurrentLocation)
+  PDEVICE_OBJECT device = nullptr;
+  bool markedByDispatch = false;       // IoMarkIrpPending by the dispatch itself
+  bool reclaimed = false;              // a completion routine stopped completion here
+  std::optional<NTSTATUS> returned;    // what the dispatch routine returned
+  bool passed = false;                 // completion has gone through this level
+  bool finalMarked = false;
+  NTSTATUS completedStatus = 0;
+  bool evaluated = false;              // judged once both sides are known
+};
+
+struct IrpInfo {
+  uint64_t serial = 0;
+  IrpLife life = IrpLife::Allocated;
+  IrpOrigin origin;
+  // Frames by stack level (1-based). A level holds a small stack of frames
+  // because a driver that skips its own location calls the next driver at
+  // the same level.
+  std::vector<std::vector<std::shared_ptr<IrpFrame>>> levels;
+  int completions = 0;
+  // Completion routines running now, outermost first.
+  std::vector<std::shared_ptr<IrpActivation>> activations;
+  // The I/O manager's own hold on an IRP it issued (an application's
+  // cancel in progress): a completed IRP is freed only once released.
+  int holds = 0;
+  bool freeWhenReleased = false;
+  std::string Describe() const;
+};
+
+class Irps {
+ public:
+  static void Reset();
+  // The I/O manager's allocation of an IRP it owns.
+  static PIRP Allocate(CCHAR stackSize, IrpOrigin origin);
+  static std::shared_ptr<IrpInfo> Find(PIRP irp);
+  // IRPs not yet freed.
+  static size_t Outstanding();
+  static std::vector<PIRP> OutstandingAt(PDEVICE_OBJECT device);
+  static std::string Name(PIRP irp);
+};
+
+// Cancels an IRP the I/O manager issued on behalf of an application, as
+// cancelling an application's I/O does: the IRP cannot be freed under the
+// canceller even if it completes meanwhile. FALSE when it has completed.
+BOOLEAN CancelIssuedIrp(PIRP irp);
+
+// Frees an IRP the I/O manager owns without completing it (a request that
+// could not be built or sent).
+void ReleaseIrp(PIRP irp);
+
+}  // namespace emu

@@ -1,0 +1,124 @@
+#include "io/requests.h"
+
+#include <atomic>
+
+#include "io/irp.h"
+#include "kernel/pool.h"
+#include "verifier/verifier.h"
+
+namespace emu {
+namespace {
+
+constexpr ULONG kFileTag = MakeTag('F', 'i', 'l', 'e');
+constexpr ULONG kSystemBufferTag = MakeTag('I', 'o', 'S', 'b');
+std::atomic<uint64_t> completionCounter{0};
+
+}  // namespace
+
+std::shared_ptr<Request> Request::Build(PDEVICE_OBJECT target, const Params& params) {
+  auto request = std::shared_ptr<Request>(new Request());
+  request->target_ = target;
+  KeInitializeEvent(&request->doneEvent_, NotificationEvent, FALSE);
+  IrpOrigin origin;
+  origin.ioManagerOwned = true;
+  ULONG bufferLength = 0;
+  switch (params.major) {
+    case IRP_MJ_READ:
+      origin.buffered = true;
+      origin.outputLength = params.length;
+      bufferLength = params.length;
+      break;
+    case IRP_MJ_WRITE:
+      bufferLength = static_cast<ULONG>(params.input.size());
+      break;
+    case IRP_MJ_DEVICE_CONTROL:
+    case IRP_MJ_INTERNAL_DEVICE_CONTROL:
+      origin.buffered = (params.ioControlCode & 3) == METHOD_BUFFERED;
+      origin.outputLength = params.outputLength;
+      bufferLength = std::max<ULONG>(static_cast<ULONG>(params.input.size()), params.outputLength);
+      break;
+    default:
+      break;
+  }
+  request->output_.assign(origin.outputLength, 0);
+  origin.callerOutput = request->output_.empty() ? nullptr : request->output_.data();
+  std::weak_ptr<Request> weak = request;
+  origin.onComplete = [weak](PIRP irp) {
+    if (auto self = weak.lock()) {
+      self->status_ = irp->IoStatus.Status;
+      self->information_ = irp->IoStatus.Information;
+      self->order_ = ++completionCounter;
+      self->done_ = true;
+      KeSetEvent(&self->doneEvent_, IO_NO_INCREMENT, FALSE);
+    }
+  };
+  PIRP irp = Irps::Allocate(target->StackSize, std::move(origin));
+  if (irp == nullptr) Fatal("no memory for an application request");
+  if (bufferLength != 0) {
+    void* buffer = Pool::Allocate(NonPagedPool, bufferLength, kSystemBufferTag, "I/O manager");
+    memset(buffer, 0, bufferLength);
+    if (!params.input.empty()) memcpy(buffer, params.input.data(), params.input.size());
+    irp->AssociatedIrp.SystemBuffer = buffer;
+    irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
+    if (params.major == IRP_MJ_READ) irp->Flags |= IRP_INPUT_OPERATION;
+  }
+  irp->RequestorMode = UserMode;
+  irp->Tail.Overlay.OriginalFileObject = params.file;
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+  next->MajorFunction = params.major;
+  next->MinorFunction = params.minor;
+  next->FileObject = params.file;
+  switch (params.major) {
+    case IRP_MJ_READ:
+      next->Parameters.Read.Length = params.length;
+      break;
+    case IRP_MJ_WRITE:
+      next->Parameters.Write.Length = static_cast<ULONG>(params.input.size());
+      break;
+    case IRP_MJ_DEVICE_CONTROL:
+    case IRP_MJ_INTERNAL_DEVICE_CONTROL:
+      next->Parameters.DeviceIoControl.IoControlCode = params.ioControlCode;
+      next->Parameters.DeviceIoControl.InputBufferLength = static_cast<ULONG>(params.input.size());
+      next->Parameters.DeviceIoControl.OutputBufferLength = params.outputLength;
+      break;
+    default:
+      break;
+  }
+  request->irp_ = irp;
+  return request;
+}
+
+NTSTATUS Request::Send() {
+  auto keepAlive = shared_from_this();
+  return IofCallDriver(target_, irp_);
+}
+
+PIRP Request::PlaceAtTarget() {
+  irp_->CurrentLocation--;
+  irp_->Tail.Overlay.CurrentStackLocation--;
+  IoGetCurrentIrpStackLocation(irp_)->DeviceObject = target_;
+  if (auto info = Irps::Find(irp_)) info->life = IrpLife::Dispatched;
+  return irp_;
+}
+
+BOOLEAN Request::Cancel() {
+  if (done_) return FALSE;
+  return CancelIssuedIrp(irp_);
+}
+
+void Request::Wait() {
+  KeWaitForSingleObject(&doneEvent_, Executive, KernelMode, FALSE, nullptr);
+}
+
+PFILE_OBJECT FileObjects::Create(PDEVICE_OBJECT device) {
+  auto file = static_cast<PFILE_OBJECT>(Pool::Allocate(NonPagedPool, sizeof(FILE_OBJECT), kFileTag, "I/O manager"));
+  memset(file, 0, sizeof *file);
+  file->Type = 5;
+  file->Size = sizeof(FILE_OBJECT);
+  file->DeviceObject = device;
+  return file;
+}
+
+void FileObjects::Destroy(PFILE_OBJECT file) { Pool::Free(file, "I/O manager"); }
+
+}  // namespace emu

@@ -1,0 +1,66 @@
+// Requests as an application issues them: the I/O manager builds an IRP it
+// owns (buffered, with a file object), sends it to the top of a device's
+// stack and, once it completes, copies the status, information and output
+// back to the caller. Tests and the user-mode layer use this to talk to a
+// driver exactly as Windows would.
+#pragma once
+
+#include <memory>
+#include <vector>
+
+#include "wdm.h"
+
+namespace emu {
+
+class Request : public std::enable_shared_from_this<Request> {
+ public:
+  struct Params {
+    UCHAR major = IRP_MJ_READ;
+    UCHAR minor = 0;
+    PFILE_OBJECT file = nullptr;
+    ULONG length = 0;                // read/write length
+    ULONG ioControlCode = 0;         // device control
+    std::vector<UCHAR> input;        // write data or control input
+    ULONG outputLength = 0;          // control output
+  };
+
+  static std::shared_ptr<Request> Build(PDEVICE_OBJECT target, const Params& params);
+  // Sends the IRP to the target (IofCallDriver) and returns what the
+  // dispatch routine returned.
+  NTSTATUS Send();
+  // Puts the IRP in the target's stack location without calling its driver,
+  // as if the dispatch routine were running now: for tests that drive a
+  // driver routine directly.
+  PIRP PlaceAtTarget();
+  // IoCancelIrp, unless it has completed already.
+  BOOLEAN Cancel();
+  // Blocks the calling emulated thread until the request completes.
+  void Wait();
+
+  bool Done() const { return done_; }
+  NTSTATUS Status() const { return status_; }
+  ULONG_PTR Information() const { return information_; }
+  const std::vector<UCHAR>& Output() const { return output_; }
+  PIRP Irp() const { return done_ ? nullptr : irp_; }
+  // Order in which requests completed, across all requests (1-based).
+  uint64_t CompletionOrder() const { return order_; }
+
+ private:
+  PDEVICE_OBJECT target_ = nullptr;
+  PIRP irp_ = nullptr;
+  KEVENT doneEvent_{};
+  bool done_ = false;
+  NTSTATUS status_ = STATUS_PENDING;
+  ULONG_PTR information_ = 0;
+  std::vector<UCHAR> output_;
+  uint64_t order_ = 0;
+};
+
+// File objects for the requests of one open handle.
+class FileObjects {
+ public:
+  static PFILE_OBJECT Create(PDEVICE_OBJECT device);
+  static void Destroy(PFILE_OBJECT file);
+};
+
+}  // namespace emu

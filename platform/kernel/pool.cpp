@@ -1,0 +1,279 @@
+#include "kernel/pool.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <mutex>
+
+#include "kernel/dispatcher.h"
+#include "kernel/scheduler.h"
+#include "verifier/lock_order.h"
+#include "verifier/verifier.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#define EMU_POISON(p, n) __asan_poison_memory_region((p), (n))
+#define EMU_UNPOISON(p, n) __asan_unpoison_memory_region((p), (n))
+#else
+#define EMU_POISON(p, n) ((void)(p), (void)(n))
+#define EMU_UNPOISON(p, n) ((void)(p), (void)(n))
+#endif
+
+namespace emu {
+namespace {
+
+constexpr size_t kQuarantineBytes = size_t(96) << 20;
+constexpr unsigned char kFreshFill = 0xCC;
+constexpr unsigned char kFreedFill = 0xDD;
+
+struct Block {
+  size_t bytes;
+  ULONG tag;
+  POOL_TYPE type;
+  uint64_t serial;
+};
+
+struct Quarantined {
+  void* p;
+  size_t bytes;
+  std::function<void(void*)> release;
+};
+
+struct State {
+  std::mutex mutex;
+  std::map<const char*, Block, std::less<>> live;  // by block start
+  std::map<ULONG, PoolTagStats> stats;
+  std::deque<Quarantined> quarantine;
+  std::map<const char*, size_t, std::less<>> freed;  // quarantined pool blocks: start -> bytes
+  size_t quarantinedBytes = 0;
+  Pool::FailureRule rule;
+  size_t ruleCount = 0;
+  size_t injected = 0;
+  uint64_t serial = 0;
+};
+
+// Never destroyed: blocks still in quarantine at exit stay reachable, so
+// the leak checker of the sanitizer build does not count them.
+State& S() {
+  static State* state = new State;
+  return *state;
+}
+
+std::string Hex(const void* p) {
+  char buffer[32];
+  std::snprintf(buffer, sizeof buffer, "%p", p);
+  return buffer;
+}
+
+void DrainQuarantine(State& s, size_t limit) {
+  while (s.quarantinedBytes > limit && !s.quarantine.empty()) {
+    Quarantined q = std::move(s.quarantine.front());
+    s.quarantine.pop_front();
+    s.quarantinedBytes -= q.bytes;
+    s.freed.erase(static_cast<const char*>(q.p));
+    EMU_UNPOISON(q.p, q.bytes);
+    q.release(q.p);
+  }
+}
+
+template <typename Map>
+auto Containing(Map& map, const void* p) {
+  auto c = static_cast<const char*>(p);
+  auto it = map.upper_bound(c);
+  if (it == map.begin()) return map.end();
+  --it;
+  return it;
+}
+
+}  // namespace
+
+std::string Pool::TagName(ULONG tag) {
+  std::string name;
+  for (int i = 0; i < 4; ++i) {
+    char c = char((tag >> (8 * i)) & 0xFF);
+    name += (c >= 32 && c < 127) ? c : '?';
+  }
+  return "'" + name + "'";
+}
+
+void Pool::Reset() {
+  auto& s = S();
+  std::lock_guard<std::mutex> guard(s.mutex);
+  for (auto& [p, block] : s.live) std::free(const_cast<char*>(p));
+  s.live.clear();
+  s.stats.clear();
+  DrainQuarantine(s, 0);
+  s.rule = nullptr;
+  s.ruleCount = 0;
+  s.injected = 0;
+}
+
+void Pool::InjectFailures(FailureRule rule) {
+  auto& s = S();
+  std::lock_guard<std::mutex> guard(s.mutex);
+  s.rule = std::move(rule);
+  s.ruleCount = 0;
+}
+
+void Pool::FailNth(ULONG tag, size_t nth) {
+  auto seen = std::make_shared<size_t>(0);
+  InjectFailures([tag, nth, seen](POOL_TYPE, size_t, ULONG t, size_t) {
+    if (t != tag) return false;
+    return (*seen)++ == nth;
+  });
+}
+
+size_t Pool::FailuresInjected() {
+  std::lock_guard<std::mutex> guard(S().mutex);
+  return S().injected;
+}
+
+PVOID Pool::Allocate(POOL_TYPE type, size_t bytes, ULONG tag, const char* routine) {
+  KIRQL irql = KeGetCurrentIrql();
+  bool paged = (type & 1) != 0;
+  if (irql > (paged ? APC_LEVEL : DISPATCH_LEVEL)) {
+    Verifier::Report("irql-too-high", std::string(routine) + (paged ? " of paged pool" : " of nonpaged pool") +
+                                          " at IRQL " + std::to_string(irql));
+    return nullptr;
+  }
+  if (tag == 0) Verifier::Report("pool-untagged", std::string(routine) + " without a tag");
+  auto& s = S();
+  std::lock_guard<std::mutex> guard(s.mutex);
+  if (s.rule && s.rule(type, bytes, tag, s.ruleCount++)) {
+    ++s.injected;
+    return nullptr;
+  }
+  size_t total = bytes == 0 ? 1 : bytes;
+  auto* p = static_cast<char*>(std::aligned_alloc(16, (total + 15) / 16 * 16));
+  if (p == nullptr) Fatal("host out of memory");
+  memset(p, kFreshFill, total);
+  s.live[p] = Block{bytes, tag, type, ++s.serial};
+  auto& st = s.stats[tag];
+  st.tag = tag;
+  ++st.allocations;
+  ++st.liveBlocks;
+  st.liveBytes += bytes;
+  return p;
+}
+
+void Pool::Free(PVOID block, const char* routine, const ULONG* expectedTag) {
+  if (block == nullptr) {
+    Verifier::Report("pool-free-null", std::string(routine) + "(NULL)");
+    return;
+  }
+  KIRQL irql = KeGetCurrentIrql();
+  auto& s = S();
+  Block info;
+  {
+    std::lock_guard<std::mutex> guard(s.mutex);
+    auto it = s.live.find(static_cast<const char*>(block));
+    if (it == s.live.end()) {
+      bool wasFreed = s.freed.count(static_cast<const char*>(block)) != 0;
+      Verifier::Report(wasFreed ? "pool-double-free" : "pool-bad-free",
+                       std::string(routine) + "(" + Hex(block) + ")" +
+                           (wasFreed ? ": the block was freed before" : ": not a pool block"));
+      return;
+    }
+    info = it->second;
+    // Checked before anything changes: a refused free leaves the block live.
+    if (irql > ((info.type & 1) ? APC_LEVEL : DISPATCH_LEVEL)) {
+      Verifier::Report("irql-too-high", std::string(routine) + " of " + ((info.type & 1) ? "paged" : "nonpaged") +
+                                            " pool at IRQL " + std::to_string(irql));
+      return;
+    }
+    if (expectedTag != nullptr && *expectedTag != info.tag) {
+      Verifier::Report("pool-tag-mismatch", std::string(routine) + "(" + Hex(block) + ", " + TagName(*expectedTag) +
+                                                "): the block was allocated with tag " + TagName(info.tag));
+      return;
+    }
+    s.live.erase(it);
+    // Known as freed from now on, so that a second free racing this one is
+    // reported as a double free.
+    s.freed[static_cast<const char*>(block)] = info.bytes == 0 ? 1 : info.bytes;
+    auto& st = s.stats[info.tag];
+    --st.liveBlocks;
+    st.liveBytes -= info.bytes;
+    ++st.frees;
+  }
+  // Locks and kernel objects inside the block die with it.
+  const char* begin = static_cast<const char*>(block);
+  LockOrder::Forget(begin, begin + info.bytes);
+  {
+    auto lock = Scheduler::Get().Lock();
+    Dispatcher::ForgetRange(begin, begin + info.bytes, "pool block");
+  }
+  size_t total = info.bytes == 0 ? 1 : info.bytes;
+  memset(block, kFreedFill, total);
+  Quarantine(block, total, [](void* p) { std::free(p); });
+}
+
+void Pool::Quarantine(void* p, size_t bytes, std::function<void(void*)> release) {
+  auto& s = S();
+  std::lock_guard<std::mutex> guard(s.mutex);
+  EMU_POISON(p, bytes);
+  s.freed[static_cast<const char*>(p)] = bytes;
+  s.quarantine.push_back({p, bytes, std::move(release)});
+  s.quarantinedBytes += bytes;
+  DrainQuarantine(s, kQuarantineBytes);
+}
+
+std::vector<PoolTagStats> Pool::Stats() {
+  std::lock_guard<std::mutex> guard(S().mutex);
+  std::vector<PoolTagStats> out;
+  for (auto& [tag, st] : S().stats) out.push_back(st);
+  return out;
+}
+
+size_t Pool::LiveBlocks(ULONG tag) {
+  std::lock_guard<std::mutex> guard(S().mutex);
+  auto it = S().stats.find(tag);
+  return it == S().stats.end() ? 0 : it->second.liveBlocks;
+}
+
+size_t Pool::LiveBlocks() {
+  std::lock_guard<std::mutex> guard(S().mutex);
+  return S().live.size();
+}
+
+bool Pool::CheckNoLeaks(const std::string& when) {
+  std::vector<PoolTagStats> leaked;
+  {
+    std::lock_guard<std::mutex> guard(S().mutex);
+    for (auto& [tag, st] : S().stats) {
+      if (st.liveBlocks != 0) leaked.push_back(st);
+    }
+  }
+  for (auto& st : leaked) {
+    Verifier::Report("pool-leak", std::to_string(st.liveBlocks) + " block(s), " + std::to_string(st.liveBytes) +
+                                      " bytes with tag " + TagName(st.tag) + " still allocated " + when);
+  }
+  return leaked.empty();
+}
+
+bool Pool::IsLive(const void* p) {
+  std::lock_guard<std::mutex> guard(S().mutex);
+  auto it = Containing(S().live, p);
+  return it != S().live.end() && static_cast<const char*>(p) < it->first + std::max<size_t>(it->second.bytes, 1);
+}
+
+bool Pool::IsFreed(const void* p) {
+  std::lock_guard<std::mutex> guard(S().mutex);
+  auto it = Containing(S().freed, p);
+  return it != S().freed.end() && static_cast<const char*>(p) < it->first + it->second;
+}
+
+}  // namespace emu
+
+extern "C" PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
+  return emu::Pool::Allocate(PoolType, NumberOfBytes, Tag, "ExAllocatePoolWithTag");
+}
+
+extern "C" PVOID ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes) {
+  return emu::Pool::Allocate(PoolType, NumberOfBytes, emu::MakeTag('N', 'o', 'n', 'e'), "ExAllocatePool");
+}
+
+extern "C" VOID ExFreePool(PVOID P) { emu::Pool::Free(P, "ExFreePool"); }
+
+extern "C" VOID ExFreePoolWithTag(PVOID P, ULONG Tag) { emu::Pool::Free(P, "ExFreePoolWithTag", &Tag); }

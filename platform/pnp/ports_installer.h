@@ -1,0 +1,22 @@
+// The part of device installation that the system's ports class installer
+// plays: it gives a newly installed serial port its PortName in the
+// device's hardware key. Drivers only read that value.
+#pragma once
+
+#include <string_view>
+#include <vector>
+
+#include "wdm.h"
+
+namespace emu {
+
+class PortsInstaller {
+ public:
+  // Stores `name` (with its terminator, as the installer writes it) as the
+  // REG_SZ value PortName of the device's hardware key.
+  static NTSTATUS AssignPortName(PDEVICE_OBJECT pdo, std::u16string_view name);
+  // Stores raw REG_SZ bytes, for devices whose value was written otherwise.
+  static NTSTATUS AssignPortNameBytes(PDEVICE_OBJECT pdo, const std::vector<UCHAR>& bytes);
+};
+
+}  // namespace emu

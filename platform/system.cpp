@@ -1,0 +1,39 @@
+#include "system.h"
+
+#include "io/device.h"
+#include "io/interfaces.h"
+#include "io/irp.h"
+#include "io/namespace.h"
+#include "kernel/dispatcher.h"
+#include "kernel/pool.h"
+#include "kernel/workqueue.h"
+#include "pnp/devnode.h"
+#include "pnp/pnp_manager.h"
+#include "registry/registry.h"
+#include "verifier/lock_order.h"
+#include "verifier/verifier.h"
+
+namespace emu {
+
+void System::Boot(const BootOptions& options) {
+  Verifier::Take();
+  LockOrder::Reset();
+  Pool::Reset();
+  Irps::Reset();
+  Devices::Reset();
+  WdmLevel::SetWdmVersion(options.wdmMajor, options.wdmMinor);
+  Dispatcher::Reset();
+  WorkQueues::Reset();
+  Registry::Instance().Reset();
+  ObjectNamespace::Instance().Reset();
+  DevNodes::Instance().Reset();
+  DeviceInterfaces::Instance().Reset();
+  PnpManager::Reset();
+  Scheduler::Get().Start(options.mode, options.seed);
+  StartDpcThread();
+  WorkQueues::StartWorkers();
+}
+
+void System::Shutdown() { Scheduler::Get().Stop(); }
+
+}  // namespace emu

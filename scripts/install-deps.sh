@@ -1,0 +1,84 @@
+#!/usr/bin/env bash
+# Installs what a fresh Debian 12 machine lacks for both builds of zendra:
+#   host build     - cmake, make, g++, GoogleTest
+#   windows builds - mingw-w64 cross compilers (i686 and x86_64) and binutils
+# Idempotent: when everything is already installed it prints one line and
+# touches nothing; otherwise it runs "apt-get update" once and installs only
+# the missing packages. Runs as root (as CI does) or through sudo.
+set -euo pipefail
+
+packages=(
+  cmake
+  make
+  g++
+  libgtest-dev
+  googletest
+  mingw-w64
+  g++-mingw-w64-i686
+  g++-mingw-w64-x86-64
+  binutils-mingw-w64-i686
+  binutils-mingw-w64-x86-64
+)
+
+# Programs the builds call directly; a package can be "installed" while its
+# alternatives link is gone, so check these too.
+commands=(
+  cmake
+  make
+  g++
+  i686-w64-mingw32-gcc
+  i686-w64-mingw32-g++
+  i686-w64-mingw32-windres
+  x86_64-w64-mingw32-gcc
+  x86_64-w64-mingw32-g++
+  x86_64-w64-mingw32-windres
+)
+
+installed() {
+  dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q '^install ok installed$'
+}
+
+missing=()
+for p in "${packages[@]}"; do
+  installed "$p" || missing+=("$p")
+done
+missing_commands=()
+for c in "${commands[@]}"; do
+  command -v "$c" >/dev/null 2>&1 || missing_commands+=("$c")
+done
+
+if [ ${#missing[@]} -eq 0 ] && [ ${#missing_commands[@]} -eq 0 ]; then
+  echo "install-deps: everything is installed"
+  exit 0
+fi
+
+if [ "$(id -u)" -eq 0 ]; then
+  as_root=()
+elif command -v sudo >/dev/null 2>&1; then
+  as_root=(sudo)
+else
+  echo "install-deps: need root (or sudo) to install: ${missing[*]}" >&2
+  exit 1
+fi
+
+if [ ${#missing[@]} -eq 0 ]; then
+  # Packages are there but a program is not: reinstall the toolchains.
+  echo "install-deps: missing programs: ${missing_commands[*]}; reinstalling toolchain packages"
+  missing=("${packages[@]}")
+  reinstall=(--reinstall)
+else
+  echo "install-deps: installing ${missing[*]}"
+  reinstall=()
+fi
+
+export DEBIAN_FRONTEND=noninteractive
+"${as_root[@]}" apt-get update
+"${as_root[@]}" apt-get install -y "${reinstall[@]}" "${missing[@]}"
+
+for c in "${commands[@]}"; do
+  if ! command -v "$c" >/dev/null 2>&1; then
+    echo "install-deps: $c still missing after installation" >&2
+    exit 1
+  fi
+done
+echo "install-deps: done"

@@ -1,0 +1,207 @@
+// Device creation and naming: the kernel name, the \DosDevices link, the
+// SERIALCOMM value and the COM-port interface, and what is left when
+// creation fails part way.
+#include "io/device.h"
+#include "io/interfaces.h"
+#include "io/namespace.h"
+#include "kernel/pool.h"
+#include "support/driver_harness.h"
+
+namespace zt {
+namespace {
+
+std::u16string Name(const Scanner& s) {
+  if (s.ext == nullptr) {
+    ADD_FAILURE() << "the scanner was not added";
+    return u"";
+  }
+  return DriverTest::Text(s.ext->DeviceName);
+}
+
+TEST_F(DriverTest, NumbersDevicesInPlugOrderAndNeverReusesANumber) {
+  NTSTATUS status;
+  Scanner a = Plug(u"COM3", &status);
+  ASSERT_EQ(status, STATUS_SUCCESS);
+  Scanner b = Plug(u"COM4");
+  Scanner c = Plug(u"COM5");
+  EXPECT_EQ(Name(a), u"\\Device\\POS_1");
+  EXPECT_EQ(Name(b), u"\\Device\\POS_2");
+  EXPECT_EQ(Name(c), u"\\Device\\POS_3");
+  EXPECT_NE(emu::ObjectNamespace::Instance().ResolveDevice(u"\\Device\\POS_2"), nullptr);
+
+  Unplug(b);
+  EXPECT_EQ(emu::ObjectNamespace::Instance().ResolveDevice(u"\\Device\\POS_2"), nullptr);
+  Scanner again = Plug(u"COM4");
+  EXPECT_EQ(Name(again), u"\\Device\\POS_4");
+}
+
+TEST_F(DriverTest, PublishesThePortNameFromTheHardwareKey) {
+  Scanner s = Plug(u"COM7");
+  EXPECT_EQ(Text(s.ext->SymbolicLinkName), u"\\DosDevices\\COM7");
+  EXPECT_EQ(LinkTarget(u"\\DosDevices\\COM7"), u"\\Device\\POS_1");
+  EXPECT_EQ(SerialCommValue(u"\\Device\\POS_1"), Utf16Bytes(u"COM7", true));
+
+  // The COM-port interface is registered now and enabled only at start.
+  EXPECT_FALSE(Text(s.ext->InterfaceName).empty());
+  EXPECT_TRUE(emu::DeviceInterfaces::Instance().Enumerate(GUID_ZENDRA_COMPORT_INTERFACE).empty());
+  auto registered = emu::DeviceInterfaces::Instance().Find(Text(s.ext->InterfaceName));
+  ASSERT_TRUE(registered.has_value());
+  EXPECT_EQ(registered->instancePath, s.instancePath);
+
+  Unplug(s);
+  EXPECT_FALSE(LinkTarget(u"\\DosDevices\\COM7").has_value());
+  EXPECT_FALSE(SerialCommValue(u"\\Device\\POS_1").has_value());
+}
+
+TEST_F(DriverTest, AcceptsAPortNameStoredWithoutTerminator) {
+  Scanner s = Plug(PortNameValue::Raw(Utf16Bytes(u"COM12", false)));
+  EXPECT_EQ(LinkTarget(u"\\DosDevices\\COM12"), u"\\Device\\POS_1");
+  EXPECT_EQ(SerialCommValue(u"\\Device\\POS_1"), Utf16Bytes(u"COM12", true));
+  Unplug(s);
+}
+
+TEST_F(DriverTest, NewDeviceStartsStoppedWithDefaultSettings) {
+  Scanner s = Plug(u"COM3");
+  PDEVICE_EXTENSION e = s.ext;
+  EXPECT_EQ(s.fdo->DeviceType, static_cast<ULONG>(FILE_DEVICE_SERIAL_PORT));
+  EXPECT_EQ(s.fdo->Flags & (DO_BUFFERED_IO | DO_POWER_PAGABLE | DO_DEVICE_INITIALIZING),
+            static_cast<ULONG>(DO_BUFFERED_IO | DO_POWER_PAGABLE));
+  EXPECT_EQ(e->DeviceObject, s.fdo);
+  EXPECT_EQ(e->PhysicalDeviceObject, s.pdo);
+  EXPECT_EQ(e->LowerDeviceObject, s.pdo);
+  EXPECT_EQ(s.fdo->StackSize, s.pdo->StackSize + 1);
+  EXPECT_EQ(e->DeviceState, STATE_STOPPED);
+  EXPECT_EQ(e->RxCount, -1);
+  EXPECT_EQ(e->Deconfigured, 1u);
+  EXPECT_EQ(e->ReadQueue.StallCount, 1);
+  EXPECT_EQ(e->IoGate.Count, 1);
+  EXPECT_EQ(e->BaudRate, 9600u);
+  EXPECT_EQ(e->LineControl.WordLength, 8);
+  EXPECT_EQ(e->LineControl.Parity, 0);
+  EXPECT_EQ(e->LineControl.StopBits, 0);
+  EXPECT_EQ(e->SpecialChars.XonChar, 0x11);
+  EXPECT_EQ(e->SpecialChars.XoffChar, 0x13);
+  EXPECT_EQ(e->HandFlow.XonLimit, 2048);
+  EXPECT_EQ(e->HandFlow.XoffLimit, 512);
+  EXPECT_EQ(e->QueueSize.InSize, 512u);
+  EXPECT_EQ(e->Timeouts.ReadIntervalTimeout + e->Timeouts.ReadTotalTimeoutConstant +
+                e->Timeouts.ReadTotalTimeoutMultiplier + e->Timeouts.WriteTotalTimeoutConstant +
+                e->Timeouts.WriteTotalTimeoutMultiplier,
+            0u);
+  EXPECT_EQ(e->DevicePowerState, PowerDeviceD0);
+  EXPECT_EQ(e->SystemPowerState, PowerSystemWorking);
+  EXPECT_EQ(emu::Devices::ReportedPowerState(s.fdo, DevicePowerState).DeviceState, PowerDeviceD0);
+  EXPECT_EQ(KeReadStateEvent(&e->OpenCloseEvent), 1);
+  Unplug(s);
+}
+
+TEST_F(DriverTest, InstanceNumbersPastFourDigitsStayWhole) {
+  DeviceInstanceCounter = 9998;
+  Scanner a = Plug(u"COM3");
+  Scanner b = Plug(u"COM4");
+  EXPECT_EQ(Name(a), u"\\Device\\POS_9999");
+  EXPECT_EQ(Name(b), u"\\Device\\POS_10000");
+  EXPECT_EQ(LinkTarget(u"\\DosDevices\\COM4"), u"\\Device\\POS_10000");
+  DeviceInstanceCounter = 0x7FFFFFFE;
+  Scanner c = Plug(u"COM5");
+  EXPECT_EQ(Name(c), u"\\Device\\POS_2147483647");
+}
+
+TEST(FormatDecimal, WritesOnlyTheDigitsItNeeds) {
+  WCHAR buffer[16];
+  for (auto [value, text] : {std::pair<ULONG, std::u16string>{0, u"0"}, {7, u"7"}, {10, u"10"}, {99, u"99"},
+                             {100, u"100"}, {9999, u"9999"}, {10000, u"10000"}, {4294967295u, u"4294967295"}}) {
+    for (auto& c : buffer) c = L'#';
+    ULONG digits = PosFormatDecimal(buffer, 2, value);
+    EXPECT_EQ(digits, text.size());
+    EXPECT_EQ(std::u16string(reinterpret_cast<char16_t*>(buffer) + 2, digits), text);
+    EXPECT_EQ(buffer[1], L'#');
+    EXPECT_EQ(buffer[2 + digits], L'#') << "no terminator is written";
+  }
+}
+
+TEST_F(DriverTest, OldSystemsNameThePortTest1WhateverTheRegistryHolds) {
+  IsPreWdm110 = TRUE;
+  Scanner s = Plug(u"COM7");
+  EXPECT_EQ(Text(s.ext->SymbolicLinkName), u"\\DosDevices\\Test1");
+  EXPECT_EQ(LinkTarget(u"\\DosDevices\\Test1"), u"\\Device\\POS_1");
+  EXPECT_FALSE(LinkTarget(u"\\DosDevices\\COM7").has_value());
+  EXPECT_EQ(SerialCommValue(u"\\Device\\POS_1"), Utf16Bytes(u"Test1", true));
+  Unplug(s);
+  IsPreWdm110 = FALSE;
+}
+
+TEST_F(DriverTest, MissingPortNameFailsWithTheQueryStatusAndLeaksNothing) {
+  NTSTATUS status;
+  Scanner s = Plug(PortNameValue::Missing(), &status);
+  EXPECT_EQ(status, STATUS_OBJECT_NAME_NOT_FOUND);
+  EXPECT_EQ(s.fdo, nullptr);
+  EXPECT_EQ(emu::ObjectNamespace::Instance().ResolveDevice(u"\\Device\\POS_1"), nullptr);
+  EXPECT_EQ(emu::Pool::LiveBlocks(POS_POOL_TAG), 1u) << "only the registry path copy";
+}
+
+TEST_F(DriverTest, OverlongPortNameThatFitsTheQueryLeavesTheDeviceWithoutLink) {
+  // 258 bytes: more than a port name may have, still inside the query
+  // buffer whatever the alignment of the value's data.
+  std::u16string longName(129, u'X');
+  Scanner s = Plug(PortNameValue::Raw(Utf16Bytes(longName, false)));
+  ASSERT_NE(s.fdo, nullptr);
+  EXPECT_EQ(Text(s.ext->SymbolicLinkName), u"") << "the link \\DosDevices\\ could not be created";
+  for (auto& link : emu::ObjectNamespace::Instance().Links()) {
+    EXPECT_NE(link.target, u"\\Device\\POS_1");
+  }
+  EXPECT_EQ(SerialCommValue(u"\\Device\\POS_1"), Utf16Bytes(u"", true));
+  EXPECT_FALSE(Text(s.ext->InterfaceName).empty());
+  Unplug(s);
+}
+
+TEST_F(DriverTest, PortNameTooLongForTheQueryFailsWithTheQueryStatus) {
+  NTSTATUS status;
+  Scanner s = Plug(PortNameValue::Raw(Utf16Bytes(std::u16string(150, u'X'), false)), &status);
+  EXPECT_EQ(status, STATUS_BUFFER_OVERFLOW);
+  EXPECT_EQ(s.fdo, nullptr);
+  EXPECT_EQ(emu::Pool::LiveBlocks(POS_POOL_TAG), 1u);
+}
+
+TEST_F(DriverTest, TwoDevicesClaimingOnePortNameDoNotTakeEachOthersLink) {
+  Scanner first = Plug(u"COM7");
+  Scanner second = Plug(u"COM7");
+  EXPECT_EQ(LinkTarget(u"\\DosDevices\\COM7"), u"\\Device\\POS_1");
+  Unplug(second);
+  EXPECT_EQ(LinkTarget(u"\\DosDevices\\COM7"), u"\\Device\\POS_1")
+      << "removing the device that lost the name must not remove the winner's link";
+  EXPECT_TRUE(SerialCommValue(u"\\Device\\POS_1").has_value());
+  Unplug(first);
+}
+
+// Every allocation PosAddDevice makes may fail; each failure must give a
+// clean refusal with nothing left behind, and the next plug must work.
+TEST_F(DriverTest, EveryAllocationFailureLeavesNothingBehind) {
+  // The device-object tag's first allocation is the bus's PDO, not ours.
+  const std::pair<ULONG, size_t> tags[] = {{POS_POOL_TAG, 0}, {emu::MakeTag('D', 'e', 'v', 'i'), 1}};
+  for (auto [tag, first] : tags) {
+    for (size_t nth = first; nth < 8; ++nth) {
+      size_t before = emu::Pool::FailuresInjected();
+      emu::Pool::FailNth(tag, nth);
+      NTSTATUS status;
+      Scanner s = Plug(u"COM9", &status);
+      bool injected = emu::Pool::FailuresInjected() != before;
+      emu::Pool::InjectFailures(nullptr);
+      if (!injected) {
+        ASSERT_EQ(status, STATUS_SUCCESS);
+        Unplug(s);
+        break;
+      }
+      EXPECT_EQ(status, STATUS_INSUFFICIENT_RESOURCES) << emu::Pool::TagName(tag) << " #" << nth;
+      EXPECT_EQ(s.fdo, nullptr);
+      EXPECT_EQ(emu::Pool::LiveBlocks(POS_POOL_TAG), 1u) << emu::Pool::TagName(tag) << " #" << nth;
+      EXPECT_FALSE(LinkTarget(u"\\DosDevices\\COM9").has_value());
+      EXPECT_TRUE(emu::Devices::Live().size() == 0) << "no device object may stay";
+    }
+  }
+  Scanner ok = Plug(u"COM9");
+  EXPECT_NE(ok.fdo, nullptr);
+}
+
+}  // namespace
+}  // namespace zt

@@ -1,0 +1,304 @@
+// The request queue: parking, stall and restart, start-next, wait-idle,
+// cleanup by handle, abort, and the cancel races that decide who owns a
+// parked request.
+#include <algorithm>
+#include <memory>
+#include <vector>
+
+#include "io/requests.h"
+#include "support/driver_harness.h"
+
+namespace zt {
+namespace {
+
+// What the start routine does with a request that becomes current.
+enum class OnStart { KeepCurrent, CompleteAtOnce };
+
+struct QueueWorld {
+  REQUEST_QUEUE queue{};
+  DRIVER_OBJECT driver{};
+  PDEVICE_OBJECT device = nullptr;
+  OnStart onStart = OnStart::KeepCurrent;
+  std::vector<PIRP> started;
+  int nesting = 0;
+  int maxNesting = 0;
+};
+
+QueueWorld* world = nullptr;
+
+NTSTATUS NTAPI RecordingStart(PDEVICE_OBJECT device, PIRP irp) {
+  EXPECT_EQ(world->queue.CurrentIrp, irp) << "a request is current before its start routine runs";
+  world->started.push_back(irp);
+  if (world->onStart == OnStart::KeepCurrent) {
+    IoMarkIrpPending(irp);
+    return STATUS_PENDING;
+  }
+  ++world->nesting;
+  world->maxNesting = std::max(world->maxNesting, world->nesting);
+  irp->IoStatus.Information = 0;
+  PosCompleteRequestStatus(irp, STATUS_SUCCESS);
+  PosQueueStartNext(&world->queue, device);
+  --world->nesting;
+  return STATUS_SUCCESS;
+}
+
+// The role the read path's cancel routine plays for a parked request: take
+// it out of the list under the queue's lock (its entry may already point
+// to itself) and complete it.
+VOID NTAPI UnlinkingCancel(PDEVICE_OBJECT device, PIRP irp) {
+  (void)device;
+  IoReleaseCancelSpinLock(irp->CancelIrql);
+  KIRQL irql;
+  KeAcquireSpinLock(&world->queue.Lock, &irql);
+  RemoveEntryList(&irp->Tail.Overlay.ListEntry);
+  InitializeListHead(&irp->Tail.Overlay.ListEntry);
+  KeReleaseSpinLock(&world->queue.Lock, irql);
+  PosCompleteRequestStatus(irp, STATUS_CANCELLED);
+}
+
+class QueueTest : public PlatformTest {
+ protected:
+  void SetUp() override {
+    PlatformTest::SetUp();
+    world = &world_;
+    world_.driver.Type = 4;
+    ASSERT_EQ(IoCreateDevice(&world_.driver, 0, nullptr, FILE_DEVICE_SERIAL_PORT, 0, FALSE, &world_.device),
+              STATUS_SUCCESS);
+    PosQueueInitialize(&world_.queue, RecordingStart);
+  }
+
+  void TearDown() override {
+    IoDeleteDevice(world_.device);
+    world = nullptr;
+    PlatformTest::TearDown();
+  }
+
+  // A read as its dispatch routine sees it, handed to the queue.
+  std::shared_ptr<emu::Request> Submit(PFILE_OBJECT file = nullptr, NTSTATUS* result = nullptr) {
+    emu::Request::Params params;
+    params.major = IRP_MJ_READ;
+    params.file = file;
+    params.length = 4;
+    auto request = emu::Request::Build(world_.device, params);
+    PIRP irp = request->PlaceAtTarget();
+    NTSTATUS status = PosQueueStartOrPend(&world_.queue, world_.device, irp, UnlinkingCancel);
+    if (result != nullptr) *result = status;
+    return request;
+  }
+
+  // Finishes the current request as its server would.
+  void FinishCurrent(NTSTATUS status = STATUS_SUCCESS) {
+    PIRP current = world_.queue.CurrentIrp;
+    ASSERT_NE(current, nullptr);
+    PosCompleteRequestStatus(current, status);
+    EXPECT_EQ(PosQueueStartNext(&world_.queue, world_.device), current);
+  }
+
+  QueueWorld world_;
+};
+
+TEST_F(QueueTest, AFreshQueueParksUntilTheFirstRestart) {
+  NTSTATUS status;
+  auto request = Submit(nullptr, &status);
+  EXPECT_EQ(status, STATUS_PENDING);
+  EXPECT_TRUE(world_.started.empty());
+  PosQueueRestart(&world_.queue, world_.device);
+  ASSERT_EQ(world_.started.size(), 1u);
+  FinishCurrent();
+  EXPECT_TRUE(request->Done());
+}
+
+TEST_F(QueueTest, OnlyAStallCountOfZeroLetsRequestsStart) {
+  PosQueueStall(&world_.queue);  // two stalls in all
+  auto a = Submit();
+  auto b = Submit();
+  PosQueueRestart(&world_.queue, world_.device);
+  EXPECT_TRUE(world_.started.empty()) << "one stall is left";
+  PosQueueRestart(&world_.queue, world_.device);
+  ASSERT_EQ(world_.started.size(), 1u) << "the second restart starts the oldest only";
+  EXPECT_FALSE(a->Done());
+  FinishCurrent();
+  ASSERT_EQ(world_.started.size(), 2u) << "start-next starts the next one";
+  FinishCurrent();
+  EXPECT_TRUE(a->Done());
+  EXPECT_TRUE(b->Done());
+  EXPECT_LT(a->CompletionOrder(), b->CompletionOrder());
+
+  // More restarts than stalls behave as stalled.
+  PosQueueRestart(&world_.queue, world_.device);
+  EXPECT_EQ(world_.queue.StallCount, -1);
+  auto c = Submit();
+  EXPECT_EQ(world_.started.size(), 2u);
+  PosQueueStall(&world_.queue);
+  PosQueueCleanup(&world_.queue, nullptr, STATUS_CANCELLED);
+  EXPECT_EQ(c->Status(), STATUS_CANCELLED);
+}
+
+TEST_F(QueueTest, StartNextWithoutCurrentSignalsNothingAndStartsTheOldest) {
+  KeClearEvent(&world_.queue.IdleEvent);
+  auto a = Submit();
+  EXPECT_EQ(PosQueueStartNext(&world_.queue, world_.device), nullptr);
+  EXPECT_TRUE(world_.started.empty()) << "the queue is still stalled";
+  EXPECT_EQ(KeReadStateEvent(&world_.queue.IdleEvent), 0);
+  InterlockedDecrement(&world_.queue.StallCount);
+  EXPECT_EQ(PosQueueStartNext(&world_.queue, world_.device), nullptr);
+  ASSERT_EQ(world_.started.size(), 1u);
+  FinishCurrent();
+  EXPECT_EQ(KeReadStateEvent(&world_.queue.IdleEvent), 1) << "retiring a request signals idle";
+}
+
+TEST_F(QueueTest, WaitIdleReturnsAtOnceWithoutCurrentAndWaitsForOne) {
+  PosQueueWaitIdle(&world_.queue);  // nothing current: must not block
+  PosQueueRestart(&world_.queue, world_.device);
+  auto a = Submit();
+  ASSERT_EQ(world_.queue.CurrentIrp, a->Irp());
+  PosQueueStall(&world_.queue);
+  KEVENT idle;
+  KeInitializeEvent(&idle, NotificationEvent, FALSE);
+  emu::Scheduler::Get().Spawn("query-stop", [&] {
+    PosQueueWaitIdle(&world_.queue);
+    KeSetEvent(&idle, IO_NO_INCREMENT, FALSE);
+  });
+  Advance(100);
+  EXPECT_EQ(KeReadStateEvent(&idle), 0);
+  FinishCurrent();
+  KeWaitForSingleObject(&idle, Executive, KernelMode, FALSE, nullptr);
+}
+
+TEST_F(QueueTest, CleanupFailsOneHandlesParkedRequestsInArrivalOrder) {
+  PFILE_OBJECT mine = emu::FileObjects::Create(world_.device);
+  PFILE_OBJECT other = emu::FileObjects::Create(world_.device);
+  PosQueueRestart(&world_.queue, world_.device);
+  auto current = Submit(mine);
+  auto m1 = Submit(mine);
+  auto o1 = Submit(other);
+  auto m2 = Submit(mine);
+  PosQueueCleanup(&world_.queue, mine, STATUS_CANCELLED);
+  EXPECT_FALSE(current->Done()) << "cleanup leaves the current request alone";
+  EXPECT_FALSE(o1->Done());
+  ASSERT_TRUE(m1->Done() && m2->Done());
+  EXPECT_EQ(m1->Status(), STATUS_CANCELLED);
+  EXPECT_LT(m1->CompletionOrder(), m2->CompletionOrder());
+
+  PosQueueCleanup(&world_.queue, nullptr, STATUS_CANCELLED);
+  EXPECT_EQ(o1->Status(), STATUS_CANCELLED);
+  FinishCurrent();
+  EXPECT_EQ(current->Status(), STATUS_SUCCESS);
+  emu::FileObjects::Destroy(mine);
+  emu::FileObjects::Destroy(other);
+}
+
+TEST_F(QueueTest, AbortFailsParkedAndNewRequestsUntilCleared) {
+  auto parked = Submit();
+  PosQueueAbort(&world_.queue, STATUS_DELETE_PENDING);
+  EXPECT_EQ(parked->Status(), STATUS_DELETE_PENDING);
+  NTSTATUS status;
+  auto late = Submit(nullptr, &status);
+  EXPECT_EQ(status, STATUS_DELETE_PENDING);
+  EXPECT_EQ(late->Status(), STATUS_DELETE_PENDING);
+  PosQueueRestart(&world_.queue, world_.device);
+  EXPECT_TRUE(world_.started.empty());
+
+  PosQueueClearAbort(&world_.queue);
+  auto accepted = Submit(nullptr, &status);
+  EXPECT_EQ(status, STATUS_PENDING);
+  ASSERT_EQ(world_.started.size(), 1u);
+  FinishCurrent();
+  EXPECT_EQ(accepted->Status(), STATUS_SUCCESS);
+}
+
+TEST_F(QueueTest, ARequestCancelledBeforeParkingIsCompletedByTheQueue) {
+  emu::Request::Params params;
+  params.major = IRP_MJ_READ;
+  params.length = 1;
+  auto request = emu::Request::Build(world_.device, params);
+  PIRP irp = request->PlaceAtTarget();
+  irp->Cancel = TRUE;  // the application cancelled while dispatch was on its way
+  EXPECT_EQ(PosQueueStartOrPend(&world_.queue, world_.device, irp, UnlinkingCancel), STATUS_CANCELLED);
+  EXPECT_EQ(request->Status(), STATUS_CANCELLED);
+  EXPECT_TRUE(IsListEmpty(&world_.queue.ListHead));
+}
+
+TEST_F(QueueTest, ACancelledParkedRequestBelongsToItsCancelRoutine) {
+  auto a = Submit();
+  auto b = Submit();
+  EXPECT_TRUE(a->Cancel());
+  EXPECT_EQ(a->Status(), STATUS_CANCELLED);
+  PosQueueRestart(&world_.queue, world_.device);
+  ASSERT_EQ(world_.started.size(), 1u);
+  EXPECT_EQ(world_.started[0], b->Irp()) << "the cancelled request is never started";
+  FinishCurrent();
+}
+
+// A chain of requests that the start routine serves at once is worked off
+// in a loop: the start routine is never entered from inside itself.
+TEST_F(QueueTest, AChainOfImmediateCompletionsDoesNotNest) {
+  world_.onStart = OnStart::CompleteAtOnce;
+  std::vector<std::shared_ptr<emu::Request>> requests;
+  for (int i = 0; i < 2000; ++i) requests.push_back(Submit());
+  PosQueueRestart(&world_.queue, world_.device);
+  EXPECT_EQ(world_.started.size(), requests.size());
+  EXPECT_EQ(world_.maxNesting, 1);
+  for (size_t i = 1; i < requests.size(); ++i) {
+    ASSERT_LT(requests[i - 1]->CompletionOrder(), requests[i]->CompletionOrder());
+  }
+  EXPECT_EQ(world_.queue.CurrentIrp, nullptr);
+  EXPECT_FALSE(world_.queue.StartActive);
+}
+
+// The I/O manager cancels parked requests while the queue starts, cleans
+// up and restarts: whichever side wins each request, it is completed
+// exactly once (the verifier catches a second completion), a cancelled
+// request is never started, and nothing is left behind.
+TEST(QueueCancelRace, EveryParkedRequestEndsExactlyOnce) {
+  ForEachSeed(1, 1000, [](uint64_t) {
+    QueueWorld w;
+    world = &w;
+    w.driver.Type = 4;
+    ASSERT_EQ(IoCreateDevice(&w.driver, 0, nullptr, FILE_DEVICE_SERIAL_PORT, 0, FALSE, &w.device), STATUS_SUCCESS);
+    PosQueueInitialize(&w.queue, RecordingStart);
+    w.onStart = OnStart::CompleteAtOnce;
+    PFILE_OBJECT file = emu::FileObjects::Create(w.device);
+    std::vector<std::shared_ptr<emu::Request>> requests;
+    for (int i = 0; i < 4; ++i) {
+      emu::Request::Params params;
+      params.major = IRP_MJ_READ;
+      params.file = file;
+      params.length = 1;
+      auto request = emu::Request::Build(w.device, params);
+      PosQueueStartOrPend(&w.queue, w.device, request->PlaceAtTarget(), UnlinkingCancel);
+      requests.push_back(request);
+    }
+    KEVENT done[2];
+    for (auto& e : done) KeInitializeEvent(&e, NotificationEvent, FALSE);
+    emu::Scheduler::Get().Spawn("canceller", [&] {
+      for (int i : {2, 0, 3}) requests[i]->Cancel();
+      KeSetEvent(&done[0], IO_NO_INCREMENT, FALSE);
+    });
+    emu::Scheduler::Get().Spawn("server", [&] {
+      PosQueueRestart(&w.queue, w.device);
+      PosQueueCleanup(&w.queue, file, STATUS_CANCELLED);
+      KeSetEvent(&done[1], IO_NO_INCREMENT, FALSE);
+    });
+    PVOID objects[2] = {&done[0], &done[1]};
+    KeWaitForMultipleObjects(2, objects, WaitAll, Executive, KernelMode, FALSE, nullptr, nullptr);
+    for (auto& request : requests) {
+      ASSERT_TRUE(request->Done());
+      if (request->Status() != STATUS_SUCCESS) {
+        EXPECT_EQ(request->Status(), STATUS_CANCELLED);
+      }
+    }
+    // Only started requests succeed, so a cancelled one was never started.
+    EXPECT_EQ(w.started.size(),
+              static_cast<size_t>(std::count_if(requests.begin(), requests.end(),
+                                                [](auto& r) { return r->Status() == STATUS_SUCCESS; })));
+    EXPECT_TRUE(IsListEmpty(&w.queue.ListHead));
+    EXPECT_EQ(w.queue.CurrentIrp, nullptr);
+    emu::FileObjects::Destroy(file);
+    IoDeleteDevice(w.device);
+    world = nullptr;
+  });
+}
+
+}  // namespace
+}  // namespace zt

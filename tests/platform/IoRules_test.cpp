@@ -1,0 +1,415 @@
+// The I/O rules the verifier holds drivers to. Each rule is broken once by a
+// deliberately faulty routine and must be caught; the patterns Windows
+// drivers rely on must pass untouched, in every interleaving the seeds give.
+#include <string>
+
+#include "io/device.h"
+#include "io/requests.h"
+#include "pnp/loader.h"
+#include "pnp/pnp_manager.h"
+#include "platform/io_test_drivers.h"
+
+namespace zt::io {
+namespace {
+
+constexpr ULONG kIoctl = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x802, METHOD_BUFFERED, FILE_ANY_ACCESS);
+
+std::shared_ptr<emu::Request> Ioctl(Layer& top, ULONG outputLength = 0) {
+  emu::Request::Params params;
+  params.major = IRP_MJ_DEVICE_CONTROL;
+  params.ioControlCode = kIoctl;
+  params.outputLength = outputLength;
+  return emu::Request::Build(top.Device(), params);
+}
+
+VOID NeverCancel(PDEVICE_OBJECT, PIRP) { ADD_FAILURE() << "nothing cancels in this test"; }
+
+using RuleTest = IoTest;
+
+// ---------------------------------------------------------------------------
+// Completion
+
+TEST_F(RuleTest, CompletingAnIrpTwiceIsCaught) {
+  Layer& device = stack_.Push("device");
+  device.dispatch = [](PDEVICE_OBJECT, PIRP irp) {
+    Complete(irp, STATUS_SUCCESS);
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
+  };
+  auto request = Ioctl(device);
+  EXPECT_EQ(request->Send(), STATUS_SUCCESS);
+  EXPECT_TRUE(Caught("irp-completed-twice"));
+  EXPECT_EQ(request->Status(), STATUS_SUCCESS);
+}
+
+TEST_F(RuleTest, CompletingWithTheCancelRoutineStillSetIsCaught) {
+  Layer& device = stack_.Push("device");
+  bool refused = false;
+  device.dispatch = [&](PDEVICE_OBJECT, PIRP irp) {
+    IoSetCancelRoutine(irp, NeverCancel);
+    Complete(irp, STATUS_SUCCESS);
+    refused = Caught("irp-completed-with-cancel-routine");
+    IoSetCancelRoutine(irp, nullptr);
+    Complete(irp, STATUS_SUCCESS);
+    return STATUS_SUCCESS;
+  };
+  auto request = Ioctl(device);
+  EXPECT_EQ(request->Send(), STATUS_SUCCESS);
+  EXPECT_TRUE(refused);
+  EXPECT_TRUE(request->Done());
+}
+
+TEST_F(RuleTest, CompletingWithStatusPendingIsCaught) {
+  Layer& device = stack_.Push("device");
+  bool caught = false;
+  device.dispatch = [&](PDEVICE_OBJECT, PIRP irp) {
+    Complete(irp, STATUS_PENDING);
+    caught = Caught("irp-completed-pending");
+    Complete(irp, STATUS_SUCCESS);
+    return STATUS_SUCCESS;
+  };
+  auto request = Ioctl(device);
+  EXPECT_EQ(request->Send(), STATUS_SUCCESS);
+  EXPECT_TRUE(caught);
+  EXPECT_EQ(request->Status(), STATUS_SUCCESS);
+}
+
+TEST_F(RuleTest, PassingDownWithACancelRoutineSetIsCaught) {
+  Layer& bottom = stack_.Push("bottom");
+  Layer& top = stack_.Push("top");
+  PIRP held = nullptr;
+  bottom.dispatch = [&](PDEVICE_OBJECT, PIRP irp) {
+    IoMarkIrpPending(irp);
+    held = irp;
+    return STATUS_PENDING;
+  };
+  top.dispatch = [&](PDEVICE_OBJECT, PIRP irp) {
+    IoSetCancelRoutine(irp, NeverCancel);
+    return top.SkipDown(irp);
+  };
+  auto request = Ioctl(top);
+  EXPECT_EQ(request->Send(), STATUS_PENDING);
+  EXPECT_TRUE(Caught("irp-passed-down-with-cancel-routine"));
+  IoSetCancelRoutine(held, nullptr);
+  Complete(held, STATUS_SUCCESS);
+  EXPECT_TRUE(request->Done());
+}
+
+// ---------------------------------------------------------------------------
+// What a dispatch routine returns
+
+TEST_F(RuleTest, ReturningPendingWithoutMarkingTheIrpIsCaught) {
+  Layer& device = stack_.Push("device");
+  PIRP held = nullptr;
+  device.dispatch = [&](PDEVICE_OBJECT, PIRP irp) {
+    held = irp;
+    return STATUS_PENDING;
+  };
+  auto request = Ioctl(device);
+  EXPECT_EQ(request->Send(), STATUS_PENDING);
+  Complete(held, STATUS_SUCCESS);
+  EXPECT_TRUE(Caught("pending-not-marked"));
+}
+
+TEST_F(RuleTest, MarkingPendingAndReturningAnotherStatusIsCaught) {
+  Layer& device = stack_.Push("device");
+  device.dispatch = [](PDEVICE_OBJECT, PIRP irp) {
+    IoMarkIrpPending(irp);
+    Complete(irp, STATUS_SUCCESS);
+    return STATUS_SUCCESS;
+  };
+  auto request = Ioctl(device);
+  EXPECT_EQ(request->Send(), STATUS_SUCCESS);
+  EXPECT_TRUE(Caught("marked-pending-returned-status"));
+}
+
+TEST_F(RuleTest, ReturningAStatusOtherThanTheOneCompletedWithIsCaught) {
+  Layer& device = stack_.Push("device");
+  device.dispatch = [](PDEVICE_OBJECT, PIRP irp) {
+    Complete(irp, STATUS_SUCCESS);
+    return STATUS_UNSUCCESSFUL;
+  };
+  auto request = Ioctl(device);
+  EXPECT_EQ(request->Send(), STATUS_UNSUCCESSFUL);
+  EXPECT_TRUE(Caught("dispatch-status-mismatch"));
+}
+
+TEST_F(RuleTest, ACompletionRoutineThatDropsPendingReturnedIsCaught) {
+  Layer& bottom = stack_.Push("bottom");
+  Layer& top = stack_.Push("top");
+  bottom.dispatch = [](PDEVICE_OBJECT, PIRP irp) {
+    IoMarkIrpPending(irp);
+    RunOnThread("bus", [irp] { Complete(irp, STATUS_SUCCESS); });
+    return STATUS_PENDING;
+  };
+  top.dispatch = [&](PDEVICE_OBJECT, PIRP irp) {
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    top.SetCompletion(irp);
+    return IoCallDriver(top.Lower(), irp);
+  };
+  top.completion = [](PDEVICE_OBJECT, PIRP) { return STATUS_SUCCESS; };
+  auto request = Ioctl(top);
+  EXPECT_EQ(request->Send(), STATUS_PENDING);
+  request->Wait();
+  EXPECT_TRUE(Caught("completion-routine-pending-not-propagated"));
+}
+
+TEST_F(RuleTest, InformationBeyondTheCallersOutputBufferIsCaught) {
+  Layer& device = stack_.Push("device");
+  device.dispatch = [](PDEVICE_OBJECT, PIRP irp) {
+    Complete(irp, STATUS_SUCCESS, 16);
+    return STATUS_SUCCESS;
+  };
+  auto request = Ioctl(device, 4);
+  EXPECT_EQ(request->Send(), STATUS_SUCCESS);
+  EXPECT_TRUE(Caught("information-too-large"));
+  EXPECT_EQ(request->Output().size(), 4u);
+}
+
+// ---------------------------------------------------------------------------
+// Lifetimes of IRPs and devices
+
+TEST_F(RuleTest, FreeingAnIrpALowerDriverStillHoldsIsCaught) {
+  Layer& bottom = stack_.Push("bottom");
+  PIRP held = nullptr;
+  bottom.dispatch = [&](PDEVICE_OBJECT, PIRP irp) {
+    IoMarkIrpPending(irp);
+    held = irp;
+    return STATUS_PENDING;
+  };
+  Layer owner("owner");
+  owner.completion = [](PDEVICE_OBJECT, PIRP irp) {
+    IoFreeIrp(irp);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+  };
+  PIRP irp = IoAllocateIrp(bottom.Device()->StackSize, FALSE);
+  IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+  owner.SetCompletion(irp);
+  EXPECT_EQ(IoCallDriver(bottom.Device(), irp), STATUS_PENDING);
+  IoFreeIrp(irp);
+  EXPECT_TRUE(Caught("irp-freed-in-use"));
+  Complete(held, STATUS_SUCCESS);
+}
+
+TEST_F(RuleTest, DeletingADeviceWhileItsDriverHoldsAnIrpIsCaught) {
+  Layer& device = stack_.Standalone("device");
+  PIRP held = nullptr;
+  device.dispatch = [&](PDEVICE_OBJECT, PIRP irp) {
+    IoMarkIrpPending(irp);
+    held = irp;
+    return STATUS_PENDING;
+  };
+  auto request = Ioctl(device);
+  EXPECT_EQ(request->Send(), STATUS_PENDING);
+  IoDeleteDevice(device.Device());
+  device.Forget();
+  EXPECT_TRUE(Caught("device-deleted-in-use"));
+  Complete(held, STATUS_SUCCESS);
+  EXPECT_TRUE(request->Done());
+}
+
+bool clearInitializing = true;
+PDEVICE_OBJECT addedFdo = nullptr;
+
+NTSTATUS TestAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
+  PDEVICE_OBJECT fdo = nullptr;
+  NTSTATUS status = IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_SERIAL_PORT, 0, FALSE, &fdo);
+  if (!NT_SUCCESS(status)) return status;
+  if (IoAttachDeviceToDeviceStack(fdo, pdo) == nullptr) {
+    IoDeleteDevice(fdo);
+    return STATUS_NO_SUCH_DEVICE;
+  }
+  addedFdo = fdo;
+  if (clearInitializing) fdo->Flags &= ~DO_DEVICE_INITIALIZING;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS TestDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+  driver->DriverExtension->AddDevice = TestAddDevice;
+  return STATUS_SUCCESS;
+}
+
+TEST_F(RuleTest, LeavingDeviceInitializingSetAfterAddDeviceIsCaught) {
+  for (bool clear : {false, true}) {
+    SCOPED_TRACE(clear ? "AddDevice clears the flag" : "AddDevice leaves the flag set");
+    clearInitializing = clear;
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    PDRIVER_OBJECT driver = emu::DriverLoader::Load(TestDriverEntry, u"zendratest", &status);
+    ASSERT_EQ(status, STATUS_SUCCESS);
+    PDEVICE_OBJECT pdo = emu::RootBus::CreatePdo(u"ROOT\\ZENDRATEST\\0000");
+    EXPECT_EQ(emu::PnpManager::AddDevice(driver, pdo), STATUS_SUCCESS);
+    EXPECT_EQ(Caught("device-initializing-left-set"), !clear);
+    IoDetachDevice(pdo);
+    IoDeleteDevice(addedFdo);
+    emu::RootBus::DeletePdo(pdo);
+    emu::DriverLoader::Unload(driver);
+  }
+}
+
+TEST_F(RuleTest, UsingADeviceAfterDeletingItIsCaught) {
+  Layer& device = stack_.Standalone("device", sizeof(KSPIN_LOCK));
+  device.dispatch = [](PDEVICE_OBJECT, PIRP irp) {
+    Complete(irp, STATUS_SUCCESS);
+    return STATUS_SUCCESS;
+  };
+  PDEVICE_OBJECT gone = device.Device();
+  void* lockInExtension = device.Extra();
+  IoDeleteDevice(gone);
+  device.Forget();
+  EXPECT_FALSE(Caught("device-used-after-delete")) << "deleting is not using";
+
+  PIRP irp = IoAllocateIrp(1, FALSE);
+  IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+  EXPECT_NE(IoCallDriver(gone, irp), STATUS_SUCCESS);
+  EXPECT_TRUE(Caught("device-used-after-delete"));
+  IoFreeIrp(irp);
+
+  IoStartTimer(gone);
+  EXPECT_TRUE(Caught("device-used-after-delete"));
+
+  // Kernel routines given an address inside the deleted extension (a spin
+  // lock, an event) ask the I/O manager the same question.
+  EXPECT_FALSE(emu::Devices::CheckNotDeleted(lockInExtension, "KeAcquireSpinLock"));
+  EXPECT_TRUE(Caught("device-used-after-delete"));
+  KSPIN_LOCK elsewhere = 0;
+  EXPECT_TRUE(emu::Devices::CheckNotDeleted(&elsewhere, "KeAcquireSpinLock"));
+}
+
+// ---------------------------------------------------------------------------
+// Correct patterns pass
+
+// Forward and wait: the upper driver sends the IRP down with a routine that
+// hands it back, waits, and finishes it itself.
+struct ForwardAndWaitCase {
+  bool lowerPends;
+  NTSTATUS lowerStatus;
+};
+
+void RunForwardAndWait(const ForwardAndWaitCase& c) {
+  Stack stack;
+  Layer& bottom = stack.Push("bottom");
+  Layer& top = stack.Push("top");
+  bottom.dispatch = [c](PDEVICE_OBJECT, PIRP irp) {
+    if (!c.lowerPends) {
+      Complete(irp, c.lowerStatus, NT_SUCCESS(c.lowerStatus) ? 2 : 0);
+      return c.lowerStatus;
+    }
+    IoMarkIrpPending(irp);
+    RunOnThread("bus", [irp, c] { Complete(irp, c.lowerStatus, NT_SUCCESS(c.lowerStatus) ? 2 : 0); });
+    return STATUS_PENDING;
+  };
+  KEVENT done;
+  top.completion = [&done](PDEVICE_OBJECT, PIRP irp) {
+    if (irp->PendingReturned) IoMarkIrpPending(irp);
+    KeSetEvent(&done, IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+  };
+  top.dispatch = [&](PDEVICE_OBJECT, PIRP irp) {
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    top.SetCompletion(irp);
+    NTSTATUS status = IoCallDriver(top.Lower(), irp);
+    if (status == STATUS_PENDING) {
+      KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+      status = irp->IoStatus.Status;
+    }
+    if (NT_SUCCESS(status)) irp->IoStatus.Information = 3;  // the upper driver adds its part
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+  };
+  auto request = Ioctl(top, 8);
+  EXPECT_EQ(request->Send(), c.lowerStatus);
+  ASSERT_TRUE(request->Done());
+  EXPECT_EQ(request->Status(), c.lowerStatus);
+  EXPECT_EQ(request->Information(), NT_SUCCESS(c.lowerStatus) ? 3u : 0u);
+  stack.RemoveAll();
+}
+
+TEST(CorrectPatternsTest, ForwardAndWaitIsNotFlagged) {
+  for (ForwardAndWaitCase c : {ForwardAndWaitCase{false, STATUS_SUCCESS}, ForwardAndWaitCase{false, STATUS_UNSUCCESSFUL},
+                               ForwardAndWaitCase{true, STATUS_SUCCESS}, ForwardAndWaitCase{true, STATUS_UNSUCCESSFUL}}) {
+    SCOPED_TRACE(std::string(c.lowerPends ? "pending" : "synchronous") + " lower driver, status " +
+                 std::to_string(static_cast<ULONG>(c.lowerStatus)));
+    ForEachSeed(1, 25, [&](uint64_t) { RunForwardAndWait(c); });
+  }
+}
+
+TEST(CorrectPatternsTest, PassingDownWithSkipAndReturningTheLowerStatusIsNotFlagged) {
+  for (bool pend : {false, true}) {
+    SCOPED_TRACE(pend ? "pending lower driver" : "synchronous lower driver");
+    ForEachSeed(1, 15, [&](uint64_t) {
+      Stack stack;
+      Layer& bottom = stack.Push("bottom");
+      Layer& middle = stack.Push("middle");
+      Layer& top = stack.Push("top");
+      bottom.dispatch = [pend](PDEVICE_OBJECT, PIRP irp) {
+        if (!pend) {
+          Complete(irp, STATUS_DEVICE_NOT_CONNECTED);
+          return STATUS_DEVICE_NOT_CONNECTED;
+        }
+        IoMarkIrpPending(irp);
+        RunOnThread("bus", [irp] { Complete(irp, STATUS_DEVICE_NOT_CONNECTED); });
+        return STATUS_PENDING;
+      };
+      middle.dispatch = [&](PDEVICE_OBJECT, PIRP irp) { return middle.SkipDown(irp); };
+      top.dispatch = [&](PDEVICE_OBJECT, PIRP irp) { return top.SkipDown(irp); };
+      auto request = Ioctl(top);
+      EXPECT_EQ(request->Send(), pend ? STATUS_PENDING : STATUS_DEVICE_NOT_CONNECTED);
+      request->Wait();
+      EXPECT_EQ(request->Status(), STATUS_DEVICE_NOT_CONNECTED);
+      stack.RemoveAll();
+    });
+  }
+}
+
+TEST(CorrectPatternsTest, MarkingPendingAndHandingToAWorkerIsNotFlagged) {
+  ForEachSeed(1, 25, [](uint64_t) {
+    Stack stack;
+    Layer& device = stack.Push("device");
+    device.dispatch = [](PDEVICE_OBJECT, PIRP irp) {
+      IoMarkIrpPending(irp);
+      RunOnThread("worker", [irp] { Complete(irp, STATUS_SUCCESS, 1); });
+      return STATUS_PENDING;
+    };
+    auto request = Ioctl(device, 1);
+    EXPECT_EQ(request->Send(), STATUS_PENDING);
+    request->Wait();
+    EXPECT_EQ(request->Status(), STATUS_SUCCESS);
+    EXPECT_EQ(request->Information(), 1u);
+    stack.RemoveAll();
+  });
+}
+
+// A driver's own IRP, sent down and waited for: the routine signals and hands
+// the IRP back, and the waiter frees it, possibly before the routine has
+// returned.
+TEST(CorrectPatternsTest, FreeingAnOwnIrpAfterTheRoutineSignalsIsNotFlagged) {
+  ForEachSeed(1, 30, [](uint64_t) {
+    Stack stack;
+    Layer& bottom = stack.Push("bottom");
+    bottom.dispatch = [](PDEVICE_OBJECT, PIRP irp) {
+      IoMarkIrpPending(irp);
+      RunOnThread("bus", [irp] { Complete(irp, STATUS_SUCCESS); });
+      return STATUS_PENDING;
+    };
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    Layer owner("owner");
+    owner.completion = [&done](PDEVICE_OBJECT, PIRP) {
+      KeSetEvent(&done, IO_NO_INCREMENT, FALSE);
+      return STATUS_MORE_PROCESSING_REQUIRED;
+    };
+    PIRP irp = IoAllocateIrp(bottom.Device()->StackSize, FALSE);
+    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    owner.SetCompletion(irp);
+    EXPECT_EQ(IoCallDriver(bottom.Device(), irp), STATUS_PENDING);
+    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    EXPECT_EQ(irp->IoStatus.Status, STATUS_SUCCESS);
+    IoFreeIrp(irp);
+    emu::Scheduler::Get().RunUntilIdle();
+    stack.RemoveAll();
+  });
+}
+
+}  // namespace
+}  // namespace zt::io
