@@ -410,8 +410,8 @@ extern "C" BOOLEAN IoCancelIrp(PIRP Irp) {
     // cancelling an IRP it sent down must keep it until its completion
     // routine has run.
     IoReleaseCancelSpinLock(irql);
-    Verifier::Report("irp-used-after-completion",
-                     "IoCancelIrp on " + info->Describe() + ", which was freed while IoCancelIrp waited for the cancel lock");
+    Verifier::Report("irp-used-after-completion", "IoCancelIrp on " + info->Describe() +
+                                                      ", which was freed while IoCancelIrp waited for the cancel lock");
     return FALSE;
   }
   if (info->life == emu::IrpLife::Completed) {

@@ -52,10 +52,22 @@ std::shared_ptr<Request> Request::Build(PDEVICE_OBJECT target, const Params& par
       KeSetEvent(&self->doneEvent_, IO_NO_INCREMENT, FALSE);
     }
   };
+  // When the I/O manager cannot allocate the IRP or its system buffer, the
+  // application's call fails without reaching the driver.
+  auto failed = [&request] {
+    request->done_ = true;
+    request->status_ = STATUS_INSUFFICIENT_RESOURCES;
+    KeSetEvent(&request->doneEvent_, IO_NO_INCREMENT, FALSE);
+    return request;
+  };
   PIRP irp = Irps::Allocate(target->StackSize, std::move(origin));
-  if (irp == nullptr) Fatal("no memory for an application request");
+  if (irp == nullptr) return failed();
   if (bufferLength != 0) {
     void* buffer = Pool::Allocate(NonPagedPool, bufferLength, kSystemBufferTag, "I/O manager");
+    if (buffer == nullptr) {
+      ReleaseIrp(irp);
+      return failed();
+    }
     memset(buffer, 0, bufferLength);
     if (!params.input.empty()) memcpy(buffer, params.input.data(), params.input.size());
     irp->AssociatedIrp.SystemBuffer = buffer;
@@ -90,10 +102,12 @@ std::shared_ptr<Request> Request::Build(PDEVICE_OBJECT target, const Params& par
 
 NTSTATUS Request::Send() {
   auto keepAlive = shared_from_this();
+  if (irp_ == nullptr) return status_;  // never built
   return IofCallDriver(target_, irp_);
 }
 
 PIRP Request::PlaceAtTarget() {
+  if (irp_ == nullptr) Fatal("PlaceAtTarget of a request the I/O manager could not build");
   irp_->CurrentLocation--;
   irp_->Tail.Overlay.CurrentStackLocation--;
   IoGetCurrentIrpStackLocation(irp_)->DeviceObject = target_;

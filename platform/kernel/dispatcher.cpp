@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "io/device.h"
 #include "kernel/scheduler.h"
 #include "verifier/irql_rules.h"
 #include "verifier/verifier.h"
@@ -231,6 +232,7 @@ extern "C" VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State
 }
 
 extern "C" LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
+  if (!emu::Devices::CheckNotDeleted(Event, "KeSetEvent")) return 0;
   (void)Increment;
   if (!emu::RequireAtMost(DISPATCH_LEVEL, "KeSetEvent")) return 0;
   if (Wait) emu::Unimplemented("KeSetEvent with Wait TRUE");
@@ -247,6 +249,7 @@ extern "C" LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
 }
 
 extern "C" VOID KeClearEvent(PRKEVENT Event) {
+  if (!emu::Devices::CheckNotDeleted(Event, "KeClearEvent")) return;
   if (!emu::RequireAtMost(DISPATCH_LEVEL, "KeClearEvent")) return;
   auto& sched = Scheduler::Get();
   {
@@ -257,6 +260,7 @@ extern "C" VOID KeClearEvent(PRKEVENT Event) {
 }
 
 extern "C" LONG KeResetEvent(PRKEVENT Event) {
+  if (!emu::Devices::CheckNotDeleted(Event, "KeResetEvent")) return 0;
   if (!emu::RequireAtMost(DISPATCH_LEVEL, "KeResetEvent")) return 0;
   auto& sched = Scheduler::Get();
   LONG previous;
@@ -270,6 +274,7 @@ extern "C" LONG KeResetEvent(PRKEVENT Event) {
 }
 
 extern "C" LONG KeReadStateEvent(PRKEVENT Event) {
+  if (!emu::Devices::CheckNotDeleted(Event, "KeReadStateEvent")) return 0;
   auto lock = Scheduler::Get().Lock();
   return Event->Header.SignalState;
 }
@@ -390,6 +395,9 @@ extern "C" NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_T
   if (Alertable) emu::Unimplemented("alertable KeWaitFor...Object");
   auto& sched = Scheduler::Get();
   emu::Thread& self = Scheduler::CurrentOrDie("KeWaitForMultipleObjects");
+  for (ULONG i = 0; i < Count && i <= MAXIMUM_WAIT_OBJECTS; ++i) {
+    if (!emu::Devices::CheckNotDeleted(Object[i], "KeWaitForMultipleObjects")) return STATUS_INVALID_PARAMETER;
+  }
   if (Count == 0 || Count > MAXIMUM_WAIT_OBJECTS) {
     Verifier::Report("wait-bad-count", "KeWaitForMultipleObjects with " + std::to_string(Count) + " objects");
     return STATUS_INVALID_PARAMETER;

@@ -17,6 +17,11 @@ thread_local Thread* tlsCurrent = nullptr;
 // times computed by a driver are ordinary positive numbers.
 constexpr int64_t kBootSystemTime = 0x01DB000000000000LL;
 
+// How long periodic timers alone may keep time moving while every thread
+// waits without a time-out before the run is declared deadlocked: an hour of
+// kernel time, far beyond any wait a test means to make.
+constexpr int64_t kEndlessWaitSpan = int64_t(3600) * 1000 * 10000;
+
 bool TimerLater(const std::shared_ptr<TimerEntry>& a, const std::shared_ptr<TimerEntry>& b) {
   if (a->due != b->due) return a->due > b->due;
   return a->sequence > b->sequence;
@@ -53,6 +58,7 @@ void Scheduler::Start(SchedulerMode mode, uint64_t seed, const std::string& main
   switches_ = 0;
   timerSequence_ = 0;
   idleWaiter_ = nullptr;
+  stuck_ = false;
   timers_.clear();
   threads_.clear();
   virtualNow_ = kBootSystemTime;
@@ -132,9 +138,20 @@ void Scheduler::HandOff(std::unique_lock<std::mutex>& lock, Thread* self) {
       std::pop_heap(timers_.begin(), timers_.end(), TimerLater);
       timers_.pop_back();
     }
-    if (timers_.empty()) Deadlock();
+    if (timers_.empty()) Deadlock("no thread can run and no timer is due");
     // Nothing can run: time jumps to the next due timer.
     int64_t due = timers_.front()->due;
+    if (!OnlyEndlessWaits()) {
+      stuck_ = false;
+    } else if (!stuck_ || stuckWakes_ != wakes_) {
+      // Stuck from now on, unless a waiting thread was woken meanwhile.
+      stuck_ = true;
+      stuckSince_ = virtualNow_;
+      stuckWakes_ = wakes_;
+    } else if (due - stuckSince_ > kEndlessWaitSpan) {
+      Deadlock("no thread can run; for an hour of kernel time only timers have run, and every waiting thread "
+               "waits without a time-out");
+    }
     if (due > virtualNow_) virtualNow_ = due;
     FireDueTimers(virtualNow_);
     next = PickRunnable();
@@ -241,6 +258,7 @@ bool Scheduler::Block(std::unique_lock<std::mutex>& lock, const int64_t* deadlin
 
 void Scheduler::Wake(Thread* thread) {
   if (thread->state_ != Thread::State::Blocked) return;
+  if (!thread->idle_) ++wakes_;
   thread->woken_ = true;
   thread->state_ = Thread::State::Runnable;
   if (mode_ == SchedulerMode::Free) thread->cv_.notify_all();
@@ -252,6 +270,13 @@ int64_t Scheduler::Now() {
 }
 
 int64_t Scheduler::InterruptTime() { return Now() - kBootSystemTime; }
+
+uint64_t Scheduler::Random(uint64_t bound) {
+  if (bound <= 1) return 0;
+  auto lock = Lock();
+  std::uniform_int_distribution<uint64_t> pick(0, bound - 1);
+  return pick(rng_);
+}
 
 void Scheduler::RunUntilIdle() {
   auto lock = Lock();
@@ -304,6 +329,7 @@ void Scheduler::Stop() {
     // Step 1: the system comes to rest. Idle threads are not told to leave
     // yet, so a DPC queued by a work item (or the reverse) still runs.
     if (mode_ == SchedulerMode::Deterministic) {
+      const int64_t began = virtualNow_;
       for (;;) {
         idleWaiter_ = self;
         Block(lock, nullptr, "shutdown");
@@ -317,7 +343,8 @@ void Scheduler::Stop() {
           if (!timed || t->deadline_ < earliest) earliest = t->deadline_;
           timed = true;
         }
-        if (!timed) Hung();
+        // A thread that keeps waking up (a polling loop) never comes to rest.
+        if (!timed || earliest - began > kEndlessWaitSpan) Hung();
         Block(lock, &earliest, "shutdown");
       }
     } else {
@@ -392,9 +419,18 @@ std::string Scheduler::DescribeThreads() {
   return out.str();
 }
 
-void Scheduler::Deadlock() {
-  std::string message = "deadlock (seed " + std::to_string(seed_) +
-                        "): no thread can run and no timer is due\n" + DescribeThreads();
+bool Scheduler::OnlyEndlessWaits() const {
+  bool someoneWaits = false;
+  for (const auto& t : threads_) {
+    if (t->state_ == Thread::State::Finished || (t->state_ == Thread::State::Blocked && t->idle_)) continue;
+    if (t->state_ != Thread::State::Blocked || t->hasDeadline_) return false;
+    someoneWaits = true;
+  }
+  return someoneWaits;
+}
+
+void Scheduler::Deadlock(const std::string& why) {
+  std::string message = "deadlock (seed " + std::to_string(seed_) + "): " + why + "\n" + DescribeThreads();
   Fatal(message);
 }
 

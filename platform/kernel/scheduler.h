@@ -116,7 +116,11 @@ class Scheduler {
   void HandOff(std::unique_lock<std::mutex>& lock, Thread* self);  // lock held
   bool FireDueTimers(int64_t upTo);   // lock held
   void TimerThreadMain();             // free mode
-  [[noreturn]] void Deadlock();
+  [[noreturn]] void Deadlock(const std::string& why);
+  // True when no thread can ever run again by itself: each is finished,
+  // idle, or in a wait without a time-out, and at least one is not idle.
+  // Timers may still run DPCs. Lock held.
+  bool OnlyEndlessWaits() const;
   // Every thread but `self` is finished or in an idle wait. Lock held.
   bool AtRest(const Thread* self) const;
   [[noreturn]] void Hung();
@@ -138,6 +142,12 @@ class Scheduler {
   std::condition_variable timerCv_;
   std::unique_ptr<std::thread> timerThread_;
   Thread* idleWaiter_ = nullptr;
+  // Since when (kernel time) OnlyEndlessWaits() has held at each jump of
+  // time, if it has.
+  bool stuck_ = false;
+  int64_t stuckSince_ = 0;
+  uint64_t stuckWakes_ = 0;
+  uint64_t wakes_ = 0;  // of threads in a wait that is not idle
 };
 
 class Thread {

@@ -17,9 +17,9 @@ UNICODE_STRING Name(const char16_t* text) {
                         const_cast<PWSTR>(reinterpret_cast<const WCHAR*>(text))};
 }
 
-using DeviceTest = IoTest;
+using IoDeviceTest = IoTest;
 
-TEST_F(DeviceTest, CreateGivesAZeroedExtensionAndLinksTheDeviceToItsDriver) {
+TEST_F(IoDeviceTest, CreateGivesAZeroedExtensionAndLinksTheDeviceToItsDriver) {
   Layer driver("driver");
   PDEVICE_OBJECT first = nullptr;
   PDEVICE_OBJECT second = nullptr;
@@ -51,7 +51,7 @@ TEST_F(DeviceTest, CreateGivesAZeroedExtensionAndLinksTheDeviceToItsDriver) {
   EXPECT_EQ(driver.Driver()->DeviceObject, nullptr);
 }
 
-TEST_F(DeviceTest, ANamedDeviceOwnsItsNameUntilItIsDeleted) {
+TEST_F(IoDeviceTest, ANamedDeviceOwnsItsNameUntilItIsDeleted) {
   Layer driver("driver");
   UNICODE_STRING name = Name(u"\\Device\\ZendraTest0");
   PDEVICE_OBJECT device = nullptr;
@@ -73,7 +73,7 @@ TEST_F(DeviceTest, ANamedDeviceOwnsItsNameUntilItIsDeleted) {
   IoDeleteDevice(device);
 }
 
-TEST_F(DeviceTest, AttachingStacksOnTheTopAndDetachingUndoesIt) {
+TEST_F(IoDeviceTest, AttachingStacksOnTheTopAndDetachingUndoesIt) {
   Layer& filter = stack_.Standalone("filter");
   Layer& fdo = stack_.Standalone("fdo");
   UNICODE_STRING name = Name(u"\\Device\\ZendraPdo");
@@ -119,7 +119,7 @@ VOID RecordTick(PDEVICE_OBJECT device, PVOID context) {
   ticks->push_back({device, context, KeGetCurrentIrql(), emu::Scheduler::Current()->Name(), now.QuadPart});
 }
 
-TEST_F(DeviceTest, TheIoTimerTicksOncePerSecondAtDispatchLevelUntilStopped) {
+TEST_F(IoDeviceTest, TheIoTimerTicksOncePerSecondAtDispatchLevelUntilStopped) {
   Layer& device = stack_.Standalone("device");
   std::vector<Tick> ticks;
   void* context[1] = {&ticks};
@@ -149,7 +149,7 @@ TEST_F(DeviceTest, TheIoTimerTicksOncePerSecondAtDispatchLevelUntilStopped) {
   // Deleting the device takes its timer with it.
 }
 
-TEST(WdmLevelTest, AVersionIsAvailableUpToTheLevelTheSystemImplements) {
+TEST(IoWdmLevelTest, AVersionIsAvailableUpToTheLevelTheSystemImplements) {
   struct Level {
     UCHAR major, minor;
   };
@@ -183,7 +183,7 @@ TEST(WdmLevelTest, AVersionIsAvailableUpToTheLevelTheSystemImplements) {
   }
 }
 
-TEST_F(DeviceTest, SetPowerStateReturnsThePreviousStateOfThatKind) {
+TEST_F(IoDeviceTest, SetPowerStateReturnsThePreviousStateOfThatKind) {
   Layer& device = stack_.Standalone("device");
   POWER_STATE d0{};
   d0.DeviceState = PowerDeviceD0;

@@ -7,6 +7,7 @@
 
 #include "io/irp.h"
 #include "io/requests.h"
+#include "kernel/pool.h"
 #include "platform/io_test_drivers.h"
 
 namespace zt::io {
@@ -38,9 +39,9 @@ NTSTATUS Reclaim(PIRP irp) {
   return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-using IrpTest = IoTest;
+using IoIrpTest = IoTest;
 
-TEST_F(IrpTest, AFreshIrpStandsPastItsLastLocationAndEachCallStepsOneDown) {
+TEST_F(IoIrpTest, AFreshIrpStandsPastItsLastLocationAndEachCallStepsOneDown) {
   Layer& bottom = stack_.Push("bottom");
   Layer& top = stack_.Push("top");
   ASSERT_EQ(top.Device()->StackSize, 2);
@@ -79,7 +80,7 @@ TEST_F(IrpTest, AFreshIrpStandsPastItsLastLocationAndEachCallStepsOneDown) {
   EXPECT_EQ(levels, (std::vector<CHAR>{2, 1}));
 }
 
-TEST_F(IrpTest, SkipHandsTheLowerDriverTheCallersOwnLocation) {
+TEST_F(IoIrpTest, SkipHandsTheLowerDriverTheCallersOwnLocation) {
   Layer& bottom = stack_.Push("bottom");
   Layer& top = stack_.Push("top");
   PIO_STACK_LOCATION seenByTop = nullptr;
@@ -102,7 +103,7 @@ TEST_F(IrpTest, SkipHandsTheLowerDriverTheCallersOwnLocation) {
   EXPECT_TRUE(request->Done());
 }
 
-TEST_F(IrpTest, CopyGivesTheLowerDriverItsOwnLocationWithoutTheCallersCompletionRoutine) {
+TEST_F(IoIrpTest, CopyGivesTheLowerDriverItsOwnLocationWithoutTheCallersCompletionRoutine) {
   Layer& bottom = stack_.Push("bottom");
   Layer& middle = stack_.Push("middle");
   Layer& top = stack_.Push("top");
@@ -144,7 +145,7 @@ TEST_F(IrpTest, CopyGivesTheLowerDriverItsOwnLocationWithoutTheCallersCompletion
   EXPECT_EQ(request->Information(), 4u);
 }
 
-TEST_F(IrpTest, AnAllocatorThatSetsUpALocationOfItsOwnGetsItsDeviceInItsCompletionRoutine) {
+TEST_F(IoIrpTest, AnAllocatorThatSetsUpALocationOfItsOwnGetsItsDeviceInItsCompletionRoutine) {
   Layer& bottom = stack_.Push("bottom");
   Layer& self = stack_.Standalone("allocator");
   bottom.dispatch = [&](PDEVICE_OBJECT, PIRP irp) {
@@ -173,7 +174,7 @@ TEST_F(IrpTest, AnAllocatorThatSetsUpALocationOfItsOwnGetsItsDeviceInItsCompleti
   EXPECT_EQ(runs, 1);
 }
 
-TEST_F(IrpTest, CompletionRunsEachDriversRoutineBottomUpWithThatDriversDevice) {
+TEST_F(IoIrpTest, CompletionRunsEachDriversRoutineBottomUpWithThatDriversDevice) {
   Layer& bottom = stack_.Push("bottom");
   Layer& middle = stack_.Push("middle");
   Layer& top = stack_.Push("top");
@@ -216,7 +217,7 @@ TEST_F(IrpTest, CompletionRunsEachDriversRoutineBottomUpWithThatDriversDevice) {
       << "the allocator's routine above the first location gets no device object";
 }
 
-TEST_F(IrpTest, InvokeFlagsChooseRoutinesBySuccessErrorAndCancel) {
+TEST_F(IoIrpTest, InvokeFlagsChooseRoutinesBySuccessErrorAndCancel) {
   enum Flags { kSuccess = 1, kError = 2, kCancel = 4 };
   struct Case {
     int flags;
@@ -277,7 +278,7 @@ TEST_F(IrpTest, InvokeFlagsChooseRoutinesBySuccessErrorAndCancel) {
   }
 }
 
-TEST_F(IrpTest, MoreProcessingRequiredStopsUnwindingUntilTheDriverCompletesAgain) {
+TEST_F(IoIrpTest, MoreProcessingRequiredStopsUnwindingUntilTheDriverCompletesAgain) {
   Layer& bottom = stack_.Push("bottom");
   Layer& middle = stack_.Push("middle");
   Layer& top = stack_.Push("top");
@@ -325,7 +326,7 @@ TEST_F(IrpTest, MoreProcessingRequiredStopsUnwindingUntilTheDriverCompletesAgain
   EXPECT_EQ(request->Information(), 9u);
 }
 
-TEST_F(IrpTest, PendingReturnedClimbsThroughLevelsWithoutCompletionRoutines) {
+TEST_F(IoIrpTest, PendingReturnedClimbsThroughLevelsWithoutCompletionRoutines) {
   for (bool pend : {true, false}) {
     SCOPED_TRACE(pend ? "the bottom driver pends" : "the bottom driver completes at once");
     Stack stack;
@@ -366,7 +367,7 @@ TEST_F(IrpTest, PendingReturnedClimbsThroughLevelsWithoutCompletionRoutines) {
   }
 }
 
-class BuiltRequestTest : public IoTest {
+class IoBuiltRequestTest : public IoTest {
  protected:
   static constexpr NTSTATUS kUntouched = static_cast<NTSTATUS>(0x0BADF00D);
 
@@ -413,7 +414,7 @@ class BuiltRequestTest : public IoTest {
   char output_[8] = {};
 };
 
-TEST_F(BuiltRequestTest, ACompletedRequestReportsThroughTheStatusBlockAndEventAndIsFreed) {
+TEST_F(IoBuiltRequestTest, ACompletedRequestReportsThroughTheStatusBlockAndEventAndIsFreed) {
   EXPECT_EQ(Run(STATUS_SUCCESS, false), STATUS_SUCCESS);
   EXPECT_EQ(KeReadStateEvent(&event_), 1);
   EXPECT_EQ(iosb_.Status, STATUS_SUCCESS);
@@ -422,7 +423,7 @@ TEST_F(BuiltRequestTest, ACompletedRequestReportsThroughTheStatusBlockAndEventAn
   EXPECT_EQ(emu::Irps::Outstanding(), 0u) << "the I/O manager frees the IRP it built";
 }
 
-TEST_F(BuiltRequestTest, APendedRequestIsWaitedForOnTheEvent) {
+TEST_F(IoBuiltRequestTest, APendedRequestIsWaitedForOnTheEvent) {
   EXPECT_EQ(Run(STATUS_SUCCESS, true), STATUS_PENDING);
   WaitForEvent();
   EXPECT_EQ(iosb_.Status, STATUS_SUCCESS);
@@ -432,7 +433,7 @@ TEST_F(BuiltRequestTest, APendedRequestIsWaitedForOnTheEvent) {
   EXPECT_EQ(emu::Irps::Outstanding(), 0u);
 }
 
-TEST_F(BuiltRequestTest, ASynchronousFailureComesBackOnlyAsTheReturnValue) {
+TEST_F(IoBuiltRequestTest, ASynchronousFailureComesBackOnlyAsTheReturnValue) {
   EXPECT_EQ(Run(STATUS_INVALID_PARAMETER, false), STATUS_INVALID_PARAMETER);
   EXPECT_EQ(KeReadStateEvent(&event_), 0) << "waiting on the event now would hang";
   EXPECT_EQ(iosb_.Status, kUntouched);
@@ -441,7 +442,7 @@ TEST_F(BuiltRequestTest, ASynchronousFailureComesBackOnlyAsTheReturnValue) {
   EXPECT_EQ(emu::Irps::Outstanding(), 0u) << "the IRP is freed all the same";
 }
 
-TEST_F(BuiltRequestTest, AFailureAfterPendingIsReportedThroughTheStatusBlockAndEvent) {
+TEST_F(IoBuiltRequestTest, AFailureAfterPendingIsReportedThroughTheStatusBlockAndEvent) {
   EXPECT_EQ(Run(STATUS_DEVICE_NOT_CONNECTED, true), STATUS_PENDING);
   WaitForEvent();
   EXPECT_EQ(iosb_.Status, STATUS_DEVICE_NOT_CONNECTED);
@@ -450,7 +451,27 @@ TEST_F(BuiltRequestTest, AFailureAfterPendingIsReportedThroughTheStatusBlockAndE
   EXPECT_EQ(emu::Irps::Outstanding(), 0u);
 }
 
-TEST_F(IrpTest, DriverContextAndListEntryBelongToTheDriverHoldingTheIrp) {
+TEST_F(IoIrpTest, ARequestTheIoManagerCannotAllocateFailsWithoutReachingTheDriver) {
+  Layer& device = stack_.Push("device");
+  device.dispatch = [](PDEVICE_OBJECT, PIRP irp) {
+    ADD_FAILURE() << "the driver was called";
+    Complete(irp, STATUS_SUCCESS);
+    return STATUS_SUCCESS;
+  };
+  for (ULONG failing : {emu::MakeTag('I', 'r', 'p', ' '), emu::MakeTag('I', 'o', 'S', 'b')}) {
+    SCOPED_TRACE(emu::Pool::TagName(failing));
+    emu::Pool::FailNth(failing, 0);
+    auto request = Ioctl(device, {1, 2}, 4);
+    EXPECT_EQ(request->Send(), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_TRUE(request->Done());
+    EXPECT_EQ(request->Status(), STATUS_INSUFFICIENT_RESOURCES);
+    request->Wait();  // returns at once
+    EXPECT_EQ(emu::Irps::Outstanding(), 0u);
+    emu::Pool::InjectFailures(nullptr);
+  }
+}
+
+TEST_F(IoIrpTest, DriverContextAndListEntryBelongToTheDriverHoldingTheIrp) {
   Layer& bottom = stack_.Push("bottom");
   LIST_ENTRY queue;
   InitializeListHead(&queue);

@@ -24,12 +24,12 @@ std::shared_ptr<emu::Request> Ioctl(Layer& top, ULONG outputLength = 0) {
 
 VOID NeverCancel(PDEVICE_OBJECT, PIRP) { ADD_FAILURE() << "nothing cancels in this test"; }
 
-using RuleTest = IoTest;
+using IoRuleTest = IoTest;
 
 // ---------------------------------------------------------------------------
 // Completion
 
-TEST_F(RuleTest, CompletingAnIrpTwiceIsCaught) {
+TEST_F(IoRuleTest, CompletingAnIrpTwiceIsCaught) {
   Layer& device = stack_.Push("device");
   device.dispatch = [](PDEVICE_OBJECT, PIRP irp) {
     Complete(irp, STATUS_SUCCESS);
@@ -42,7 +42,7 @@ TEST_F(RuleTest, CompletingAnIrpTwiceIsCaught) {
   EXPECT_EQ(request->Status(), STATUS_SUCCESS);
 }
 
-TEST_F(RuleTest, CompletingWithTheCancelRoutineStillSetIsCaught) {
+TEST_F(IoRuleTest, CompletingWithTheCancelRoutineStillSetIsCaught) {
   Layer& device = stack_.Push("device");
   bool refused = false;
   device.dispatch = [&](PDEVICE_OBJECT, PIRP irp) {
@@ -59,7 +59,7 @@ TEST_F(RuleTest, CompletingWithTheCancelRoutineStillSetIsCaught) {
   EXPECT_TRUE(request->Done());
 }
 
-TEST_F(RuleTest, CompletingWithStatusPendingIsCaught) {
+TEST_F(IoRuleTest, CompletingWithStatusPendingIsCaught) {
   Layer& device = stack_.Push("device");
   bool caught = false;
   device.dispatch = [&](PDEVICE_OBJECT, PIRP irp) {
@@ -74,7 +74,7 @@ TEST_F(RuleTest, CompletingWithStatusPendingIsCaught) {
   EXPECT_EQ(request->Status(), STATUS_SUCCESS);
 }
 
-TEST_F(RuleTest, PassingDownWithACancelRoutineSetIsCaught) {
+TEST_F(IoRuleTest, PassingDownWithACancelRoutineSetIsCaught) {
   Layer& bottom = stack_.Push("bottom");
   Layer& top = stack_.Push("top");
   PIRP held = nullptr;
@@ -98,7 +98,7 @@ TEST_F(RuleTest, PassingDownWithACancelRoutineSetIsCaught) {
 // ---------------------------------------------------------------------------
 // What a dispatch routine returns
 
-TEST_F(RuleTest, ReturningPendingWithoutMarkingTheIrpIsCaught) {
+TEST_F(IoRuleTest, ReturningPendingWithoutMarkingTheIrpIsCaught) {
   Layer& device = stack_.Push("device");
   PIRP held = nullptr;
   device.dispatch = [&](PDEVICE_OBJECT, PIRP irp) {
@@ -111,7 +111,7 @@ TEST_F(RuleTest, ReturningPendingWithoutMarkingTheIrpIsCaught) {
   EXPECT_TRUE(Caught("pending-not-marked"));
 }
 
-TEST_F(RuleTest, MarkingPendingAndReturningAnotherStatusIsCaught) {
+TEST_F(IoRuleTest, MarkingPendingAndReturningAnotherStatusIsCaught) {
   Layer& device = stack_.Push("device");
   device.dispatch = [](PDEVICE_OBJECT, PIRP irp) {
     IoMarkIrpPending(irp);
@@ -123,7 +123,7 @@ TEST_F(RuleTest, MarkingPendingAndReturningAnotherStatusIsCaught) {
   EXPECT_TRUE(Caught("marked-pending-returned-status"));
 }
 
-TEST_F(RuleTest, ReturningAStatusOtherThanTheOneCompletedWithIsCaught) {
+TEST_F(IoRuleTest, ReturningAStatusOtherThanTheOneCompletedWithIsCaught) {
   Layer& device = stack_.Push("device");
   device.dispatch = [](PDEVICE_OBJECT, PIRP irp) {
     Complete(irp, STATUS_SUCCESS);
@@ -134,7 +134,7 @@ TEST_F(RuleTest, ReturningAStatusOtherThanTheOneCompletedWithIsCaught) {
   EXPECT_TRUE(Caught("dispatch-status-mismatch"));
 }
 
-TEST_F(RuleTest, ACompletionRoutineThatDropsPendingReturnedIsCaught) {
+TEST_F(IoRuleTest, ACompletionRoutineThatDropsPendingReturnedIsCaught) {
   Layer& bottom = stack_.Push("bottom");
   Layer& top = stack_.Push("top");
   bottom.dispatch = [](PDEVICE_OBJECT, PIRP irp) {
@@ -154,7 +154,7 @@ TEST_F(RuleTest, ACompletionRoutineThatDropsPendingReturnedIsCaught) {
   EXPECT_TRUE(Caught("completion-routine-pending-not-propagated"));
 }
 
-TEST_F(RuleTest, InformationBeyondTheCallersOutputBufferIsCaught) {
+TEST_F(IoRuleTest, InformationBeyondTheCallersOutputBufferIsCaught) {
   Layer& device = stack_.Push("device");
   device.dispatch = [](PDEVICE_OBJECT, PIRP irp) {
     Complete(irp, STATUS_SUCCESS, 16);
@@ -169,7 +169,7 @@ TEST_F(RuleTest, InformationBeyondTheCallersOutputBufferIsCaught) {
 // ---------------------------------------------------------------------------
 // Lifetimes of IRPs and devices
 
-TEST_F(RuleTest, FreeingAnIrpALowerDriverStillHoldsIsCaught) {
+TEST_F(IoRuleTest, FreeingAnIrpALowerDriverStillHoldsIsCaught) {
   Layer& bottom = stack_.Push("bottom");
   PIRP held = nullptr;
   bottom.dispatch = [&](PDEVICE_OBJECT, PIRP irp) {
@@ -191,7 +191,83 @@ TEST_F(RuleTest, FreeingAnIrpALowerDriverStillHoldsIsCaught) {
   Complete(held, STATUS_SUCCESS);
 }
 
-TEST_F(RuleTest, DeletingADeviceWhileItsDriverHoldsAnIrpIsCaught) {
+TEST_F(IoRuleTest, FreeingAnIrpInItsCompletionRoutineWithoutStoppingCompletionIsCaught) {
+  Layer& bottom = stack_.Push("bottom");
+  bottom.dispatch = [](PDEVICE_OBJECT, PIRP irp) {
+    Complete(irp, STATUS_SUCCESS);
+    return STATUS_SUCCESS;
+  };
+  Layer owner("owner");
+  owner.completion = [](PDEVICE_OBJECT, PIRP irp) {
+    IoFreeIrp(irp);
+    return STATUS_SUCCESS;  // the I/O manager would go on with freed memory
+  };
+  PIRP irp = IoAllocateIrp(bottom.Device()->StackSize, FALSE);
+  IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+  owner.SetCompletion(irp);
+  EXPECT_EQ(IoCallDriver(bottom.Device(), irp), STATUS_SUCCESS);
+  EXPECT_TRUE(Caught("irp-freed-in-use"));
+}
+
+// Forward and wait whose routine forgets STATUS_MORE_PROCESSING_REQUIRED:
+// the I/O manager and the woken dispatch routine both complete the IRP. It
+// is caught whichever of them gets there first.
+TEST(IoRuleSeedsTest, ForwardAndWaitWithoutMoreProcessingRequiredIsCaughtInEveryOrder) {
+  bool routineReturnedFirst = false;
+  bool waiterCompletedFirst = false;
+  for (uint64_t seed = 1; seed <= 20; ++seed) {
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    emu::BootOptions options;
+    options.seed = seed;
+    emu::System::Boot(options);
+    {
+      Stack stack;
+      Layer& bottom = stack.Push("bottom");
+      Layer& top = stack.Push("top");
+      bottom.dispatch = [](PDEVICE_OBJECT, PIRP irp) {
+        IoMarkIrpPending(irp);
+        RunOnThread("bus", [irp] { Complete(irp, STATUS_SUCCESS); });
+        return STATUS_PENDING;
+      };
+      KEVENT done;
+      top.completion = [&done](PDEVICE_OBJECT, PIRP irp) {
+        if (irp->PendingReturned) IoMarkIrpPending(irp);
+        KeSetEvent(&done, IO_NO_INCREMENT, FALSE);
+        return STATUS_SUCCESS;
+      };
+      top.dispatch = [&](PDEVICE_OBJECT, PIRP irp) {
+        KeInitializeEvent(&done, NotificationEvent, FALSE);
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        top.SetCompletion(irp);
+        if (IoCallDriver(top.Lower(), irp) == STATUS_PENDING) {
+          KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+        }
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return STATUS_SUCCESS;
+      };
+      auto request = Ioctl(top);
+      request->Send();
+      request->Wait();
+      emu::Scheduler::Get().RunUntilIdle();
+      stack.RemoveAll();
+    }
+    emu::System::Shutdown();
+    bool caught = false;
+    for (const auto& v : emu::Verifier::Take()) {
+      if (v.rule != "irp-completed-twice") continue;
+      caught = true;
+      // Either the IRP was already gone when the dispatch routine completed
+      // it, or the routine returned after the dispatch routine had it back.
+      bool overtaken = v.detail.find("had taken the IRP back") != std::string::npos;
+      (overtaken ? waiterCompletedFirst : routineReturnedFirst) = true;
+    }
+    EXPECT_TRUE(caught);
+  }
+  EXPECT_TRUE(routineReturnedFirst);
+  EXPECT_TRUE(waiterCompletedFirst);
+}
+
+TEST_F(IoRuleTest, DeletingADeviceWhileItsDriverHoldsAnIrpIsCaught) {
   Layer& device = stack_.Standalone("device");
   PIRP held = nullptr;
   device.dispatch = [&](PDEVICE_OBJECT, PIRP irp) {
@@ -229,7 +305,7 @@ NTSTATUS TestDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
   return STATUS_SUCCESS;
 }
 
-TEST_F(RuleTest, LeavingDeviceInitializingSetAfterAddDeviceIsCaught) {
+TEST_F(IoRuleTest, LeavingDeviceInitializingSetAfterAddDeviceIsCaught) {
   for (bool clear : {false, true}) {
     SCOPED_TRACE(clear ? "AddDevice clears the flag" : "AddDevice leaves the flag set");
     clearInitializing = clear;
@@ -246,7 +322,7 @@ TEST_F(RuleTest, LeavingDeviceInitializingSetAfterAddDeviceIsCaught) {
   }
 }
 
-TEST_F(RuleTest, UsingADeviceAfterDeletingItIsCaught) {
+TEST_F(IoRuleTest, UsingADeviceAfterDeletingItIsCaught) {
   Layer& device = stack_.Standalone("device", sizeof(KSPIN_LOCK));
   device.dispatch = [](PDEVICE_OBJECT, PIRP irp) {
     Complete(irp, STATUS_SUCCESS);
@@ -267,9 +343,18 @@ TEST_F(RuleTest, UsingADeviceAfterDeletingItIsCaught) {
   IoStartTimer(gone);
   EXPECT_TRUE(Caught("device-used-after-delete"));
 
-  // Kernel routines given an address inside the deleted extension (a spin
-  // lock, an event) ask the I/O manager the same question.
-  EXPECT_FALSE(emu::Devices::CheckNotDeleted(lockInExtension, "KeAcquireSpinLock"));
+  // A spin lock or an event inside the deleted extension: the kernel
+  // routines refuse to touch it and say why.
+  KIRQL irql;
+  KeAcquireSpinLock(static_cast<PKSPIN_LOCK>(lockInExtension), &irql);
+  EXPECT_TRUE(Caught("device-used-after-delete"));
+  KeReleaseSpinLock(static_cast<PKSPIN_LOCK>(lockInExtension), irql);
+  EXPECT_TRUE(Caught("device-used-after-delete"));
+  EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+  KeSetEvent(static_cast<PRKEVENT>(lockInExtension), IO_NO_INCREMENT, FALSE);
+  EXPECT_TRUE(Caught("device-used-after-delete"));
+  LARGE_INTEGER zero{};
+  EXPECT_EQ(KeWaitForSingleObject(lockInExtension, Executive, KernelMode, FALSE, &zero), STATUS_INVALID_PARAMETER);
   EXPECT_TRUE(Caught("device-used-after-delete"));
   KSPIN_LOCK elsewhere = 0;
   EXPECT_TRUE(emu::Devices::CheckNotDeleted(&elsewhere, "KeAcquireSpinLock"));
@@ -325,16 +410,17 @@ void RunForwardAndWait(const ForwardAndWaitCase& c) {
   stack.RemoveAll();
 }
 
-TEST(CorrectPatternsTest, ForwardAndWaitIsNotFlagged) {
-  for (ForwardAndWaitCase c : {ForwardAndWaitCase{false, STATUS_SUCCESS}, ForwardAndWaitCase{false, STATUS_UNSUCCESSFUL},
-                               ForwardAndWaitCase{true, STATUS_SUCCESS}, ForwardAndWaitCase{true, STATUS_UNSUCCESSFUL}}) {
+TEST(IoCorrectPatternsTest, ForwardAndWaitIsNotFlagged) {
+  const ForwardAndWaitCase cases[] = {
+      {false, STATUS_SUCCESS}, {false, STATUS_UNSUCCESSFUL}, {true, STATUS_SUCCESS}, {true, STATUS_UNSUCCESSFUL}};
+  for (const ForwardAndWaitCase& c : cases) {
     SCOPED_TRACE(std::string(c.lowerPends ? "pending" : "synchronous") + " lower driver, status " +
                  std::to_string(static_cast<ULONG>(c.lowerStatus)));
     ForEachSeed(1, 25, [&](uint64_t) { RunForwardAndWait(c); });
   }
 }
 
-TEST(CorrectPatternsTest, PassingDownWithSkipAndReturningTheLowerStatusIsNotFlagged) {
+TEST(IoCorrectPatternsTest, PassingDownWithSkipAndReturningTheLowerStatusIsNotFlagged) {
   for (bool pend : {false, true}) {
     SCOPED_TRACE(pend ? "pending lower driver" : "synchronous lower driver");
     ForEachSeed(1, 15, [&](uint64_t) {
@@ -362,7 +448,7 @@ TEST(CorrectPatternsTest, PassingDownWithSkipAndReturningTheLowerStatusIsNotFlag
   }
 }
 
-TEST(CorrectPatternsTest, MarkingPendingAndHandingToAWorkerIsNotFlagged) {
+TEST(IoCorrectPatternsTest, MarkingPendingAndHandingToAWorkerIsNotFlagged) {
   ForEachSeed(1, 25, [](uint64_t) {
     Stack stack;
     Layer& device = stack.Push("device");
@@ -383,7 +469,7 @@ TEST(CorrectPatternsTest, MarkingPendingAndHandingToAWorkerIsNotFlagged) {
 // A driver's own IRP, sent down and waited for: the routine signals and hands
 // the IRP back, and the waiter frees it, possibly before the routine has
 // returned.
-TEST(CorrectPatternsTest, FreeingAnOwnIrpAfterTheRoutineSignalsIsNotFlagged) {
+TEST(IoCorrectPatternsTest, FreeingAnOwnIrpAfterTheRoutineSignalsIsNotFlagged) {
   ForEachSeed(1, 30, [](uint64_t) {
     Stack stack;
     Layer& bottom = stack.Push("bottom");

@@ -135,6 +135,60 @@ TEST_F(SchedulerTest, AThreadStillWaitingAtShutdownIsReportedByName) {
       "thread forgotten: waiting on notification event(.|\n)*threads hung at kernel shutdown");
 }
 
+// Periodic timers keep time moving but cannot end a wait no one will
+// satisfy: after an hour of kernel time with nothing but timers running, the
+// run ends as a deadlock instead of spinning through virtual time forever.
+TEST_F(SchedulerTest, ADeadlockIsFoundEvenWhileAPeriodicTimerTicks) {
+  EXPECT_DEATH(
+      {
+        static KTIMER ticker;
+        static KDPC tick;
+        KeInitializeTimer(&ticker);
+        KeInitializeDpc(&tick, [](PKDPC, PVOID, PVOID, PVOID) {}, nullptr);
+        KeSetTimerEx(&ticker, Relative(1000), 1000, &tick);
+        KEVENT never;
+        KeInitializeEvent(&never, NotificationEvent, FALSE);
+        Wait(&never);
+      },
+      "deadlock \\(seed 1\\): no thread can run; for an hour of kernel time only timers have run"
+      "(.|\n)*thread main: waiting on notification event");
+}
+
+// The same shape is no deadlock when the ticks do get the waiter going: a
+// DPC every ten minutes releases a thread that waits without a time-out.
+TEST_F(SchedulerTest, AWaitEndedByAPeriodicDpcNowAndThenIsNoDeadlock) {
+  struct Ticker {
+    KTIMER timer;
+    KDPC dpc;
+    KEVENT tick;
+    static VOID Routine(PKDPC, PVOID context, PVOID, PVOID) {
+      KeSetEvent(&static_cast<Ticker*>(context)->tick, IO_NO_INCREMENT, FALSE);
+    }
+  } ticker;
+  KeInitializeTimer(&ticker.timer);
+  KeInitializeDpc(&ticker.dpc, Ticker::Routine, &ticker);
+  KeInitializeEvent(&ticker.tick, SynchronizationEvent, FALSE);
+  KeSetTimerEx(&ticker.timer, Relative(10 * 60 * 1000), 10 * 60 * 1000, &ticker.dpc);
+  const ULONGLONG start = KeQueryInterruptTime();
+  for (int i = 0; i < 12; ++i) EXPECT_EQ(Wait(&ticker.tick), STATUS_WAIT_0);
+  EXPECT_EQ(KeQueryInterruptTime() - start, ULONGLONG(2) * 3600 * 1000 * kMs);
+  KeCancelTimer(&ticker.timer);
+}
+
+TEST_F(SchedulerTest, AThreadPollingForeverKeepsShutdownFromComingToRestAndIsReported) {
+  EXPECT_DEATH(
+      {
+        emu::Scheduler::Get().Spawn("poller", [] {
+          for (;;) {
+            LARGE_INTEGER second = Relative(1000);
+            KeDelayExecutionThread(KernelMode, FALSE, &second);
+          }
+        });
+        Shutdown();
+      },
+      "thread poller: waiting on a delay(.|\n)*threads hung at kernel shutdown");
+}
+
 TEST_F(SchedulerTest, ALongWaitLetsExactlyItsTimeOutPassInVirtualTime) {
   KEVENT never;
   KeInitializeEvent(&never, NotificationEvent, FALSE);
@@ -230,6 +284,33 @@ TEST_F(SchedulerTest, ShutdownLetsQueuedWorkAndTimedWaitsFinish) {
   EXPECT_TRUE(workRan);
   EXPECT_TRUE(dpcRan);
   EXPECT_TRUE(sleeperWoke);
+}
+
+// Free mode: shutting down right after queuing work still runs the work and
+// what it queues (a DPC), however the real threads happen to interleave.
+class SchedulerFreeShutdownTest : public PlatformTest {
+ protected:
+  SchedulerFreeShutdownTest() { BootManually(); }
+};
+
+TEST_F(SchedulerFreeShutdownTest, ShutdownRightAfterQueuingWorkStillRunsItAndWhatItQueues) {
+  static LONG volatile ran;
+  static KDPC dpcs[3];
+  static WORK_QUEUE_ITEM items[3];
+  for (int round = 0; round < 50; ++round) {
+    emu::BootOptions options;
+    options.mode = emu::SchedulerMode::Free;
+    Boot(options);
+    ran = 0;
+    for (int q = 0; q < 3; ++q) {
+      KeInitializeDpc(&dpcs[q], [](PKDPC, PVOID, PVOID, PVOID) { InterlockedIncrement(&ran); }, nullptr);
+      ExInitializeWorkItem(&items[q], [](PVOID dpc) { KeInsertQueueDpc(static_cast<PKDPC>(dpc), nullptr, nullptr); },
+                           &dpcs[q]);
+      ExQueueWorkItem(&items[q], WORK_QUEUE_TYPE(q));
+    }
+    Shutdown();
+    ASSERT_EQ(ran, 3) << "round " << round;
+  }
 }
 
 class SchedulerFreeTest : public PlatformTest {
