@@ -100,8 +100,8 @@ const std::vector<ManifestEntry>& Manifest::Entries() {
       {"ZwQueryValueKey", true},
       {"ZwSetValueKey", true},
       // USB bus driver interface
-      {"USBD_CreateConfigurationRequestEx", false},
-      {"USBD_ParseConfigurationDescriptorEx", false},
+      {"USBD_CreateConfigurationRequestEx", true},
+      {"USBD_ParseConfigurationDescriptorEx", true},
       // C run-time routines the kernel exports
       {"memcpy", true},
       {"memmove", true},

@@ -9,7 +9,9 @@
 #include "kernel/workqueue.h"
 #include "pnp/devnode.h"
 #include "pnp/pnp_manager.h"
+#include "pnp/ports_installer.h"
 #include "registry/registry.h"
+#include "usb/bus.h"
 #include "verifier/lock_order.h"
 #include "verifier/verifier.h"
 
@@ -28,7 +30,17 @@ void System::Boot(const BootOptions& options) {
   ObjectNamespace::Instance().Reset();
   DevNodes::Instance().Reset();
   DeviceInterfaces::Instance().Reset();
+  UsbBus::Instance().Reset();
   PnpManager::Reset();
+  PortsInstaller::Reset();
+  // A scanner that arrives is installed (its port name) and, when a
+  // function driver is installed for it, added and started; one that
+  // leaves is removed.
+  UsbBus::Instance().SetArrivalHook([](PDEVICE_OBJECT pdo) {
+    PortsInstaller::Install(pdo);
+    if (PnpManager::FunctionDriver() != nullptr) PnpManager::Enumerate(pdo);
+  });
+  UsbBus::Instance().SetRemovalHook([](PDEVICE_OBJECT pdo) { PnpManager::DeviceGone(pdo); });
   Scheduler::Get().Start(options.mode, options.seed);
   StartDpcThread();
   WorkQueues::StartWorkers();

@@ -95,6 +95,7 @@ struct ManagerState {
   PDRIVER_OBJECT functionDriver = nullptr;
   std::set<PDEVICE_OBJECT> started;
   std::vector<PnpRequestRecord> log;
+  std::function<void(const PnpRequestRecord&)> observer;
 };
 
 ManagerState& M() {
@@ -118,6 +119,12 @@ void PnpManager::Reset() {
   M().functionDriver = nullptr;
   M().started.clear();
   M().log.clear();
+  M().observer = nullptr;
+}
+
+void PnpManager::SetObserver(std::function<void(const PnpRequestRecord&)> observer) {
+  std::lock_guard<std::mutex> guard(M().mutex);
+  M().observer = std::move(observer);
 }
 
 void PnpManager::SetFunctionDriver(PDRIVER_OBJECT driver) {
@@ -152,8 +159,14 @@ NTSTATUS PnpManager::Send(PDEVICE_OBJECT pdo, UCHAR minor, PDEVICE_CAPABILITIES 
     KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
     status = ioStatus.Status;
   }
-  std::lock_guard<std::mutex> guard(M().mutex);
-  M().log.push_back({pdo, minor, status});
+  PnpRequestRecord record{pdo, minor, status};
+  std::function<void(const PnpRequestRecord&)> observer;
+  {
+    std::lock_guard<std::mutex> guard(M().mutex);
+    M().log.push_back(record);
+    observer = M().observer;
+  }
+  if (observer) observer(record);
   return status;
 }
 

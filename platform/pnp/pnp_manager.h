@@ -3,6 +3,7 @@
 // driver's AddDevice is called for it the way the system calls it.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,10 @@ class PnpManager {
   static NTSTATUS Rebalance(PDEVICE_OBJECT pdo);
   // the device is gone: surprise removal if it was started, then removal.
   static void DeviceGone(PDEVICE_OBJECT pdo);
+
+  // Called after every request the manager sends, in its thread (the demo
+  // shows the device's state between the steps of a sequence).
+  static void SetObserver(std::function<void(const PnpRequestRecord&)> observer);
 
   static bool Started(PDEVICE_OBJECT pdo);
   static std::vector<PnpRequestRecord> Log();

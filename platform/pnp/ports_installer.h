@@ -17,6 +17,16 @@ class PortsInstaller {
   static NTSTATUS AssignPortName(PDEVICE_OBJECT pdo, std::u16string_view name);
   // Stores raw REG_SZ bytes, for devices whose value was written otherwise.
   static NTSTATUS AssignPortNameBytes(PDEVICE_OBJECT pdo, const std::vector<UCHAR>& bytes);
+
+  // Installation of a device that arrives: a device seen before keeps the
+  // PortName it has; a new one gets the next name set aside with
+  // ReserveName(), or else the next COMn from COM3 on (COM1 and COM2 are
+  // the machine's own ports).
+  static void Install(PDEVICE_OBJECT pdo);
+  // The name the next newly installed device gets; `bytes` empty means the
+  // installer writes no PortName at all.
+  static void ReserveName(std::vector<UCHAR> bytes);
+  static void Reset();
 };
 
 }  // namespace emu
