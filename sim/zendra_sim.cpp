@@ -1,8 +1,10 @@
-// zendra-sim: runs the driver on the emulated Windows platform and shows
-// what a system with three scanners sees: for each scanner its device
-// name, its \DosDevices link, its SERIALCOMM entry and its COM-port
-// interface; then removes them, unloads the driver and reports whether
-// anything was left behind.
+// zendra-sim: runs the driver on the emulated Windows platform with virtual
+// scanners on the emulated USB bus. Each scanner is plugged in, installed,
+// added and started by the PnP manager; the demo shows what a system sees of
+// it (device name, \DosDevices link, SERIALCOMM entry, COM-port interface),
+// takes the devices through the lifecycle a user and the system cause
+// (resource rebalance, disable and enable, unplugging), unloads the driver
+// and reports whether anything was left behind.
 //
 // Usage: zendra-sim [--seed N] [--wdm MAJOR.MINOR]
 //   By default the system runs free on real threads and the real clock;
@@ -10,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -22,27 +25,76 @@
 #include "registry/registry.h"
 #include "rtl/wide.h"
 #include "system.h"
+#include "usb/bus.h"
 #include "verifier/verifier.h"
 #include "zendra.h"
 
 namespace {
 
-struct Plugged {
-  std::string port;
-  PDEVICE_OBJECT pdo = nullptr;
-  PDEVICE_OBJECT fdo = nullptr;
-};
-
 std::string Utf8(const UNICODE_STRING& s) {
   return emu::ToUtf8(std::u16string_view(reinterpret_cast<const char16_t*>(s.Buffer), s.Length / 2));
 }
 
-std::string SerialCommEntry(const std::u16string& deviceName) {
-  auto value = emu::Registry::Instance().GetValue(u"\\Registry\\Machine\\HARDWARE\\DEVICEMAP\\SERIALCOMM",
-                                                  deviceName);
-  if (!value) return "(none)";
-  auto text = emu::SzText(*value);
-  return text ? emu::ToUtf8(*text) : "(not text)";
+const char* MinorName(UCHAR minor) {
+  switch (minor) {
+    case IRP_MN_START_DEVICE: return "START_DEVICE";
+    case IRP_MN_QUERY_REMOVE_DEVICE: return "QUERY_REMOVE_DEVICE";
+    case IRP_MN_REMOVE_DEVICE: return "REMOVE_DEVICE";
+    case IRP_MN_CANCEL_REMOVE_DEVICE: return "CANCEL_REMOVE_DEVICE";
+    case IRP_MN_STOP_DEVICE: return "STOP_DEVICE";
+    case IRP_MN_QUERY_STOP_DEVICE: return "QUERY_STOP_DEVICE";
+    case IRP_MN_CANCEL_STOP_DEVICE: return "CANCEL_STOP_DEVICE";
+    case IRP_MN_QUERY_CAPABILITIES: return "QUERY_CAPABILITIES";
+    case IRP_MN_SURPRISE_REMOVAL: return "SURPRISE_REMOVAL";
+    default: return "other";
+  }
+}
+
+const char* StateName(LONG state) {
+  switch (state) {
+    case STATE_STOPPED: return "stopped";
+    case STATE_STARTED: return "started";
+    case STATE_STOP_PENDING: return "stop pending";
+    case STATE_REMOVE_PENDING: return "remove pending";
+    case STATE_REMOVED: return "removed";
+    default: return "?";
+  }
+}
+
+PDEVICE_EXTENSION ExtensionOf(PDEVICE_OBJECT pdo) {
+  PDEVICE_OBJECT fdo = pdo->AttachedDevice;
+  return fdo == nullptr ? nullptr : static_cast<PDEVICE_EXTENSION>(fdo->DeviceExtension);
+}
+
+bool InterfaceEnabled(const std::u16string& instance) {
+  for (auto& i : emu::DeviceInterfaces::Instance().Enumerate(GUID_ZENDRA_COMPORT_INTERFACE)) {
+    if (i.instancePath == instance) return true;
+  }
+  return false;
+}
+
+// What a program looking for serial ports finds of one device now.
+void ShowPort(const std::shared_ptr<emu::VirtualScanner>& scanner) {
+  PDEVICE_EXTENSION ext = ExtensionOf(scanner->Pdo());
+  if (ext == nullptr) {
+    std::printf("      no device object\n");
+    return;
+  }
+  std::u16string deviceName(reinterpret_cast<const char16_t*>(ext->DeviceName.Buffer), ext->DeviceName.Length / 2);
+  std::u16string link(reinterpret_cast<const char16_t*>(ext->SymbolicLinkName.Buffer),
+                      ext->SymbolicLinkName.Length / 2);
+  auto target = link.empty() ? std::nullopt : emu::ObjectNamespace::Instance().LinkTarget(link);
+  auto comm = emu::Registry::Instance().GetValue(u"\\Registry\\Machine\\HARDWARE\\DEVICEMAP\\SERIALCOMM", deviceName);
+  auto commText = comm ? emu::SzText(*comm) : std::nullopt;
+  std::printf("      %s, %s", Utf8(ext->DeviceName).c_str(), StateName(ext->DeviceState));
+  if (ext->Deconfigured == 0) {
+    std::printf(", configured (packet size %u)", static_cast<unsigned>(ext->MaxPacketSize));
+  }
+  std::printf("\n      port link  %s\n",
+              target ? (emu::ToUtf8(link) + " -> " + emu::ToUtf8(*target)).c_str() : "(none)");
+  std::printf("      SERIALCOMM %s\n", commText ? emu::ToUtf8(*commText).c_str() : "(none)");
+  std::printf("      interface  %s%s\n", Utf8(ext->InterfaceName).c_str(),
+              InterfaceEnabled(scanner->InstancePath()) ? " (enabled)" : " (disabled)");
 }
 
 int Usage() {
@@ -71,8 +123,9 @@ int main(int argc, char** argv) {
 
   emu::System::Boot(options);
   std::printf("emulated system up: %s, WDM %u.%02x\n",
-              options.mode == emu::SchedulerMode::Free ? "free-running"
-                                                       : ("deterministic, seed " + std::to_string(options.seed)).c_str(),
+              options.mode == emu::SchedulerMode::Free
+                  ? "free-running"
+                  : ("deterministic, seed " + std::to_string(options.seed)).c_str(),
               options.wdmMajor, options.wdmMinor);
 
   NTSTATUS status;
@@ -83,60 +136,56 @@ int main(int argc, char** argv) {
     return 1;
   }
   std::printf("driver loaded%s\n", IsPreWdm110 ? " (system older than WDM 1.10: ports are named Test1)" : "");
+  emu::PnpManager::SetFunctionDriver(driver);
 
-  std::vector<Plugged> scanners;
-  int index = 0;
-  for (const char* port : {"COM3", "COM7", "COM12"}) {
-    ++index;
-    Plugged p;
-    p.port = port;
-    std::u16string instance = u"USB\\VID_1A2B&PID_0C01\\6&3a1f09c&0&" + emu::FromUtf8(std::to_string(index));
-    p.pdo = emu::RootBus::CreatePdo(instance);
-    emu::PortsInstaller::AssignPortName(p.pdo, emu::FromUtf8(port));
-    status = emu::PnpManager::AddDevice(driver, p.pdo);
-    std::printf("\nscanner %d (%s), PortName %s\n", index, emu::ToUtf8(instance).c_str(), port);
-    if (!NT_SUCCESS(status)) {
-      std::printf("  AddDevice failed: 0x%08X\n", static_cast<unsigned>(status));
-      emu::RootBus::DeletePdo(p.pdo);
-      continue;
+  // Show each PnP request as the manager sends it, and where it left the
+  // device.
+  std::vector<std::shared_ptr<emu::VirtualScanner>> scanners;
+  emu::PnpManager::SetObserver([&](const emu::PnpRequestRecord& r) {
+    std::printf("    %-20s -> 0x%08X\n", MinorName(r.minor), static_cast<unsigned>(r.status));
+    // The PDO of an unplugged scanner is gone once its removal is done.
+    bool gone = r.minor == IRP_MN_REMOVE_DEVICE;
+    for (auto& s : scanners) {
+      if (s->Pdo() == r.pdo && !(gone && s->Unplugged())) ShowPort(s);
     }
-    p.fdo = p.pdo->AttachedDevice;
-    auto* ext = static_cast<PDEVICE_EXTENSION>(p.fdo->DeviceExtension);
-    std::u16string deviceName(reinterpret_cast<const char16_t*>(ext->DeviceName.Buffer), ext->DeviceName.Length / 2);
-    std::u16string link(reinterpret_cast<const char16_t*>(ext->SymbolicLinkName.Buffer),
-                        ext->SymbolicLinkName.Length / 2);
-    auto target = emu::ObjectNamespace::Instance().LinkTarget(link);
-    std::printf("  device name   %s\n", Utf8(ext->DeviceName).c_str());
-    if (link.empty()) {
-      std::printf("  port link     (none: the name could not be linked)\n");
-    } else {
-      std::printf("  port link     %s -> %s\n", emu::ToUtf8(link).c_str(),
-                  target ? emu::ToUtf8(*target).c_str() : "(not created)");
-    }
-    std::printf("  SERIALCOMM    %s = %s\n", Utf8(ext->DeviceName).c_str(), SerialCommEntry(deviceName).c_str());
-    std::printf("  interface     %s\n", Utf8(ext->InterfaceName).c_str());
-    scanners.push_back(p);
+  });
+
+  const char* ports[] = {"COM3", "COM7", "COM12"};
+  for (int i = 0; i < 3; ++i) {
+    std::printf("\nplug scanner %d (port name %s)\n", i + 1, ports[i]);
+    emu::PortsInstaller::ReserveName([&] {
+      std::vector<UCHAR> bytes;
+      for (char c : std::string(ports[i])) bytes.insert(bytes.end(), {static_cast<UCHAR>(c), 0});
+      bytes.insert(bytes.end(), {0, 0});
+      return bytes;
+    }());
+    auto model = emu::ScannerModel::Standard();
+    model.SetSerialNumber(u"KX" + emu::FromUtf8(std::to_string(1000 + i)));
+    scanners.push_back(emu::UsbBus::Instance().Plug(model));
+    std::printf("    %s\n", emu::ToUtf8(scanners.back()->InstancePath()).c_str());
+    ShowPort(scanners.back());
   }
 
-  std::printf("\n");
-  for (auto& p : scanners) {
-    auto* ext = static_cast<PDEVICE_EXTENSION>(p.fdo->DeviceExtension);
-    std::string name = Utf8(ext->DeviceName);
-    std::string link = Utf8(ext->SymbolicLinkName);
-    RtlFreeUnicodeString(&ext->InterfaceName);
-    PosDeleteDevice(p.fdo);
-    emu::RootBus::DeletePdo(p.pdo);
-    bool linkGone = !emu::ObjectNamespace::Instance().LinkTarget(emu::FromUtf8(link)).has_value();
-    if (link.empty()) {
-      std::printf("removed %s: it had no port link, device deleted\n", name.c_str());
-    } else {
-      std::printf("removed %s: %s %s, device deleted\n", name.c_str(), link.c_str(),
-                  linkGone ? "withdrawn" : "STILL PRESENT");
-    }
+  std::printf("\nscanner 2: resource rebalance\n");
+  emu::PnpManager::Rebalance(scanners[1]->Pdo());
+
+  std::printf("\nscanner 3: disabled and enabled again in Device Manager\n");
+  emu::PnpManager::Disable(scanners[2]->Pdo());
+  emu::PnpManager::Enumerate(scanners[2]->Pdo());
+
+  for (size_t i = 0; i < scanners.size(); ++i) {
+    std::printf("\nunplug scanner %zu\n", i + 1);
+    PDEVICE_EXTENSION ext = ExtensionOf(scanners[i]->Pdo());
+    std::string name = ext ? Utf8(ext->DeviceName) : "";
+    std::string link = ext ? Utf8(ext->SymbolicLinkName) : "";
+    scanners[i]->Unplug();
+    bool linkGone = link.empty() || !emu::ObjectNamespace::Instance().LinkTarget(emu::FromUtf8(link));
+    std::printf("    %s deleted, %s %s\n", name.c_str(), link.c_str(), linkGone ? "withdrawn" : "STILL PRESENT");
   }
+  emu::PnpManager::SetObserver(nullptr);
 
   emu::DriverLoader::Unload(driver);
-  std::printf("driver unloaded\n");
+  std::printf("\ndriver unloaded\n");
   emu::System::Shutdown();
 
   size_t left = emu::Pool::LiveBlocks();

@@ -35,6 +35,8 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
     RegistryPathCopy.MaximumLength = copyLength;
     RtlCopyUnicodeString(&RegistryPathCopy, RegistryPath);
 
+    DriverObject->MajorFunction[IRP_MJ_PNP] = PosDispatchPnp;
+    DriverObject->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = PosDispatchSystemControl;
     DriverObject->DriverExtension->AddDevice = PosAddDevice;
     DriverObject->DriverUnload = PosUnload;
     return STATUS_SUCCESS;

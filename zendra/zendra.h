@@ -165,6 +165,18 @@ ULONG PosFormatDecimal(PWCHAR Buffer, ULONG Position, ULONG Value);
 VOID PosRemovePortLink(PDEVICE_EXTENSION Extension);
 VOID PosDeleteDevice(PDEVICE_OBJECT DeviceObject);
 
+/* usb.cpp: USB configuration and synchronous URBs */
+NTSTATUS PosSubmitUrbSync(PDEVICE_OBJECT DeviceObject, PURB Urb);
+NTSTATUS PosConfigureDevice(PDEVICE_OBJECT DeviceObject);
+NTSTATUS PosDeconfigureDevice(PDEVICE_OBJECT DeviceObject);
+
+/* pnp.cpp: Plug and Play */
+NTSTATUS NTAPI PosDispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI PosDispatchSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS PosPassDown(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS PosForwardAndWait(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI PosForwardCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+
 /* queue.cpp: the request queue */
 VOID PosQueueInitialize(PREQUEST_QUEUE Queue, PPOS_START_ROUTINE StartRoutine);
 NTSTATUS PosQueueStartOrPend(PREQUEST_QUEUE Queue, PDEVICE_OBJECT DeviceObject, PIRP Irp,

@@ -7,6 +7,7 @@
 #include "pnp/loader.h"
 #include "pnp/pnp_manager.h"
 #include "pnp/ports_installer.h"
+#include "usb/bus.h"
 #include "registry/registry.h"
 
 namespace zt {
@@ -83,14 +84,33 @@ void DriverTest::Unplug(Scanner& scanner) {
   auto it = std::find_if(plugged_.begin(), plugged_.end(), [&](const Scanner& s) { return s.pdo == scanner.pdo; });
   Scanner copy = scanner;
   if (it != plugged_.end()) plugged_.erase(it);
-  if (copy.ext != nullptr) {
-    // Until the PnP handlers exist, removal is the teardown they will end
-    // with: the interface name goes, then the device.
-    RtlFreeUnicodeString(&copy.ext->InterfaceName);
-    PosDeleteDevice(copy.fdo);
+  if (copy.usb) {
+    if (!copy.usb->Unplugged()) copy.usb->Unplug();
+  } else {
+    if (copy.pdo->AttachedDevice != nullptr) emu::PnpManager::DeviceGone(copy.pdo);
+    emu::RootBus::DeletePdo(copy.pdo);
   }
-  emu::RootBus::DeletePdo(copy.pdo);
   scanner = Scanner{};
+}
+
+Scanner DriverTest::PlugUsb(emu::ScannerModel model, std::u16string_view portName) {
+  emu::PortsInstaller::ReserveName(Utf16Bytes(portName, true));
+  emu::PnpManager::SetFunctionDriver(driver_);
+  Scanner scanner;
+  scanner.usb = emu::UsbBus::Instance().Plug(std::move(model));
+  scanner.pdo = scanner.usb->Pdo();
+  scanner.instancePath = scanner.usb->InstancePath();
+  scanner.fdo = scanner.pdo->AttachedDevice;
+  if (scanner.fdo != nullptr) scanner.ext = static_cast<PDEVICE_EXTENSION>(scanner.fdo->DeviceExtension);
+  plugged_.push_back(scanner);
+  return scanner;
+}
+
+void DriverTest::PullOut(Scanner& scanner) { Unplug(scanner); }
+
+PDEVICE_EXTENSION DriverTest::ExtensionOf(const Scanner& scanner) {
+  PDEVICE_OBJECT fdo = scanner.pdo->AttachedDevice;
+  return fdo == nullptr ? nullptr : static_cast<PDEVICE_EXTENSION>(fdo->DeviceExtension);
 }
 
 std::optional<std::u16string> DriverTest::LinkTarget(std::u16string_view link) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "support/harness.h"
+#include "usb/bus.h"
 
 #include "zendra.h"
 
@@ -19,6 +20,8 @@ struct Scanner {
   PDEVICE_OBJECT fdo = nullptr;
   PDEVICE_EXTENSION ext = nullptr;
   std::u16string instancePath;
+  // Set for scanners on the emulated USB bus.
+  std::shared_ptr<emu::VirtualScanner> usb;
 };
 
 // The PortName value to store in a scanner's hardware key: absent, a text
@@ -47,8 +50,16 @@ class DriverTest : public PlatformTest {
   Scanner Plug(std::u16string_view portName, NTSTATUS* status = nullptr) {
     return Plug(PortNameValue::Text(portName), status);
   }
-  // Deletes the driver's device object as removal does, then the PDO.
+  // Removes the device as the PnP manager does, then the PDO.
   void Unplug(Scanner& scanner);
+
+  // Plugs a scanner into the emulated USB bus; the PnP manager installs
+  // it (PortName `portName`), adds and starts it with zendra.
+  Scanner PlugUsb(emu::ScannerModel model = emu::ScannerModel::Standard(), std::u16string_view portName = u"COM3");
+  // Takes a USB scanner out of its port: surprise removal, then removal.
+  void PullOut(Scanner& scanner);
+  // The device object zendra has on the scanner's stack now, if any.
+  static PDEVICE_EXTENSION ExtensionOf(const Scanner& scanner);
 
 
  public:

@@ -1,0 +1,330 @@
+// Plug and Play: the device's states through the sequences a user and the
+// system cause, the read queue's stall balance, the COM-port interface, and
+// removal draining every request.
+#include <algorithm>
+
+#include "io/device.h"
+#include "io/interfaces.h"
+#include "io/requests.h"
+#include "kernel/pool.h"
+#include "pnp/loader.h"
+#include "pnp/pnp_manager.h"
+#include "support/driver_harness.h"
+
+namespace zt {
+namespace {
+
+bool InterfaceEnabled(const Scanner& s) {
+  for (auto& i : emu::DeviceInterfaces::Instance().Enumerate(GUID_ZENDRA_COMPORT_INTERFACE)) {
+    if (i.instancePath == s.instancePath) return true;
+  }
+  return false;
+}
+
+std::vector<UCHAR> MinorsSentTo(PDEVICE_OBJECT pdo) {
+  std::vector<UCHAR> minors;
+  for (auto& r : emu::PnpManager::Log()) {
+    if (r.pdo == pdo) minors.push_back(r.minor);
+  }
+  return minors;
+}
+
+// A read parked in the read queue, as the read path parks one. Reads are
+// not served yet, so the queue must be stalled: the read arrived in the
+// window between the read path's state check and a query that stalled the
+// queue.
+VOID NTAPI ParkedReadCancel(PDEVICE_OBJECT device, PIRP irp) {
+  auto ext = static_cast<PDEVICE_EXTENSION>(device->DeviceExtension);
+  IoReleaseCancelSpinLock(irp->CancelIrql);
+  KIRQL irql;
+  KeAcquireSpinLock(&ext->ReadQueue.Lock, &irql);
+  RemoveEntryList(&irp->Tail.Overlay.ListEntry);
+  KeReleaseSpinLock(&ext->ReadQueue.Lock, irql);
+  PosCompleteRequestStatus(irp, STATUS_CANCELLED);
+}
+
+std::shared_ptr<emu::Request> ParkRead(const Scanner& s, NTSTATUS* status = nullptr) {
+  EXPECT_NE(s.ext->ReadQueue.StallCount, 0);
+  emu::Request::Params params;
+  params.major = IRP_MJ_READ;
+  params.length = 8;
+  auto request = emu::Request::Build(s.fdo, params);
+  NTSTATUS result = PosQueueStartOrPend(&s.ext->ReadQueue, s.fdo, request->PlaceAtTarget(), ParkedReadCancel);
+  if (status != nullptr) *status = result;
+  return request;
+}
+
+TEST_F(DriverTest, ArrivalQueriesCapabilitiesThenStartsAndEnablesTheInterface) {
+  Scanner s = PlugUsb(emu::ScannerModel::Standard(), u"COM5");
+  ASSERT_NE(s.ext, nullptr);
+  EXPECT_EQ(MinorsSentTo(s.pdo), (std::vector<UCHAR>{IRP_MN_QUERY_CAPABILITIES, IRP_MN_START_DEVICE}));
+  EXPECT_EQ(s.ext->DeviceState, STATE_STARTED);
+  EXPECT_EQ(s.ext->Deconfigured, 0u);
+  EXPECT_EQ(s.ext->ReadQueue.StallCount, 0);
+  EXPECT_TRUE(InterfaceEnabled(s));
+  EXPECT_EQ(LinkTarget(u"\\DosDevices\\COM5"), u"\\Device\\POS_1");
+  EXPECT_TRUE(s.usb->Configured());
+
+  // The capabilities the bus reported, as this driver adjusted them.
+  const DEVICE_CAPABILITIES& caps = s.ext->DeviceCapabilities;
+  EXPECT_EQ(caps.Version, 1);
+  EXPECT_EQ(caps.DeviceD1, 0u);
+  EXPECT_EQ(caps.DeviceD2, 0u);
+  EXPECT_EQ(caps.RawDeviceOK, 1u);
+  EXPECT_EQ(caps.SurpriseRemovalOK, 1u);
+  EXPECT_EQ(caps.DeviceState[PowerSystemWorking], PowerDeviceD0);
+}
+
+TEST_F(DriverTest, DisableRemovesTheDeviceAndItsNames) {
+  Scanner s = PlugUsb(emu::ScannerModel::Standard(), u"COM5");
+  ASSERT_EQ(emu::PnpManager::Send(s.pdo, IRP_MN_QUERY_REMOVE_DEVICE), STATUS_SUCCESS);
+  auto parked = ParkRead(s);
+  ASSERT_EQ(emu::PnpManager::Send(s.pdo, IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
+  EXPECT_EQ(s.pdo->AttachedDevice, nullptr) << "the device object is gone";
+  EXPECT_EQ(parked->Status(), STATUS_DELETE_PENDING) << "a parked read fails at removal";
+  EXPECT_FALSE(LinkTarget(u"\\DosDevices\\COM5").has_value());
+  EXPECT_FALSE(SerialCommValue(u"\\Device\\POS_1").has_value());
+  EXPECT_FALSE(InterfaceEnabled(s));
+  EXPECT_FALSE(s.usb->Configured()) << "removal unconfigures the scanner";
+  EXPECT_EQ(emu::Pool::LiveBlocks(POS_POOL_TAG), 1u) << "only the registry path copy";
+
+  // Enabling it again adds a new device object with the next number.
+  ASSERT_EQ(emu::PnpManager::Enumerate(s.pdo), STATUS_SUCCESS);
+  PDEVICE_EXTENSION again = ExtensionOf(s);
+  ASSERT_NE(again, nullptr);
+  EXPECT_EQ(Text(again->DeviceName), u"\\Device\\POS_2");
+  EXPECT_EQ(LinkTarget(u"\\DosDevices\\COM5"), u"\\Device\\POS_2");
+}
+
+TEST_F(DriverTest, AnOpenPortRefusesQueryRemoveAndQueryStopAndKeepsWorking) {
+  Scanner s = PlugUsb();
+  s.ext->OpenCount = 1;
+  EXPECT_EQ(emu::PnpManager::Disable(s.pdo), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(emu::PnpManager::Rebalance(s.pdo), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(MinorsSentTo(s.pdo),
+            (std::vector<UCHAR>{IRP_MN_QUERY_CAPABILITIES, IRP_MN_START_DEVICE, IRP_MN_QUERY_REMOVE_DEVICE,
+                                IRP_MN_CANCEL_REMOVE_DEVICE, IRP_MN_QUERY_STOP_DEVICE, IRP_MN_CANCEL_STOP_DEVICE}));
+  EXPECT_EQ(s.ext->DeviceState, STATE_STARTED);
+  EXPECT_EQ(s.ext->ReadQueue.StallCount, 0) << "the refused queries added no stall";
+  EXPECT_TRUE(InterfaceEnabled(s));
+
+  // Once the port is closed the same request succeeds.
+  s.ext->OpenCount = 0;
+  EXPECT_EQ(emu::PnpManager::Disable(s.pdo), STATUS_SUCCESS);
+  EXPECT_EQ(s.pdo->AttachedDevice, nullptr);
+}
+
+TEST_F(DriverTest, RebalanceStopsAndStartsAgainConfiguringTwice) {
+  Scanner s = PlugUsb();
+  USBD_PIPE_HANDLE firstIn = s.ext->BulkInPipe;
+  s.usb->ClearUrbLog();
+  ASSERT_EQ(emu::PnpManager::Rebalance(s.pdo), STATUS_OBJECT_NAME_EXISTS)
+      << "the restart enables an interface that is still enabled: a success that says so";
+  EXPECT_EQ(s.ext->DeviceState, STATE_STARTED);
+  EXPECT_EQ(s.ext->ReadQueue.StallCount, 0);
+  EXPECT_EQ(s.ext->Deconfigured, 0u);
+  EXPECT_TRUE(InterfaceEnabled(s)) << "a stop leaves the interface enabled; the start enables it again";
+  auto log = s.usb->UrbLog();
+  ASSERT_EQ(log.size(), 4u) << "unconfigure at stop, then two descriptor reads and a select at start";
+  EXPECT_EQ(log[0].function, URB_FUNCTION_SELECT_CONFIGURATION);
+  EXPECT_FALSE(log[0].withConfigurationDescriptor);
+  EXPECT_EQ(log[3].function, URB_FUNCTION_SELECT_CONFIGURATION);
+  EXPECT_TRUE(log[3].withConfigurationDescriptor);
+  EXPECT_NE(s.ext->BulkInPipe, nullptr);
+  (void)firstIn;
+}
+
+TEST_F(DriverTest, StopBeforeRestartRefusesReadsAndRestartServesParkedOnes) {
+  Scanner s = PlugUsb();
+  ASSERT_EQ(emu::PnpManager::Send(s.pdo, IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
+  EXPECT_EQ(s.ext->DeviceState, STATE_STOP_PENDING);
+  EXPECT_EQ(s.ext->ReadQueue.StallCount, 1);
+  NTSTATUS status;
+  auto parked = ParkRead(s, &status);
+  EXPECT_EQ(status, STATUS_PENDING) << "a stalled queue parks";
+  ASSERT_EQ(emu::PnpManager::Send(s.pdo, IRP_MN_STOP_DEVICE), STATUS_SUCCESS);
+  EXPECT_EQ(s.ext->DeviceState, STATE_STOPPED);
+  EXPECT_EQ(s.ext->Deconfigured, 1u);
+  EXPECT_EQ(s.ext->DevicePowerState, PowerDeviceD3);
+  EXPECT_EQ(emu::Devices::ReportedPowerState(s.fdo, DevicePowerState).DeviceState, PowerDeviceD3);
+  EXPECT_FALSE(parked->Done());
+  // Reads are not served yet, so the restarted queue hands the parked one
+  // to no start routine: clean it up as a closing handle would.
+  PosQueueCleanup(&s.ext->ReadQueue, nullptr, STATUS_CANCELLED);
+  EXPECT_EQ(parked->Status(), STATUS_CANCELLED);
+  ASSERT_EQ(emu::PnpManager::Send(s.pdo, IRP_MN_START_DEVICE), STATUS_OBJECT_NAME_EXISTS)
+      << "the interface is enabled already; enabling it again says so, a success";
+  EXPECT_EQ(s.ext->DeviceState, STATE_STARTED);
+  EXPECT_EQ(s.ext->ReadQueue.StallCount, 0);
+}
+
+TEST_F(DriverTest, CancelStopAndCancelRemoveReturnToStarted) {
+  Scanner s = PlugUsb();
+  ASSERT_EQ(emu::PnpManager::Send(s.pdo, IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
+  ASSERT_EQ(emu::PnpManager::Send(s.pdo, IRP_MN_CANCEL_STOP_DEVICE), STATUS_SUCCESS);
+  EXPECT_EQ(s.ext->DeviceState, STATE_STARTED);
+  EXPECT_EQ(s.ext->ReadQueue.StallCount, 0);
+
+  ASSERT_EQ(emu::PnpManager::Send(s.pdo, IRP_MN_QUERY_REMOVE_DEVICE), STATUS_SUCCESS);
+  EXPECT_EQ(s.ext->DeviceState, STATE_REMOVE_PENDING);
+  EXPECT_EQ(s.ext->PreviousState, STATE_STARTED);
+  ASSERT_EQ(emu::PnpManager::Send(s.pdo, IRP_MN_CANCEL_REMOVE_DEVICE), STATUS_SUCCESS);
+  EXPECT_EQ(s.ext->DeviceState, STATE_STARTED);
+  EXPECT_EQ(s.ext->ReadQueue.StallCount, 0);
+
+  // A cancel that finds no pending stop or removal changes nothing.
+  ASSERT_EQ(emu::PnpManager::Send(s.pdo, IRP_MN_CANCEL_STOP_DEVICE), STATUS_SUCCESS);
+  ASSERT_EQ(emu::PnpManager::Send(s.pdo, IRP_MN_CANCEL_REMOVE_DEVICE), STATUS_SUCCESS);
+  EXPECT_EQ(s.ext->DeviceState, STATE_STARTED);
+  EXPECT_EQ(s.ext->ReadQueue.StallCount, 0);
+}
+
+TEST_F(DriverTest, QueryStopOnAStoppedDeviceDoesNotLookAtTheOpenCount) {
+  Scanner s = PlugUsb();
+  ASSERT_EQ(emu::PnpManager::Send(s.pdo, IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
+  ASSERT_EQ(emu::PnpManager::Send(s.pdo, IRP_MN_STOP_DEVICE), STATUS_SUCCESS);
+  s.ext->OpenCount = 1;
+  EXPECT_EQ(emu::PnpManager::Send(s.pdo, IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
+  EXPECT_EQ(s.ext->DeviceState, STATE_STOPPED);
+  EXPECT_EQ(s.ext->ReadQueue.StallCount, 1);
+  s.ext->OpenCount = 0;
+}
+
+TEST_F(DriverTest, CancelRemoveOfAStoppedDeviceKeepsTheQueryStall) {
+  Scanner s = PlugUsb();
+  ASSERT_EQ(emu::PnpManager::Send(s.pdo, IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
+  ASSERT_EQ(emu::PnpManager::Send(s.pdo, IRP_MN_STOP_DEVICE), STATUS_SUCCESS);
+  ASSERT_EQ(emu::PnpManager::Send(s.pdo, IRP_MN_QUERY_REMOVE_DEVICE), STATUS_SUCCESS);
+  ASSERT_EQ(emu::PnpManager::Send(s.pdo, IRP_MN_CANCEL_REMOVE_DEVICE), STATUS_SUCCESS);
+  EXPECT_EQ(s.ext->DeviceState, STATE_STOPPED);
+  EXPECT_EQ(s.ext->ReadQueue.StallCount, 2);
+  ASSERT_EQ(emu::PnpManager::Send(s.pdo, IRP_MN_START_DEVICE), STATUS_OBJECT_NAME_EXISTS);
+  EXPECT_EQ(s.ext->ReadQueue.StallCount, 1) << "a start lifts one stall";
+}
+
+TEST_F(DriverTest, SurpriseRemovalWithdrawsTheNameAtOnceAndSendsNothingMore) {
+  Scanner s = PlugUsb(emu::ScannerModel::Standard(), u"COM9");
+  PDEVICE_OBJECT fdo = s.fdo;
+  s.usb->ClearUrbLog();
+  ASSERT_EQ(emu::PnpManager::Send(s.pdo, IRP_MN_SURPRISE_REMOVAL), STATUS_SUCCESS);
+  EXPECT_TRUE(s.ext->SurpriseRemoved);
+  EXPECT_EQ(s.ext->DeviceState, STATE_STOPPED);
+  EXPECT_EQ(s.ext->Deconfigured, 1u);
+  EXPECT_EQ(s.ext->DevicePowerState, PowerDeviceD3);
+  EXPECT_FALSE(LinkTarget(u"\\DosDevices\\COM9").has_value());
+  EXPECT_FALSE(SerialCommValue(u"\\Device\\POS_1").has_value());
+  EXPECT_EQ(s.pdo->AttachedDevice, fdo) << "the device object stays until removal";
+  EXPECT_TRUE(InterfaceEnabled(s)) << "removal disables it";
+  EXPECT_TRUE(s.usb->UrbLog().empty()) << "no URB reaches a surprise-removed device";
+
+  ASSERT_EQ(emu::PnpManager::Send(s.pdo, IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
+  EXPECT_TRUE(s.usb->UrbLog().empty());
+  EXPECT_EQ(s.pdo->AttachedDevice, nullptr);
+  EXPECT_FALSE(InterfaceEnabled(s));
+}
+
+TEST_F(DriverTest, UnplugWhileStartedSendsSurpriseRemovalThenRemoval) {
+  Scanner s = PlugUsb(emu::ScannerModel::Standard(), u"COM4");
+  PDEVICE_OBJECT pdo = s.pdo;
+  ASSERT_EQ(emu::PnpManager::Send(s.pdo, IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
+  ASSERT_EQ(emu::PnpManager::Send(s.pdo, IRP_MN_CANCEL_STOP_DEVICE), STATUS_SUCCESS);
+  PosQueueStall(&s.ext->ReadQueue);  // a read is current: the next one waits
+  auto parked = ParkRead(s);
+  emu::PnpManager::ClearLog();
+  PullOut(s);
+  std::vector<UCHAR> minors;
+  for (auto& r : emu::PnpManager::Log()) minors.push_back(r.minor);
+  EXPECT_EQ(minors, (std::vector<UCHAR>{IRP_MN_SURPRISE_REMOVAL, IRP_MN_REMOVE_DEVICE}));
+  EXPECT_EQ(parked->Status(), STATUS_DELETE_PENDING);
+  EXPECT_FALSE(LinkTarget(u"\\DosDevices\\COM4").has_value());
+  EXPECT_TRUE(emu::Devices::Live().empty()) << "the FDO and the PDO are gone";
+  (void)pdo;
+}
+
+TEST_F(DriverTest, AVersionZeroCapabilitiesRecordPassesDownUntouched) {
+  Scanner s = PlugUsb();
+  RtlZeroMemory(&s.ext->DeviceCapabilities, sizeof(DEVICE_CAPABILITIES));
+  DEVICE_CAPABILITIES caps{};
+  caps.Size = sizeof(caps);
+  caps.Version = 0;
+  caps.DeviceD1 = 1;
+  DEVICE_CAPABILITIES before = caps;
+  emu::PnpManager::Send(s.pdo, IRP_MN_QUERY_CAPABILITIES, &caps);
+  EXPECT_EQ(memcmp(&caps, &before, sizeof caps), 0);
+  DEVICE_CAPABILITIES zero{};
+  EXPECT_EQ(memcmp(&s.ext->DeviceCapabilities, &zero, sizeof zero), 0) << "nothing was copied";
+}
+
+TEST_F(DriverTest, UnknownPnpRequestsPassDownUntouched) {
+  Scanner s = PlugUsb();
+  EXPECT_EQ(emu::PnpManager::Send(s.pdo, IRP_MN_QUERY_PNP_DEVICE_STATE), STATUS_NOT_SUPPORTED)
+      << "nobody handles it: it keeps the status it was sent with";
+}
+
+// Removal waits until every request inside the driver has left.
+TEST_F(DriverTest, RemovalWaitsForRequestsInsideTheGate) {
+  Scanner s = PlugUsb();
+  ASSERT_EQ(PosGateEnter(&s.ext->IoGate), STATUS_SUCCESS);  // a request at work
+  KEVENT removed;
+  KeInitializeEvent(&removed, NotificationEvent, FALSE);
+  PDEVICE_OBJECT pdo = s.pdo;
+  PDEVICE_EXTENSION ext = s.ext;
+  emu::Scheduler::Get().Spawn("pnp", [&] {
+    emu::PnpManager::Disable(pdo);
+    KeSetEvent(&removed, IO_NO_INCREMENT, FALSE);
+  });
+  Advance(10000);
+  EXPECT_EQ(KeReadStateEvent(&removed), 0) << "removal is still waiting";
+  EXPECT_EQ(ext->DeviceState, STATE_REMOVED);
+  EXPECT_EQ(PosGateEnter(&ext->IoGate), STATUS_DELETE_PENDING) << "late requests are refused meanwhile";
+  PosGateLeave(&ext->IoGate);
+  KeWaitForSingleObject(&removed, Executive, KernelMode, FALSE, nullptr);
+  EXPECT_EQ(pdo->AttachedDevice, nullptr);
+}
+
+TEST_F(DriverTest, SystemControlPassesDownAndIsRefusedOnceRemoving) {
+  Scanner s = PlugUsb();
+  emu::Request::Params params;
+  params.major = IRP_MJ_SYSTEM_CONTROL;
+  auto wmi = emu::Request::Build(s.fdo, params);
+  wmi->Send();
+  ASSERT_TRUE(wmi->Done());
+  EXPECT_EQ(wmi->Status(), STATUS_SUCCESS) << "the bus answered it";
+  EXPECT_EQ(s.ext->IoGate.Count, 1);
+}
+
+// Every PnP sequence, many interleavings: the verifier watches each run and
+// the driver unloads leaving no pool block behind.
+TEST(PnpSequences, RunUnderManySeedsLeavingNothingBehind) {
+  ForEachSeed(1, 120, [](uint64_t seed) {
+    NTSTATUS status;
+    IsPreWdm110 = FALSE;
+    DeviceInstanceCounter = 0;
+    PDRIVER_OBJECT driver = emu::DriverLoader::Load(DriverEntry, u"zendra", &status);
+    ASSERT_EQ(status, STATUS_SUCCESS);
+    emu::PnpManager::SetFunctionDriver(driver);
+    auto a = emu::UsbBus::Instance().Plug(emu::ScannerModel::Standard().SetSerialNumber(u"A1"));
+    auto b = emu::UsbBus::Instance().Plug(emu::ScannerModel::WithPacketSize(8).SetSerialNumber(u"B2"));
+    ASSERT_NE(a->Pdo()->AttachedDevice, nullptr) << "seed " << seed;
+    auto ext = [](const std::shared_ptr<emu::VirtualScanner>& s) {
+      return static_cast<PDEVICE_EXTENSION>(s->Pdo()->AttachedDevice->DeviceExtension);
+    };
+    EXPECT_EQ(ext(b)->MaxPacketSize, 8u);
+
+    EXPECT_TRUE(NT_SUCCESS(emu::PnpManager::Rebalance(a->Pdo())));
+    ext(a)->OpenCount = 1;
+    EXPECT_EQ(emu::PnpManager::Rebalance(a->Pdo()), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(emu::PnpManager::Disable(a->Pdo()), STATUS_UNSUCCESSFUL);
+    ext(a)->OpenCount = 0;
+    EXPECT_EQ(ext(a)->DeviceState, STATE_STARTED);
+    EXPECT_EQ(emu::PnpManager::Disable(a->Pdo()), STATUS_SUCCESS);
+    EXPECT_EQ(emu::PnpManager::Enumerate(a->Pdo()), STATUS_SUCCESS);
+    b->Unplug();
+    a->Unplug();
+    EXPECT_TRUE(emu::Devices::Live().empty());
+    emu::DriverLoader::Unload(driver);
+  });
+}
+
+}  // namespace
+}  // namespace zt
