@@ -48,12 +48,6 @@ State& S() {
   return state;
 }
 
-std::string Hex(const void* p) {
-  char buffer[32];
-  std::snprintf(buffer, sizeof buffer, "%p", p);
-  return buffer;
-}
-
 // One tick of a device's I/O timer: runs its routine in DPC context and
 // arms the next tick while the timer runs. Dispatcher lock and S().mutex
 // held, in that order.

@@ -42,12 +42,6 @@ PIO_STACK_LOCATION Location(PIRP irp, int index) {
 
 bool IsError(NTSTATUS status) { return (static_cast<ULONG>(status) >> 30) == 3; }
 
-std::string Hex(ULONG value) {
-  char buffer[16];
-  std::snprintf(buffer, sizeof buffer, "0x%08X", value);
-  return buffer;
-}
-
 }  // namespace
 
 namespace {
@@ -80,10 +74,10 @@ void Evaluate(const IrpInfo& info, IrpFrame& frame) {
                                                " without marking it pending");
   } else if (returned != STATUS_PENDING && marked) {
     Verifier::Report("marked-pending-returned-status", "dispatch marked " + who + " pending but returned " +
-                                                           Hex(returned));
+                                                           HexStatus(returned));
   } else if (returned != STATUS_PENDING && returned != completed) {
-    Verifier::Report("dispatch-status-mismatch", "dispatch returned " + Hex(returned) + " for " + who +
-                                                     " completed with " + Hex(completed));
+    Verifier::Report("dispatch-status-mismatch", "dispatch returned " + HexStatus(returned) + " for " + who +
+                                                     " completed with " + HexStatus(completed));
   }
 }
 
@@ -192,6 +186,17 @@ BOOLEAN CancelIssuedIrp(PIRP irp) {
     Pool::Free(irp, "I/O manager");
   }
   return cancelled;
+}
+
+bool AttachSystemBuffer(PIRP irp, ULONG length, const void* input, ULONG inputLength) {
+  if (length == 0) return true;
+  void* buffer = Pool::Allocate(NonPagedPool, length, kSystemBufferTag, "I/O manager");
+  if (buffer == nullptr) return false;
+  memset(buffer, 0, length);
+  if (input != nullptr && inputLength != 0) memcpy(buffer, input, inputLength);
+  irp->AssociatedIrp.SystemBuffer = buffer;
+  irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
+  return true;
 }
 
 std::string IrpInfo::Describe() const { return "IRP #" + std::to_string(serial); }
@@ -500,7 +505,7 @@ extern "C" NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   }
   if (status != STATUS_PENDING && !frame->passed) {
     Verifier::Report("dispatch-returned-before-completion",
-                     "dispatch returned " + emu::Hex(status) + " for " + info->Describe() +
+                     "dispatch returned " + emu::HexStatus(status) + " for " + info->Describe() +
                          " at stack level " + std::to_string(level) + " while the IRP is not completed there");
   }
   emu::Evaluate(*info, *frame);
@@ -587,7 +592,7 @@ extern "C" VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         if (result != STATUS_MORE_PROCESSING_REQUIRED) {
           bool freed = std::string(activation->takenBy) == "IoFreeIrp";
           Verifier::Report(freed ? "irp-freed-in-use" : "irp-completed-twice",
-                           "a completion routine of " + info->Describe() + " returned " + emu::Hex(result) +
+                           "a completion routine of " + info->Describe() + " returned " + emu::HexStatus(result) +
                                " after " + activation->takenBy +
                                " had taken the IRP back; it must return STATUS_MORE_PROCESSING_REQUIRED");
         }
@@ -637,15 +642,9 @@ extern "C" PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJEC
   next->Parameters.DeviceIoControl.OutputBufferLength = OutputBufferLength;
   if (method == METHOD_BUFFERED) {
     ULONG length = InputBufferLength > OutputBufferLength ? InputBufferLength : OutputBufferLength;
-    if (length != 0) {
-      PVOID buffer = emu::Pool::Allocate(NonPagedPool, length, emu::kSystemBufferTag, "I/O manager");
-      if (buffer == nullptr) {
-        emu::ReleaseIrp(irp);
-        return nullptr;
-      }
-      if (InputBuffer != nullptr && InputBufferLength != 0) memcpy(buffer, InputBuffer, InputBufferLength);
-      irp->AssociatedIrp.SystemBuffer = buffer;
-      irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
+    if (!emu::AttachSystemBuffer(irp, length, InputBuffer, InputBufferLength)) {
+      emu::ReleaseIrp(irp);
+      return nullptr;
     }
   } else {
     next->Parameters.DeviceIoControl.Type3InputBuffer = InputBuffer;

@@ -92,6 +92,11 @@ class Irps {
 // canceller even if it completes meanwhile. FALSE when it has completed.
 BOOLEAN CancelIssuedIrp(PIRP irp);
 
+// Gives an IRP the I/O manager issues its system buffer of `length` bytes
+// (buffered I/O), zero-filled and starting with `input`. FALSE when there
+// is no pool for it.
+bool AttachSystemBuffer(PIRP irp, ULONG length, const void* input, ULONG inputLength);
+
 // Frees an IRP the I/O manager owns without completing it (a request that
 // could not be built or sent).
 void ReleaseIrp(PIRP irp);

@@ -10,7 +10,6 @@ namespace emu {
 namespace {
 
 constexpr ULONG kFileTag = MakeTag('F', 'i', 'l', 'e');
-constexpr ULONG kSystemBufferTag = MakeTag('I', 'o', 'S', 'b');
 std::atomic<uint64_t> completionCounter{0};
 
 }  // namespace
@@ -62,18 +61,11 @@ std::shared_ptr<Request> Request::Build(PDEVICE_OBJECT target, const Params& par
   };
   PIRP irp = Irps::Allocate(target->StackSize, std::move(origin));
   if (irp == nullptr) return failed();
-  if (bufferLength != 0) {
-    void* buffer = Pool::Allocate(NonPagedPool, bufferLength, kSystemBufferTag, "I/O manager");
-    if (buffer == nullptr) {
-      ReleaseIrp(irp);
-      return failed();
-    }
-    memset(buffer, 0, bufferLength);
-    if (!params.input.empty()) memcpy(buffer, params.input.data(), params.input.size());
-    irp->AssociatedIrp.SystemBuffer = buffer;
-    irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
-    if (params.major == IRP_MJ_READ) irp->Flags |= IRP_INPUT_OPERATION;
+  if (!AttachSystemBuffer(irp, bufferLength, params.input.data(), static_cast<ULONG>(params.input.size()))) {
+    ReleaseIrp(irp);
+    return failed();
   }
+  if (params.major == IRP_MJ_READ && bufferLength != 0) irp->Flags |= IRP_INPUT_OPERATION;
   irp->RequestorMode = UserMode;
   irp->Tail.Overlay.OriginalFileObject = params.file;
   PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);

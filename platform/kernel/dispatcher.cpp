@@ -33,12 +33,6 @@ State& S() {
   return state;
 }
 
-std::string Hex(const void* p) {
-  char buffer[32];
-  std::snprintf(buffer, sizeof buffer, "%p", p);
-  return buffer;
-}
-
 std::string ObjectName(const void* object) {
   auto* header = static_cast<const DISPATCHER_HEADER*>(object);
   switch (header->Type) {

@@ -61,12 +61,6 @@ State& S() {
   return *state;
 }
 
-std::string Hex(const void* p) {
-  char buffer[32];
-  std::snprintf(buffer, sizeof buffer, "%p", p);
-  return buffer;
-}
-
 void DrainQuarantine(State& s, size_t limit) {
   while (s.quarantinedBytes > limit && !s.quarantine.empty()) {
     Quarantined q = std::move(s.quarantine.front());

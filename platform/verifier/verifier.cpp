@@ -47,6 +47,18 @@ std::string Verifier::Describe(const std::vector<Violation>& violations) {
   return out;
 }
 
+std::string Hex(const void* p) {
+  char buffer[32];
+  std::snprintf(buffer, sizeof buffer, "%p", p);
+  return buffer;
+}
+
+std::string HexStatus(uint32_t value) {
+  char buffer[16];
+  std::snprintf(buffer, sizeof buffer, "0x%08X", value);
+  return buffer;
+}
+
 void Fatal(const std::string& message) {
   std::fprintf(stderr, "emulated platform: %s\n", message.c_str());
   std::fflush(stderr);

@@ -3,6 +3,7 @@
 // violations it did not expect (see tests/support).
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,10 @@ class Verifier {
   static bool Any();
   static std::string Describe(const std::vector<Violation>& violations);
 };
+
+// How reports spell addresses and status values.
+std::string Hex(const void* p);
+std::string HexStatus(uint32_t value);
 
 // A problem of the emulation itself or a state the run cannot go on from
 // (a deadlock): prints the message and aborts the process.
