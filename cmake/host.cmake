@@ -33,11 +33,17 @@ target_link_libraries(zendra_host PUBLIC emu)
 add_executable(zendra-sim sim/zendra_sim.cpp)
 target_link_libraries(zendra-sim PRIVATE zendra_host)
 
+# pecheck checks the cross-built images; it also names where they are.
+add_subdirectory(tools/pecheck)
+
 file(GLOB_RECURSE ZENDRA_TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/*.cpp)
 add_executable(zendra_tests ${ZENDRA_TEST_SOURCES})
 target_include_directories(zendra_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests)
-target_link_libraries(zendra_tests PRIVATE zendra_host GTest::gtest)
+target_link_libraries(zendra_tests PRIVATE zendra_host pecheck_core GTest::gtest)
+# The manifest test reads the cross-built images (see tools/pecheck).
+target_compile_definitions(zendra_tests PRIVATE
+  ZENDRA_WINDOWS_X86_SYS="${ZENDRA_WINDOWS_X86_SYS}"
+  ZENDRA_WINDOWS_X64_SYS="${ZENDRA_WINDOWS_X64_SYS}")
 gtest_discover_tests(zendra_tests DISCOVERY_TIMEOUT 120 PROPERTIES TIMEOUT 300)
 
-add_subdirectory(tools/pecheck)
 zendra_add_pe_checks()
