@@ -28,16 +28,17 @@ extern "C" NTSTATUS PosPassDown(PDEVICE_OBJECT DeviceObject, PIRP Irp)
  * PosForwardCompletion
  *   Completion routine of PosForwardAndWait: wakes the waiting handler and
  *   stops the completion, so the IRP is the handler's again.
+ *   It does not propagate PendingReturned: the handler completes the IRP
+ *   itself and returns its real status, so the IRP must not carry a
+ *   pending mark at this driver's level.
  *   IRQL: <= DISPATCH_LEVEL, in the lower driver's completion context.
  *   Partner: the wait in PosForwardAndWait.
  */
 extern "C" NTSTATUS NTAPI PosForwardCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 {
     UNREFERENCED_PARAMETER(DeviceObject);
+    UNREFERENCED_PARAMETER(Irp);
 
-    if (Irp->PendingReturned) {
-        IoMarkIrpPending(Irp);
-    }
     KeSetEvent((PKEVENT)Context, IO_NO_INCREMENT, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
@@ -87,8 +88,12 @@ static NTSTATUS PosPnpStartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     if (!NT_SUCCESS(status)) {
         return PosCompleteRequest(Irp, status, Irp->IoStatus.Information);
     }
-    extension->DeviceState = STATE_STARTED;
-    PosQueueRestart(&extension->ReadQueue, DeviceObject);
+    /* A start of a device that is started already lifts no stall: each
+     * start balances the stall of AddDevice or of a query before it. */
+    if (extension->DeviceState != STATE_STARTED) {
+        extension->DeviceState = STATE_STARTED;
+        PosQueueRestart(&extension->ReadQueue, DeviceObject);
+    }
 
     status = IoSetDeviceInterfaceState(&extension->InterfaceName, TRUE);
     return PosCompleteRequest(Irp, status, Irp->IoStatus.Information);
@@ -177,8 +182,8 @@ static NTSTATUS PosPnpQueryRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
 /*
  * PosPnpCancelRemove (IRP_MN_CANCEL_REMOVE_DEVICE)
- *   Back to the state before the query once the lower drivers agree; a
- *   device that was started gets its read queue released again.
+ *   Back to the state before the query once the lower drivers agree, with
+ *   the stall the query added lifted again.
  *   Completes the IRP, or passes it down when no removal was pending.
  */
 static NTSTATUS PosPnpCancelRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp)
@@ -192,10 +197,11 @@ static NTSTATUS PosPnpCancelRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     }
     status = PosForwardAndWait(DeviceObject, Irp);
     if (NT_SUCCESS(status)) {
+        /* The query added one stall whatever the state; lifting it here
+         * keeps the balance, and a device that was not started stays
+         * stalled by the stall it had before the query. */
         extension->DeviceState = extension->PreviousState;
-        if (extension->DeviceState == STATE_STARTED) {
-            PosQueueRestart(&extension->ReadQueue, DeviceObject);
-        }
+        PosQueueRestart(&extension->ReadQueue, DeviceObject);
     }
     return PosCompleteRequest(Irp, status, Irp->IoStatus.Information);
 }

@@ -145,9 +145,11 @@ extern "C" NTSTATUS PosConfigureDevice(PDEVICE_OBJECT DeviceObject)
         return status;
     }
 
+    /* The device's answer is not trusted: it must have sent the whole
+     * header and announce a length the parser can walk. */
     totalLength = (USHORT)(header[2] | (header[3] << 8));
-    if (totalLength < sizeof(USB_CONFIGURATION_DESCRIPTOR)) {
-        /* Not a configuration descriptor the parser could walk. */
+    if (urb.UrbControlDescriptorRequest.TransferBufferLength < sizeof(header) ||
+        totalLength < sizeof(USB_CONFIGURATION_DESCRIPTOR)) {
         return STATUS_DEVICE_DATA_ERROR;
     }
     descriptor = (PUSB_CONFIGURATION_DESCRIPTOR)ExAllocatePoolWithTag(NonPagedPool, totalLength, POS_POOL_TAG);
@@ -157,6 +159,12 @@ extern "C" NTSTATUS PosConfigureDevice(PDEVICE_OBJECT DeviceObject)
 
     PosBuildDescriptorRequest(&urb, descriptor, totalLength);
     status = PosSubmitUrbSync(DeviceObject, &urb);
+    if (NT_SUCCESS(status) && (urb.UrbControlDescriptorRequest.TransferBufferLength != totalLength ||
+                               descriptor->wTotalLength != totalLength)) {
+        /* A descriptor that is shorter than announced, or now announces
+         * another length, would send the parser past the buffer. */
+        status = STATUS_DEVICE_DATA_ERROR;
+    }
     if (!NT_SUCCESS(status)) {
         ExFreePool(descriptor);
         return status;

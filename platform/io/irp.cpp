@@ -62,10 +62,11 @@ void Evaluate(const IrpInfo& info, IrpFrame& frame) {
     if (!frame.returned || !frame.passed || frame.evaluated) return;
     frame.evaluated = true;
     returned = *frame.returned;
-    // After a completion routine has reclaimed the IRP at this level, a
-    // pending flag it propagated there no longer speaks for the dispatch
-    // routine.
-    marked = frame.finalMarked && !(frame.reclaimed && !frame.markedByDispatch);
+    // What the I/O manager sees is the flag in this level's location when
+    // completion passes it, whoever set it: a completion routine that
+    // reclaims the IRP for a dispatch routine that then completes it
+    // itself must not mark it pending.
+    marked = frame.finalMarked;
     completed = frame.completedStatus;
   }
   std::string who = info.Describe() + " at stack level " + std::to_string(frame.level);

@@ -857,6 +857,16 @@ NTSTATUS Pnp(const std::shared_ptr<Impl>& d, PIRP irp, PIO_STACK_LOCATION stack)
       break;
   }
   irp->IoStatus.Status = status;
+  // Like the URBs, the requests a function driver forwards and waits for
+  // are answered either at once or later from DPC context, as the seed
+  // decides, so both paths of every caller run. Removal stays synchronous:
+  // the PDO may go with it.
+  if (!remove && stack->MinorFunction != IRP_MN_SURPRISE_REMOVAL && Scheduler::Get().Random(2) == 0) {
+    IoMarkIrpPending(irp);
+    auto lock = Scheduler::Get().Lock();
+    QueueDpcWork([irp] { IofCompleteRequest(irp, IO_NO_INCREMENT); });
+    return STATUS_PENDING;
+  }
   IofCompleteRequest(irp, IO_NO_INCREMENT);
   if (remove) DeleteIfRemoved(d);
   return status;

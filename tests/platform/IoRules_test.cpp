@@ -368,6 +368,7 @@ TEST_F(IoRuleTest, UsingADeviceAfterDeletingItIsCaught) {
 struct ForwardAndWaitCase {
   bool lowerPends;
   NTSTATUS lowerStatus;
+  bool markInRoutine = false;
 };
 
 void RunForwardAndWait(const ForwardAndWaitCase& c) {
@@ -384,8 +385,11 @@ void RunForwardAndWait(const ForwardAndWaitCase& c) {
     return STATUS_PENDING;
   };
   KEVENT done;
-  top.completion = [&done](PDEVICE_OBJECT, PIRP irp) {
-    if (irp->PendingReturned) IoMarkIrpPending(irp);
+  top.completion = [&done, c](PDEVICE_OBJECT, PIRP irp) {
+    // The dispatch routine finishes the IRP itself: the routine only hands
+    // it back. Marking it pending here would tell the I/O manager the
+    // request went pending while the dispatch returns its real status.
+    if (c.markInRoutine && irp->PendingReturned) IoMarkIrpPending(irp);
     KeSetEvent(&done, IO_NO_INCREMENT, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;
   };
@@ -408,6 +412,20 @@ void RunForwardAndWait(const ForwardAndWaitCase& c) {
   EXPECT_EQ(request->Status(), c.lowerStatus);
   EXPECT_EQ(request->Information(), NT_SUCCESS(c.lowerStatus) ? 3u : 0u);
   stack.RemoveAll();
+}
+
+// The same pattern with the completion routine propagating the pending
+// flag before it reclaims the IRP: harmless while the lower driver answers
+// at once, a broken promise when it pends.
+TEST(IoRuleSeedsTest, ForwardAndWaitThatMarksPendingInItsRoutineIsCaughtWhenTheLowerDriverPends) {
+  ForEachSeed(1, 5, [&](uint64_t) {
+    RunForwardAndWait({true, STATUS_SUCCESS, true});
+    EXPECT_TRUE(emu::Verifier::Any());
+    bool caught = false;
+    for (auto& v : emu::Verifier::Take()) caught |= v.rule == "marked-pending-returned-status";
+    EXPECT_TRUE(caught);
+  });
+  ForEachSeed(1, 5, [&](uint64_t) { RunForwardAndWait({false, STATUS_SUCCESS, true}); });
 }
 
 TEST(IoCorrectPatternsTest, ForwardAndWaitIsNotFlagged) {
