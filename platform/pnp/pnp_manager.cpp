@@ -29,6 +29,11 @@ NTSTATUS RootBusDispatch(PDEVICE_OBJECT device, PIRP irp) {
         case IRP_MN_SURPRISE_REMOVAL:
           status = STATUS_SUCCESS;
           break;
+        case IRP_MN_QUERY_CAPABILITIES:
+          // Nothing to report beyond what the sender filled in: a device
+          // with no hardware behind it accepts any record as it is.
+          status = STATUS_SUCCESS;
+          break;
         default:
           // A bus driver leaves requests it does not handle as they came.
           status = irp->IoStatus.Status;

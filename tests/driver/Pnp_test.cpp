@@ -256,18 +256,29 @@ TEST_F(DriverTest, UnplugWhileStartedSendsSurpriseRemovalThenRemoval) {
   (void)pdo;
 }
 
+// A bus that accepts any record (the root bus): a version-0 record comes
+// back exactly as it was sent and is not recorded, while a version-1 one is
+// adjusted and kept.
 TEST_F(DriverTest, AVersionZeroCapabilitiesRecordPassesDownUntouched) {
-  Scanner s = PlugUsb();
-  RtlZeroMemory(&s.ext->DeviceCapabilities, sizeof(DEVICE_CAPABILITIES));
+  Scanner s = Plug(u"COM3");
   DEVICE_CAPABILITIES caps{};
   caps.Size = sizeof(caps);
   caps.Version = 0;
   caps.DeviceD1 = 1;
+  caps.DeviceD2 = 1;
   DEVICE_CAPABILITIES before = caps;
-  emu::PnpManager::Send(s.pdo, IRP_MN_QUERY_CAPABILITIES, &caps);
+  EXPECT_EQ(emu::PnpManager::Send(s.pdo, IRP_MN_QUERY_CAPABILITIES, &caps), STATUS_SUCCESS);
   EXPECT_EQ(memcmp(&caps, &before, sizeof caps), 0);
   DEVICE_CAPABILITIES zero{};
   EXPECT_EQ(memcmp(&s.ext->DeviceCapabilities, &zero, sizeof zero), 0) << "nothing was copied";
+
+  caps.Version = 1;
+  EXPECT_EQ(emu::PnpManager::Send(s.pdo, IRP_MN_QUERY_CAPABILITIES, &caps), STATUS_SUCCESS);
+  EXPECT_EQ(caps.DeviceD1, 0u);
+  EXPECT_EQ(caps.DeviceD2, 0u);
+  EXPECT_EQ(caps.RawDeviceOK, 1u);
+  EXPECT_EQ(caps.SurpriseRemovalOK, 1u);
+  EXPECT_EQ(memcmp(&s.ext->DeviceCapabilities, &caps, sizeof caps), 0);
 }
 
 TEST_F(DriverTest, UnknownPnpRequestsPassDownUntouched) {
