@@ -1,0 +1,581 @@
+#include "usb/host_controller.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <optional>
+
+#include "usb/descriptors.h"
+#include "usbdlib.h"
+#include "verifier/verifier.h"
+
+namespace emu::usb {
+namespace {
+
+// Handles are addresses inside one pool block per configuration, this far
+// apart: opaque to the client, and a stale one points into freed pool.
+constexpr size_t kHandleStride = 16;
+
+// Takes the waiting IN transfers `which` selects out of the queue, oldest
+// first, up to `limit`. One whose cancel routine IoCancelIrp has already
+// taken stays: that routine completes it. Device lock held.
+template <typename Which>
+std::vector<PendingIn> ClaimLocked(UsbDevice& d, Which which, size_t limit = SIZE_MAX) {
+  std::vector<PendingIn> claimed;
+  for (size_t i = 0; i < d.pending.size() && claimed.size() < limit;) {
+    PendingIn p = d.pending[i];
+    if (!which(p) || IoSetCancelRoutine(p.irp, nullptr) == nullptr) {
+      ++i;
+      continue;
+    }
+    d.pending.erase(d.pending.begin() + static_cast<std::ptrdiff_t>(i));
+    claimed.push_back(p);
+  }
+  return claimed;
+}
+
+Completion EndWith(const PendingIn& p, UCHAR endpoint, NTSTATUS status, USBD_STATUS usbd) {
+  Completion c = Result(p.urb, status, usbd, endpoint);
+  c.irp = p.irp;
+  c.setLength = true;
+  c.length = 0;
+  return c;
+}
+
+// The host stopped `pipe` after an error: what waits on it fails too.
+void FlushHaltedLocked(UsbDevice& d, size_t pipe, std::vector<Completion>& out) {
+  const UCHAR endpoint = d.pipes[pipe].endpointAddress;
+  for (const auto& p : ClaimLocked(d, [&](const PendingIn& w) { return w.pipe == pipe; })) {
+    out.push_back(EndWith(p, endpoint, STATUS_UNSUCCESSFUL, USBD_STATUS_ENDPOINT_HALTED));
+  }
+}
+
+// One IN transfer meets the device: STALL, a packet, or NAK (nullopt).
+// Each transfer takes at most one packet. A packet shorter than the
+// transfer asked for ends it; without USBD_SHORT_TRANSFER_OK that is an
+// error for a full-speed host controller, which halts the endpoint, as it
+// does when the packet is larger than the room left in the buffer.
+std::optional<Completion> InTransactionLocked(UsbDevice& d, PURB urb, HostPipe& pipe) {
+  auto& transfer = urb->UrbBulkOrInterruptTransfer;
+  Completion c;
+  c.urb = urb;
+  c.endpoint = pipe.endpointAddress;
+  c.setLength = true;
+  if (d.model.Halted(pipe.endpointAddress)) {
+    c.status = STATUS_UNSUCCESSFUL;
+    c.usbd = USBD_STATUS_STALL_PID;
+    pipe.halted = true;
+    return c;
+  }
+  if (pipe.endpointAddress != d.model.DataEndpoint() || d.model.Buffered() == 0) return std::nullopt;
+  std::vector<UCHAR> packet = d.model.NextPacket(pipe.maxPacketSize);
+  const ULONG room = transfer.TransferBufferLength;
+  if (packet.size() > room) {
+    c.data.assign(packet.begin(), packet.begin() + room);
+    c.length = room;
+    c.status = STATUS_UNSUCCESSFUL;
+    c.usbd = USBD_STATUS_DATA_OVERRUN;
+    pipe.halted = true;
+    return c;
+  }
+  c.length = static_cast<ULONG>(packet.size());
+  c.data = std::move(packet);
+  if (c.length < room && !(transfer.TransferFlags & USBD_SHORT_TRANSFER_OK)) {
+    c.status = STATUS_UNSUCCESSFUL;
+    c.usbd = USBD_STATUS_DATA_UNDERRUN;
+    pipe.halted = true;
+  }
+  return c;
+}
+
+}  // namespace
+
+void ServeWaitingLocked(UsbDevice& d, std::vector<Completion>& out) {
+  if (d.model.Unplugged()) return;
+  for (size_t i = 0; i < d.pending.size();) {
+    const PendingIn p = d.pending[i];
+    HostPipe& pipe = d.pipes[p.pipe];
+    const bool answers = d.model.Halted(pipe.endpointAddress) ||
+                         (pipe.endpointAddress == d.model.DataEndpoint() && d.model.Buffered() > 0);
+    if (!answers || IoSetCancelRoutine(p.irp, nullptr) == nullptr) {
+      ++i;
+      continue;
+    }
+    d.pending.erase(d.pending.begin() + static_cast<std::ptrdiff_t>(i));
+    std::optional<Completion> c = InTransactionLocked(d, p.urb, pipe);
+    c->irp = p.irp;
+    out.push_back(std::move(*c));
+    if (pipe.halted) FlushHaltedLocked(d, p.pipe, out);
+  }
+}
+
+std::vector<PendingIn> ClaimWaitingLocked(UsbDevice& d, size_t limit) {
+  return ClaimLocked(d, [](const PendingIn&) { return true; }, limit);
+}
+
+Completion EndWaiting(const UsbDevice& d, const PendingIn& p, NTSTATUS status, USBD_STATUS usbd) {
+  return EndWith(p, d.pipes[p.pipe].endpointAddress, status, usbd);
+}
+
+PVOID CloseConfigurationLocked(UsbDevice& d, std::vector<Completion>& ended) {
+  for (const auto& p : ClaimWaitingLocked(d)) ended.push_back(EndWaiting(d, p, STATUS_CANCELLED, USBD_STATUS_CANCELED));
+  PVOID block = d.handles;
+  d.handles = nullptr;
+  d.pipes.clear();
+  d.interfaces.clear();
+  return block;
+}
+
+namespace {
+
+std::optional<size_t> PipeOfLocked(const UsbDevice& d, USBD_PIPE_HANDLE handle) {
+  if (handle == nullptr) return std::nullopt;
+  for (size_t i = 0; i < d.pipes.size(); ++i) {
+    if (d.pipes[i].handle == handle) return i;
+  }
+  return std::nullopt;
+}
+
+bool HeaderLengthOk(PURB urb) {
+  const USHORT length = urb->UrbHeader.Length;
+  switch (urb->UrbHeader.Function) {
+    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
+      return length >= sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
+      return length >= sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST);
+    case URB_FUNCTION_ABORT_PIPE:
+    case URB_FUNCTION_RESET_PIPE:
+      return length >= sizeof(struct _URB_PIPE_REQUEST);
+    case URB_FUNCTION_SELECT_CONFIGURATION:
+      // The interface records it carries are checked against the length
+      // when the request is carried out.
+      return length >= offsetof(struct _URB_SELECT_CONFIGURATION, Interface);
+    default:
+      return true;
+  }
+}
+
+UrbRecord RecordOf(const UsbDevice& d, PURB urb, KIRQL irql) {
+  UrbRecord r;
+  r.function = urb->UrbHeader.Function;
+  r.length = urb->UrbHeader.Length;
+  r.irql = irql;
+  // A URB shorter than its function's record says nothing more.
+  if (!HeaderLengthOk(urb)) return r;
+  switch (r.function) {
+    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: {
+      const auto& t = urb->UrbBulkOrInterruptTransfer;
+      r.pipeHandle = t.PipeHandle;
+      r.transferFlags = t.TransferFlags;
+      r.transferBufferLength = t.TransferBufferLength;
+      if (auto pipe = PipeOfLocked(d, t.PipeHandle)) {
+        r.pipeKnown = true;
+        r.endpointAddress = d.pipes[*pipe].endpointAddress;
+      }
+      if (!(t.TransferFlags & USBD_TRANSFER_DIRECTION_IN) && t.TransferBuffer != nullptr) {
+        const auto* bytes = static_cast<const UCHAR*>(t.TransferBuffer);
+        r.data.assign(bytes, bytes + t.TransferBufferLength);
+      }
+      break;
+    }
+    case URB_FUNCTION_ABORT_PIPE:
+    case URB_FUNCTION_RESET_PIPE: {
+      r.pipeHandle = urb->UrbPipeRequest.PipeHandle;
+      if (auto pipe = PipeOfLocked(d, r.pipeHandle)) {
+        r.pipeKnown = true;
+        r.endpointAddress = d.pipes[*pipe].endpointAddress;
+      }
+      break;
+    }
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: {
+      const auto& q = urb->UrbControlDescriptorRequest;
+      r.descriptorType = q.DescriptorType;
+      r.descriptorIndex = q.Index;
+      r.languageId = q.LanguageId;
+      r.transferBufferLength = q.TransferBufferLength;
+      break;
+    }
+    case URB_FUNCTION_SELECT_CONFIGURATION: {
+      const auto* config = urb->UrbSelectConfiguration.ConfigurationDescriptor;
+      r.withConfigurationDescriptor = config != nullptr;
+      if (config != nullptr) r.configurationValue = config->bConfigurationValue;
+      break;
+    }
+    default:
+      break;
+  }
+  return r;
+}
+
+// The result of submitting one URB.
+struct Submission {
+  bool pending = false;                 // queued for the device, cancel routine set
+  Completion result;                    // otherwise: how it ends
+  std::vector<Completion> endedNow;     // other IRPs it ended, completed at once
+  std::vector<Completion> endedLater;   // other IRPs it ended, completed from the DPC
+  PVOID freeBlock = nullptr;            // pool to free once the lock is released
+};
+
+VOID CancelWaitingIn(PDEVICE_OBJECT device, PIRP irp);
+
+void SelectConfigurationLocked(UsbDevice& d, PURB urb, Submission& s) {
+  auto& select = urb->UrbSelectConfiguration;
+  s.result = Result(urb, STATUS_SUCCESS, USBD_STATUS_SUCCESS);
+  const PUSB_CONFIGURATION_DESCRIPTOR config = select.ConfigurationDescriptor;
+  if (config == nullptr) {
+    // The documented way to unconfigure: the device goes back to its
+    // address state and every pipe handle is dead.
+    if (urb->UrbHeader.Length < sizeof(struct _URB_SELECT_CONFIGURATION)) {
+      s.result = Result(urb, STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER);
+      return;
+    }
+    s.freeBlock = CloseConfigurationLocked(d, s.endedNow);
+    d.model.SetConfiguration(0);
+    select.ConfigurationHandle = nullptr;
+    return;
+  }
+  if (SpanOf(config).begin == nullptr) {
+    s.result = Result(urb, STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_CONFIGURATION_DESCRIPTOR);
+    return;
+  }
+  // SET_CONFIGURATION with a value the device does not have: it stalls.
+  if (d.model.ConfigurationByValue(config->bConfigurationValue) == nullptr) {
+    s.result = Result(urb, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID);
+    return;
+  }
+
+  // Check the whole request before changing anything: one interface record
+  // per interface the descriptor announces, each large enough for its pipes,
+  // all inside Hdr.Length.
+  struct Planned {
+    PUSBD_INTERFACE_INFORMATION info;
+    const USB_INTERFACE_DESCRIPTOR* descriptor;
+    std::vector<const USB_ENDPOINT_DESCRIPTOR*> endpoints;
+  };
+  std::vector<Planned> plan;
+  auto* cursor = reinterpret_cast<UCHAR*>(&select.Interface);
+  auto* end = reinterpret_cast<UCHAR*>(urb) + urb->UrbHeader.Length;
+  size_t pipeCount = 0;
+  for (UCHAR i = 0; i < config->bNumInterfaces; ++i) {
+    auto* info = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(cursor);
+    if (end - cursor < static_cast<std::ptrdiff_t>(offsetof(USBD_INTERFACE_INFORMATION, Pipes))) {
+      s.result = Result(urb, STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER);
+      return;
+    }
+    const auto* descriptor = FindInterface(config, config, info->InterfaceNumber, info->AlternateSetting, -1, -1, -1);
+    if (descriptor == nullptr) {
+      s.result = Result(urb, STATUS_INVALID_PARAMETER, USBD_STATUS_INTERFACE_NOT_FOUND);
+      return;
+    }
+    auto endpoints = EndpointsOf(config, descriptor);
+    if (endpoints.size() < descriptor->bNumEndpoints) {
+      s.result = Result(urb, STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_CONFIGURATION_DESCRIPTOR);
+      return;
+    }
+    endpoints.resize(descriptor->bNumEndpoints);
+    const size_t needed = GET_USBD_INTERFACE_SIZE(descriptor->bNumEndpoints);
+    if (info->Length < needed) {
+      s.result = Result(urb, STATUS_BUFFER_TOO_SMALL, USBD_STATUS_BUFFER_TOO_SMALL);
+      return;
+    }
+    if (end - cursor < static_cast<std::ptrdiff_t>(info->Length)) {
+      s.result = Result(urb, STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER);
+      return;
+    }
+    pipeCount += endpoints.size();
+    plan.push_back({info, descriptor, std::move(endpoints)});
+    cursor += info->Length;
+  }
+
+  const size_t slots = 1 + plan.size() + pipeCount;
+  auto* block = static_cast<UCHAR*>(Pool::Allocate(NonPagedPool, slots * kHandleStride, kBusTag, "the USB bus"));
+  if (block == nullptr) {
+    s.result = Result(urb, STATUS_INSUFFICIENT_RESOURCES, USBD_STATUS_INSUFFICIENT_RESOURCES);
+    return;
+  }
+  memset(block, 0, slots * kHandleStride);
+
+  s.freeBlock = CloseConfigurationLocked(d, s.endedNow);
+  d.handles = block;
+  d.model.SetConfiguration(config->bConfigurationValue);
+  select.ConfigurationHandle = block;
+  size_t slot = 1;
+  for (const auto& planned : plan) {
+    PUSBD_INTERFACE_INFORMATION info = planned.info;
+    info->Class = planned.descriptor->bInterfaceClass;
+    info->SubClass = planned.descriptor->bInterfaceSubClass;
+    info->Protocol = planned.descriptor->bInterfaceProtocol;
+    info->InterfaceHandle = block + kHandleStride * slot++;
+    d.interfaces.push_back(info->InterfaceHandle);
+    info->NumberOfPipes = static_cast<ULONG>(planned.endpoints.size());
+    PUSBD_PIPE_INFORMATION pipes = info->Pipes;
+    for (size_t j = 0; j < planned.endpoints.size(); ++j) {
+      const USB_ENDPOINT_DESCRIPTOR* endpoint = planned.endpoints[j];
+      HostPipe pipe;
+      pipe.endpointAddress = endpoint->bEndpointAddress;
+      pipe.interval = endpoint->bInterval;
+      pipe.maxPacketSize = static_cast<USHORT>(endpoint->wMaxPacketSize & 0x7FF);
+      pipe.type = static_cast<USBD_PIPE_TYPE>(endpoint->bmAttributes & USB_ENDPOINT_TYPE_MASK);
+      pipe.maximumTransferSize = pipes[j].MaximumTransferSize;
+      pipe.handle = block + kHandleStride * slot++;
+      pipes[j].MaximumPacketSize = pipe.maxPacketSize;
+      pipes[j].EndpointAddress = pipe.endpointAddress;
+      pipes[j].Interval = pipe.interval;
+      pipes[j].PipeType = pipe.type;
+      pipes[j].PipeHandle = pipe.handle;
+      d.pipes.push_back(pipe);
+    }
+  }
+}
+
+void GetDescriptorLocked(UsbDevice& d, PURB urb, Submission& s) {
+  auto& request = urb->UrbControlDescriptorRequest;
+  if (request.TransferBufferLength != 0 && request.TransferBuffer == nullptr) {
+    if (request.TransferBufferMDL != nullptr) Unimplemented("a USB descriptor read into an MDL");
+    s.result = Result(urb, STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER);
+    return;
+  }
+  std::optional<std::vector<UCHAR>> bytes;
+  switch (request.DescriptorType) {
+    case USB_DEVICE_DESCRIPTOR_TYPE:
+      if (request.Index == 0) bytes = d.model.DeviceDescriptor();
+      break;
+    case USB_CONFIGURATION_DESCRIPTOR_TYPE:
+      if (const auto* set = d.model.ConfigurationDescriptor(request.Index)) bytes = *set;
+      break;
+    case USB_STRING_DESCRIPTOR_TYPE:
+      bytes = d.model.StringDescriptor(request.Index, request.LanguageId);
+      break;
+    default:
+      break;
+  }
+  if (!bytes) {
+    // The device answers a descriptor it does not have with STALL.
+    s.result = Result(urb, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID);
+    s.result.setLength = true;
+    return;
+  }
+  // A control read returns what the device has, up to what was asked for.
+  const size_t count = std::min<size_t>(bytes->size(), request.TransferBufferLength);
+  s.result = Result(urb, STATUS_SUCCESS, USBD_STATUS_SUCCESS);
+  s.result.data.assign(bytes->begin(), bytes->begin() + static_cast<std::ptrdiff_t>(count));
+  s.result.setLength = true;
+  s.result.length = static_cast<ULONG>(count);
+}
+
+void TransferLocked(UsbDevice& d, PIRP irp, PURB urb, Submission& s) {
+  auto& transfer = urb->UrbBulkOrInterruptTransfer;
+  auto index = PipeOfLocked(d, transfer.PipeHandle);
+  if (!index) {
+    s.result = Result(urb, STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PIPE_HANDLE);
+    return;
+  }
+  HostPipe& pipe = d.pipes[*index];
+  const UCHAR endpoint = pipe.endpointAddress;
+  const bool in = (endpoint & USB_ENDPOINT_DIRECTION_MASK) != 0;
+  if (in != ((transfer.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0) ||
+      (pipe.type != UsbdPipeTypeBulk && pipe.type != UsbdPipeTypeInterrupt) ||
+      transfer.TransferBufferLength > pipe.maximumTransferSize) {
+    s.result = Result(urb, STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER, endpoint);
+    return;
+  }
+  if (transfer.TransferBufferLength != 0 && transfer.TransferBuffer == nullptr) {
+    if (transfer.TransferBufferMDL != nullptr) Unimplemented("a USB transfer described by an MDL");
+    s.result = Result(urb, STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER, endpoint);
+    return;
+  }
+  if (pipe.halted) {
+    s.result = Result(urb, STATUS_UNSUCCESSFUL, USBD_STATUS_ENDPOINT_HALTED, endpoint);
+    return;
+  }
+  if (auto failure = d.model.TakeFailure(URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER)) {
+    s.result = Result(urb, failure->status, failure->usbd, endpoint);
+    s.result.setLength = true;
+    return;
+  }
+  if (!in) {
+    if (d.model.Halted(endpoint)) {
+      s.result = Result(urb, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID, endpoint);
+      s.result.setLength = true;
+      pipe.halted = true;
+      return;
+    }
+    d.model.ReceiveOut(static_cast<const UCHAR*>(transfer.TransferBuffer), transfer.TransferBufferLength);
+    s.result = Result(urb, STATUS_SUCCESS, USBD_STATUS_SUCCESS, endpoint);
+    return;
+  }
+  // An IN transfer queues behind earlier ones on its pipe, and waits when
+  // the device has nothing to send (it NAKs the IN tokens meanwhile).
+  const bool queued = std::any_of(d.pending.begin(), d.pending.end(),
+                                  [&](const PendingIn& p) { return p.pipe == *index; });
+  if (!queued) {
+    if (auto answer = InTransactionLocked(d, urb, pipe)) {
+      s.result = std::move(*answer);
+      return;
+    }
+  }
+  IoMarkIrpPending(irp);
+  d.pending.push_back({irp, urb, *index});
+  IoSetCancelRoutine(irp, CancelWaitingIn);
+  if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
+    // Cancelled before the routine was in place: nobody else will end it.
+    d.pending.pop_back();
+    s.endedNow.push_back(EndWith({irp, urb, *index}, endpoint, STATUS_CANCELLED, USBD_STATUS_CANCELED));
+  }
+  s.pending = true;
+}
+
+void PipeRequestLocked(UsbDevice& d, PURB urb, Submission& s) {
+  auto index = PipeOfLocked(d, urb->UrbPipeRequest.PipeHandle);
+  if (!index) {
+    s.result = Result(urb, STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PIPE_HANDLE);
+    return;
+  }
+  HostPipe& pipe = d.pipes[*index];
+  if (urb->UrbHeader.Function == URB_FUNCTION_RESET_PIPE) {
+    // The host restarts its endpoint and sends CLEAR_FEATURE(ENDPOINT_HALT)
+    // on the default pipe, which clears the device's STALL.
+    pipe.halted = false;
+    d.model.ClearHalt(pipe.endpointAddress);
+    s.result = Result(urb, STATUS_SUCCESS, USBD_STATUS_SUCCESS);
+    return;
+  }
+  // Abort: what waits on the pipe ends as cancelled, ahead of the abort
+  // itself; the pipe and the endpoint stay as they are.
+  for (const auto& p : ClaimLocked(d, [&](const PendingIn& w) { return w.pipe == *index; })) {
+    s.endedLater.push_back(EndWith(p, pipe.endpointAddress, STATUS_CANCELLED, USBD_STATUS_CANCELED));
+  }
+  s.result = Result(urb, STATUS_SUCCESS, USBD_STATUS_SUCCESS, pipe.endpointAddress);
+}
+
+
+NTSTATUS SubmitUrb(const std::shared_ptr<UsbDevice>& d, PIRP irp, PURB urb) {
+  const bool coin = CompleteLaterCoin();
+  const KIRQL submittedAt = KeGetCurrentIrql();
+  Submission s;
+  bool later = false;
+  {
+    Locked hold(*d);
+    d->model.Record(RecordOf(*d, urb, submittedAt));
+    if (d->model.Unplugged()) {
+      s.result = Result(urb, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE);
+    } else if (!HeaderLengthOk(urb)) {
+      s.result = Result(urb, STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER);
+    } else {
+      const USHORT function = urb->UrbHeader.Function;
+      std::optional<ScannerModel::Failure> failure;
+      if (function != URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) failure = d->model.TakeFailure(function);
+      if (failure) {
+        s.result = Result(urb, failure->status, failure->usbd);
+      } else {
+        switch (function) {
+          case URB_FUNCTION_SELECT_CONFIGURATION:
+            SelectConfigurationLocked(*d, urb, s);
+            break;
+          case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
+            GetDescriptorLocked(*d, urb, s);
+            break;
+          case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
+            TransferLocked(*d, irp, urb, s);
+            break;
+          case URB_FUNCTION_ABORT_PIPE:
+          case URB_FUNCTION_RESET_PIPE:
+            PipeRequestLocked(*d, urb, s);
+            break;
+          default:
+            if (function < 0x40) {
+              char name[64];
+              std::snprintf(name, sizeof name, "URB function 0x%04X on the emulated USB bus", function);
+              Unimplemented(name);
+            }
+            s.result = Result(urb, STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_URB_FUNCTION);
+            break;
+        }
+      }
+    }
+    ServeWaitingLocked(*d, s.endedLater);
+    CountDeferredLocked(*d, s.endedLater);
+    // Decided with the lock still held, so that a transfer answered now
+    // cannot overtake one on the same endpoint that is queued to the DPC.
+    if (!s.pending) later = DeferLocked(*d, s.result, coin);
+  }
+  if (s.freeBlock != nullptr) Pool::Free(s.freeBlock, "the USB bus");
+  CompleteNow(s.endedNow);
+  CompleteLater(d, std::move(s.endedLater));
+  if (s.pending) return STATUS_PENDING;
+  s.result.irp = irp;
+  if (later) {
+    IoMarkIrpPending(irp);
+    CompleteLater(d, {std::move(s.result)});
+    return STATUS_PENDING;
+  }
+  const NTSTATUS status = s.result.status;
+  CompleteNow(s.result);
+  return status;
+}
+
+VOID CancelWaitingIn(PDEVICE_OBJECT device, PIRP irp) {
+  IoReleaseCancelSpinLock(irp->CancelIrql);
+  std::shared_ptr<UsbDevice> d = DeviceOf(device);
+  std::optional<Completion> c;
+  {
+    Locked hold(*d);
+    auto it = std::find_if(d->pending.begin(), d->pending.end(), [&](const PendingIn& p) { return p.irp == irp; });
+    if (it != d->pending.end()) {
+      c = EndWith(*it, d->pipes[it->pipe].endpointAddress, STATUS_CANCELLED, USBD_STATUS_CANCELED);
+      d->pending.erase(it);
+    }
+  }
+  if (!c) Fatal("UsbBus: a cancel routine ran for an IN transfer the bus no longer holds");
+  CompleteNow(*c);
+}
+
+}  // namespace
+
+NTSTATUS InternalControl(const std::shared_ptr<UsbDevice>& d, PIRP irp, PIO_STACK_LOCATION stack) {
+  switch (stack->Parameters.DeviceIoControl.IoControlCode) {
+    case IOCTL_INTERNAL_USB_SUBMIT_URB: {
+      auto urb = static_cast<PURB>(stack->Parameters.Others.Argument1);
+      if (urb != nullptr) return SubmitUrb(d, irp, urb);
+      break;
+    }
+    case IOCTL_INTERNAL_USB_GET_PORT_STATUS: {
+      auto* status = static_cast<PULONG>(stack->Parameters.Others.Argument1);
+      if (status == nullptr) break;
+      {
+        Locked hold(*d);
+        *status = d->model.Unplugged() ? 0 : USBD_PORT_ENABLED | USBD_PORT_CONNECTED;
+      }
+      Completion c;
+      c.irp = irp;
+      return Finish(d, std::move(c), CompleteLaterCoin());
+    }
+    case IOCTL_INTERNAL_USB_RESET_PORT: {
+      Completion c;
+      c.irp = irp;
+      {
+        // A port reset re-enumerates the device, and the stack restores its
+        // configuration: handles stay valid, every halt is cleared.
+        Locked hold(*d);
+        if (d->model.Unplugged()) {
+          c.status = STATUS_DEVICE_NOT_CONNECTED;
+        } else {
+          for (auto& pipe : d->pipes) {
+            pipe.halted = false;
+            d->model.ClearHalt(pipe.endpointAddress);
+          }
+        }
+      }
+      return Finish(d, std::move(c), CompleteLaterCoin());
+    }
+    default:
+      irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
+      IofCompleteRequest(irp, IO_NO_INCREMENT);
+      return STATUS_INVALID_DEVICE_REQUEST;
+  }
+  irp->IoStatus.Status = STATUS_INVALID_PARAMETER;
+  IofCompleteRequest(irp, IO_NO_INCREMENT);
+  return STATUS_INVALID_PARAMETER;
+}
+
+}  // namespace emu::usb

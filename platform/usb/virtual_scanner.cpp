@@ -1,0 +1,110 @@
+#include "usb/virtual_scanner.h"
+
+#include "usb/completion.h"
+#include "usb/device.h"
+#include "usb/host_controller.h"
+#include "usb/pdo_pnp.h"
+
+namespace emu {
+
+PDEVICE_OBJECT VirtualScanner::Pdo() const { return impl_->pdo; }
+
+const std::u16string& VirtualScanner::InstancePath() const { return impl_->instancePath; }
+
+void VirtualScanner::Scan(std::vector<UCHAR> bytes) {
+  std::vector<usb::Completion> served;
+  {
+    usb::Locked hold(*impl_);
+    if (impl_->model.Unplugged()) return;
+    impl_->model.Scan(bytes);
+    usb::ServeWaitingLocked(*impl_, served);
+    usb::CountDeferredLocked(*impl_, served);
+  }
+  usb::CompleteLater(impl_, std::move(served));
+}
+
+void VirtualScanner::StallPipe(UCHAR endpointAddress) {
+  std::vector<usb::Completion> served;
+  {
+    usb::Locked hold(*impl_);
+    impl_->model.Halt(endpointAddress);
+    usb::ServeWaitingLocked(*impl_, served);
+    usb::CountDeferredLocked(*impl_, served);
+  }
+  usb::CompleteLater(impl_, std::move(served));
+}
+
+void VirtualScanner::FailTransfers(NTSTATUS status, USBD_STATUS usbd, int count, USHORT urbFunction) {
+  std::vector<usb::Completion> failed;
+  {
+    usb::Locked hold(*impl_);
+    usb::UsbDevice& d = *impl_;
+    d.model.FailNext(status, usbd, count, urbFunction);
+    if (urbFunction == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER && count > 0) {
+      // Transfers already in flight meet the failure first.
+      for (const auto& p : usb::ClaimWaitingLocked(d, static_cast<size_t>(count))) {
+        auto failure = d.model.TakeFailure(urbFunction);
+        failed.push_back(usb::EndWaiting(d, p, failure->status, failure->usbd));
+      }
+    }
+    usb::CountDeferredLocked(d, failed);
+  }
+  usb::CompleteLater(impl_, std::move(failed));
+}
+
+void VirtualScanner::Unplug() {
+  std::vector<usb::Completion> failed;
+  bool orphaned;
+  {
+    usb::Locked hold(*impl_);
+    usb::UsbDevice& d = *impl_;
+    if (d.model.Unplugged()) return;
+    d.model.Unplug();
+    orphaned = d.orphaned || d.deleted;
+    for (const auto& p : usb::ClaimWaitingLocked(d)) {
+      failed.push_back(usb::EndWaiting(d, p, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE));
+    }
+    usb::CountDeferredLocked(d, failed);
+  }
+  usb::CompleteLater(impl_, std::move(failed));
+  if (orphaned) return;
+  if (auto hook = usb::RemovalHook()) hook(impl_->pdo);
+  usb::DeleteIfRemoved(impl_);
+}
+
+bool VirtualScanner::Unplugged() const {
+  usb::Locked hold(*impl_);
+  return impl_->model.Unplugged();
+}
+
+std::vector<UrbRecord> VirtualScanner::UrbLog() const {
+  usb::Locked hold(*impl_);
+  return impl_->model.UrbLog();
+}
+
+void VirtualScanner::ClearUrbLog() {
+  usb::Locked hold(*impl_);
+  impl_->model.ClearUrbLog();
+}
+
+bool VirtualScanner::Configured() const {
+  usb::Locked hold(*impl_);
+  return impl_->model.Configuration() != 0;
+}
+
+void VirtualScanner::SetDeviceStateMap(const std::array<DEVICE_POWER_STATE, POWER_SYSTEM_MAXIMUM>& map) {
+  usb::Locked hold(*impl_);
+  impl_->deviceStates = map;
+}
+
+std::vector<UCHAR> VirtualScanner::OutData() const {
+  usb::Locked hold(*impl_);
+  return impl_->model.OutData();
+}
+
+size_t VirtualScanner::PendingInTransfers() const {
+  usb::Locked hold(*impl_);
+  return impl_->pending.size();
+}
+
+}  // namespace emu
