@@ -126,6 +126,8 @@ void UsbBus::Reset() {
   for (auto& d : previous) {
     d->orphaned = true;
     d->pending.clear();
+    d->dpcQueue.clear();
+    d->dpcDraining = false;
     d->deferred.clear();
     d->deferredTotal = 0;
     d->handles = nullptr;

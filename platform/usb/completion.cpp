@@ -1,6 +1,7 @@
 #include "usb/completion.h"
 
 #include <cstring>
+#include <optional>
 
 #include "kernel/dispatcher.h"
 #include "kernel/scheduler.h"
@@ -21,30 +22,34 @@ ULONG& TransferLengthOf(PURB urb) {
              : urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
 }
 
-// Writes the outcome into the URB and the IRP and completes it, at
-// DISPATCH_LEVEL as a host controller's DPC does.
-void CompleteAtDispatch(const Completion& c) {
-  if (c.urb != nullptr) {
-    if (!c.data.empty()) memcpy(TransferBufferOf(c.urb), c.data.data(), c.data.size());
-    if (c.setLength) TransferLengthOf(c.urb) = c.length;
-    c.urb->UrbHeader.Status = c.usbd;
-  }
-  c.irp->IoStatus.Status = c.status;
-  c.irp->IoStatus.Information = 0;
-  KIRQL old;
-  KeRaiseIrql(DISPATCH_LEVEL, &old);
-  IofCompleteRequest(c.irp, IO_NO_INCREMENT);
-  KeLowerIrql(old);
-}
-
-void AddDeferredLocked(UsbDevice& d, UCHAR endpoint) {
-  ++d.deferred[endpoint];
-  if (d.deferredTotal++ == 0) KeClearEvent(&d.drained);
-}
-
-void RemoveDeferredLocked(UsbDevice& d, UCHAR endpoint) {
+void RemoveQueuedLocked(UsbDevice& d, UCHAR endpoint) {
   --d.deferred[endpoint];
   if (--d.deferredTotal == 0) KeSetEvent(&d.drained, IO_NO_INCREMENT, FALSE);
+}
+
+// The DPC's work on one device: complete what is queued, oldest first. A
+// second DPC that finds another one at work leaves the queue to it, so
+// completions never overtake each other however many processors run DPCs.
+void DrainQueued(const std::shared_ptr<UsbDevice>& d) {
+  std::optional<Completion> next;
+  {
+    Locked hold(*d);
+    if (d->dpcDraining || d->dpcQueue.empty()) return;
+    d->dpcDraining = true;
+    next = std::move(d->dpcQueue.front());
+    d->dpcQueue.pop_front();
+  }
+  for (;;) {
+    CompleteNow(*next);
+    Locked hold(*d);
+    RemoveQueuedLocked(*d, next->endpoint);
+    if (d->dpcQueue.empty()) {
+      d->dpcDraining = false;
+      return;
+    }
+    next = std::move(d->dpcQueue.front());
+    d->dpcQueue.pop_front();
+  }
 }
 
 }  // namespace
@@ -58,49 +63,65 @@ Completion Result(PURB urb, NTSTATUS status, USBD_STATUS usbd, UCHAR endpoint) {
   return c;
 }
 
-void CountDeferredLocked(UsbDevice& d, const std::vector<Completion>& completions) {
-  for (const auto& c : completions) AddDeferredLocked(d, c.endpoint);
-}
-
-bool DeferLocked(UsbDevice& d, const Completion& c, bool coin) {
-  const bool later = coin || d.deferred[c.endpoint] > 0;
-  if (later) AddDeferredLocked(d, c.endpoint);
-  return later;
-}
-
-void CompleteLater(const std::shared_ptr<UsbDevice>& d, std::vector<Completion> completions) {
-  if (completions.empty()) return;
-  auto lock = Scheduler::Get().Lock();
-  for (auto& c : completions) {
-    QueueDpcWork([d, c = std::move(c)] {
-      CompleteAtDispatch(c);
-      // Counted until the completion is over, so that nothing on this
-      // endpoint completes at once while this one is still on its way.
-      Locked hold(*d);
-      RemoveDeferredLocked(*d, c.endpoint);
-    });
+void CompleteNow(const Completion& c) {
+  if (c.urb != nullptr) {
+    if (!c.data.empty()) memcpy(TransferBufferOf(c.urb), c.data.data(), c.data.size());
+    if (c.setLength) TransferLengthOf(c.urb) = c.length;
+    c.urb->UrbHeader.Status = c.usbd;
   }
+  c.irp->IoStatus.Status = c.status;
+  c.irp->IoStatus.Information = 0;
+  IofCompleteRequest(c.irp, IO_NO_INCREMENT);
 }
 
 void CompleteNow(const std::vector<Completion>& completions) {
-  for (const auto& c : completions) CompleteAtDispatch(c);
+  for (const auto& c : completions) CompleteNow(c);
 }
 
-void CompleteNow(const Completion& c) { CompleteAtDispatch(c); }
+bool MustQueueLocked(UsbDevice& d, UCHAR endpoint) { return d.deferred[endpoint] > 0; }
+
+void QueueLocked(UsbDevice& d, Completion c) {
+  ++d.deferred[c.endpoint];
+  if (d.deferredTotal++ == 0) KeClearEvent(&d.drained);
+  d.dpcQueue.push_back(std::move(c));
+}
+
+bool QueueOrKeepLocked(UsbDevice& d, std::vector<Completion>& completions, bool toDpc) {
+  std::vector<Completion> now;
+  bool queued = false;
+  for (auto& c : completions) {
+    if (toDpc || MustQueueLocked(d, c.endpoint)) {
+      QueueLocked(d, std::move(c));
+      queued = true;
+    } else {
+      now.push_back(std::move(c));
+    }
+  }
+  completions = std::move(now);
+  return queued;
+}
+
+void RunQueued(const std::shared_ptr<UsbDevice>& d) {
+  auto lock = Scheduler::Get().Lock();
+  QueueDpcWork([d] { DrainQueued(d); });
+}
 
 NTSTATUS Finish(const std::shared_ptr<UsbDevice>& d, Completion c, bool coin) {
-  bool later;
+  const NTSTATUS status = c.status;
+  bool queued = false;
   {
     Locked hold(*d);
-    later = DeferLocked(*d, c, coin);
+    if (coin || MustQueueLocked(*d, c.endpoint)) {
+      IoMarkIrpPending(c.irp);
+      QueueLocked(*d, std::move(c));
+      queued = true;
+    }
   }
-  if (later) {
-    IoMarkIrpPending(c.irp);
-    CompleteLater(d, {std::move(c)});
+  if (queued) {
+    RunQueued(d);
     return STATUS_PENDING;
   }
-  const NTSTATUS status = c.status;
-  CompleteAtDispatch(c);
+  CompleteNow(c);
   return status;
 }
 

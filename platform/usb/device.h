@@ -65,7 +65,9 @@ struct UsbDevice : std::enable_shared_from_this<UsbDevice> {
   std::deque<PendingIn> pending;
 
   // --- Completion timing (completion.cpp) -----------------------------------
-  std::map<UCHAR, int> deferred;  // per endpoint: completions queued to the DPC
+  std::deque<Completion> dpcQueue;  // for the DPC, in the order decided
+  bool dpcDraining = false;         // a DPC is completing them now
+  std::map<UCHAR, int> deferred;    // per endpoint: queued or being completed
   int deferredTotal = 0;
   // Signalled while no completion is queued to the DPC: the PDO cannot go
   // while one is, because its IRP is still inside this driver.

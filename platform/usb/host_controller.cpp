@@ -211,7 +211,7 @@ UrbRecord RecordOf(const UsbDevice& d, PURB urb, KIRQL irql) {
 struct Submission {
   bool pending = false;                 // queued for the device, cancel routine set
   Completion result;                    // otherwise: how it ends
-  std::vector<Completion> endedNow;     // other IRPs it ended, completed at once
+  std::vector<Completion> endedNow;     // other IRPs it ended, completed at once if their endpoint allows
   std::vector<Completion> endedLater;   // other IRPs it ended, completed from the DPC
   PVOID freeBlock = nullptr;            // pool to free once the lock is released
 };
@@ -453,7 +453,8 @@ NTSTATUS SubmitUrb(const std::shared_ptr<UsbDevice>& d, PIRP irp, PURB urb) {
   const bool coin = CompleteLaterCoin();
   const KIRQL submittedAt = KeGetCurrentIrql();
   Submission s;
-  bool later = false;
+  bool queued = false;
+  NTSTATUS status = STATUS_PENDING;
   {
     Locked hold(*d);
     d->model.Record(RecordOf(*d, urb, submittedAt));
@@ -493,23 +494,29 @@ NTSTATUS SubmitUrb(const std::shared_ptr<UsbDevice>& d, PIRP irp, PURB urb) {
         }
       }
     }
+    // What the device answers now (a transfer that was waiting behind this
+    // one, say) comes from the DPC. Decided with the lock still held, so
+    // that nothing completed at once overtakes a completion on the same
+    // endpoint that is queued to the DPC.
     ServeWaitingLocked(*d, s.endedLater);
-    CountDeferredLocked(*d, s.endedLater);
-    // Decided with the lock still held, so that a transfer answered now
-    // cannot overtake one on the same endpoint that is queued to the DPC.
-    if (!s.pending) later = DeferLocked(*d, s.result, coin);
+    queued = QueueOrKeepLocked(*d, s.endedNow, false);
+    queued = QueueOrKeepLocked(*d, s.endedLater, true) || queued;
+    if (!s.pending) {
+      s.result.irp = irp;
+      if (coin || MustQueueLocked(*d, s.result.endpoint)) {
+        IoMarkIrpPending(irp);
+        QueueLocked(*d, std::move(s.result));
+        s.pending = true;
+        queued = true;
+      } else {
+        status = s.result.status;
+      }
+    }
   }
   if (s.freeBlock != nullptr) Pool::Free(s.freeBlock, "the USB bus");
   CompleteNow(s.endedNow);
-  CompleteLater(d, std::move(s.endedLater));
+  if (queued) RunQueued(d);
   if (s.pending) return STATUS_PENDING;
-  s.result.irp = irp;
-  if (later) {
-    IoMarkIrpPending(irp);
-    CompleteLater(d, {std::move(s.result)});
-    return STATUS_PENDING;
-  }
-  const NTSTATUS status = s.result.status;
   CompleteNow(s.result);
   return status;
 }
@@ -527,7 +534,9 @@ VOID CancelWaitingIn(PDEVICE_OBJECT device, PIRP irp) {
     }
   }
   if (!c) Fatal("UsbBus: a cancel routine ran for an IN transfer the bus no longer holds");
-  CompleteNow(*c);
+  // At the canceller's IRQL now that the cancel spin lock is released, or
+  // from the DPC, as the seed decides.
+  Finish(d, std::move(*c), CompleteLaterCoin());
 }
 
 }  // namespace

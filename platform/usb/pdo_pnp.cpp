@@ -76,14 +76,17 @@ NTSTATUS Pnp(const std::shared_ptr<UsbDevice>& d, PIRP irp, PIO_STACK_LOCATION s
       // list until it is physically gone.
       std::vector<Completion> ended;
       PVOID block;
+      bool queued;
       {
         Locked hold(*d);
         block = CloseConfigurationLocked(*d, ended);
+        queued = QueueOrKeepLocked(*d, ended, false);
         d->model.SetConfiguration(0);
         d->removeReceived = true;
       }
       if (block != nullptr) Pool::Free(block, "the USB bus");
       CompleteNow(ended);
+      if (queued) RunQueued(d);
       status = STATUS_SUCCESS;
       remove = true;
       break;

@@ -6,6 +6,17 @@
 #include "usb/pdo_pnp.h"
 
 namespace emu {
+namespace {
+
+// What the device does (data arriving, a STALL, a failure, being pulled
+// out) reaches the host through the controller's interrupt: it completes
+// from the DPC. Device lock held; true when anything was queued.
+bool QueueAllLocked(usb::UsbDevice& d, std::vector<usb::Completion> completions) {
+  for (auto& c : completions) usb::QueueLocked(d, std::move(c));
+  return !completions.empty();
+}
+
+}  // namespace
 
 PDEVICE_OBJECT VirtualScanner::Pdo() const { return impl_->pdo; }
 
@@ -13,29 +24,32 @@ const std::u16string& VirtualScanner::InstancePath() const { return impl_->insta
 
 void VirtualScanner::Scan(std::vector<UCHAR> bytes) {
   std::vector<usb::Completion> served;
+  bool queued;
   {
     usb::Locked hold(*impl_);
     if (impl_->model.Unplugged()) return;
     impl_->model.Scan(bytes);
     usb::ServeWaitingLocked(*impl_, served);
-    usb::CountDeferredLocked(*impl_, served);
+    queued = QueueAllLocked(*impl_, std::move(served));
   }
-  usb::CompleteLater(impl_, std::move(served));
+  if (queued) usb::RunQueued(impl_);
 }
 
 void VirtualScanner::StallPipe(UCHAR endpointAddress) {
   std::vector<usb::Completion> served;
+  bool queued;
   {
     usb::Locked hold(*impl_);
     impl_->model.Halt(endpointAddress);
     usb::ServeWaitingLocked(*impl_, served);
-    usb::CountDeferredLocked(*impl_, served);
+    queued = QueueAllLocked(*impl_, std::move(served));
   }
-  usb::CompleteLater(impl_, std::move(served));
+  if (queued) usb::RunQueued(impl_);
 }
 
 void VirtualScanner::FailTransfers(NTSTATUS status, USBD_STATUS usbd, int count, USHORT urbFunction) {
   std::vector<usb::Completion> failed;
+  bool queued;
   {
     usb::Locked hold(*impl_);
     usb::UsbDevice& d = *impl_;
@@ -47,13 +61,14 @@ void VirtualScanner::FailTransfers(NTSTATUS status, USBD_STATUS usbd, int count,
         failed.push_back(usb::EndWaiting(d, p, failure->status, failure->usbd));
       }
     }
-    usb::CountDeferredLocked(d, failed);
+    queued = QueueAllLocked(d, std::move(failed));
   }
-  usb::CompleteLater(impl_, std::move(failed));
+  if (queued) usb::RunQueued(impl_);
 }
 
 void VirtualScanner::Unplug() {
   std::vector<usb::Completion> failed;
+  bool queued;
   bool orphaned;
   {
     usb::Locked hold(*impl_);
@@ -64,9 +79,9 @@ void VirtualScanner::Unplug() {
     for (const auto& p : usb::ClaimWaitingLocked(d)) {
       failed.push_back(usb::EndWaiting(d, p, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE));
     }
-    usb::CountDeferredLocked(d, failed);
+    queued = QueueAllLocked(d, std::move(failed));
   }
-  usb::CompleteLater(impl_, std::move(failed));
+  if (queued) usb::RunQueued(impl_);
   if (orphaned) return;
   if (auto hook = usb::RemovalHook()) hook(impl_->pdo);
   usb::DeleteIfRemoved(impl_);

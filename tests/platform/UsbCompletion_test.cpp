@@ -11,36 +11,76 @@ class UsbCompletion : public UsbBusTest {
   UsbCompletion() { BootManually(); }
 };
 
-TEST_F(UsbCompletion, CompletionsComeInlineOrFromTheDpcAlwaysAtDispatchLevel) {
-  int inlineSeen = 0;
-  int laterSeen = 0;
+bool InDpc(const Seen& seen) { return seen.thread.rfind("dpc", 0) == 0; }
+
+// Completion routines run at IRQL <= DISPATCH_LEVEL: one the bus calls at
+// once runs in the sender's thread at the sender's IRQL, one it defers
+// runs in DPC context at DISPATCH_LEVEL. Every kind of request takes both
+// paths across the seeds: URBs sent at PASSIVE_LEVEL and at
+// DISPATCH_LEVEL, PnP requests a function driver forwards, and IN
+// transfers cancelled from PASSIVE_LEVEL.
+TEST_F(UsbCompletion, AtOnceAtTheSendersIrqlOrFromTheDpcAtDispatchLevel) {
+  enum Kind { kUrbAtPassive, kUrbAtDispatch, kPnp, kCancel, kKinds };
+  const char* const names[kKinds] = {"URB at PASSIVE_LEVEL", "URB at DISPATCH_LEVEL", "forwarded PnP request",
+                                     "cancelled transfer"};
+  int atOnce[kKinds] = {};
+  int deferred[kKinds] = {};
+  auto judge = [&](Kind kind, const Seen& seen, KIRQL sentAt, NTSTATUS returned) {
+    SCOPED_TRACE(names[kind]);
+    if (InDpc(seen)) {
+      ++deferred[kind];
+      EXPECT_EQ(seen.irql, DISPATCH_LEVEL) << "a deferred completion runs in DPC context";
+      EXPECT_EQ(returned, STATUS_PENDING);
+    } else {
+      ++atOnce[kind];
+      EXPECT_EQ(seen.thread, "main") << "an immediate completion runs in the sender's thread";
+      EXPECT_EQ(seen.irql, sentAt) << "at the sender's IRQL, not raised to DISPATCH_LEVEL";
+      if (kind != kCancel) {
+        EXPECT_EQ(returned, seen.status) << "the status it completed with";
+      }
+    }
+  };
   ForEachSeed(1, 30, [&](uint64_t) {
     WithoutHooks();
     auto scanner = UsbBus::Instance().Plug();
     ASSERT_NE(scanner, nullptr);
-    for (int i = 0; i < 4; ++i) {
-      UCHAR buffer[18];
-      URB urb = DescriptorUrb(USB_DEVICE_DESCRIPTOR_TYPE, 0, buffer, sizeof buffer);
-      UrbCall call(scanner->Pdo(), &urb);
-      const NTSTATUS returned = call.Send();
-      EXPECT_EQ(call.Wait(), STATUS_SUCCESS);
-      const Seen& seen = call.Completion();
-      EXPECT_EQ(seen.irql, DISPATCH_LEVEL);
-      if (returned == STATUS_PENDING) {
-        ++laterSeen;
-        EXPECT_EQ(seen.thread, "dpc") << "a pending request completes from the DPC";
-      } else {
-        ++inlineSeen;
-        EXPECT_EQ(returned, STATUS_SUCCESS) << "the status it completed with";
-        EXPECT_EQ(seen.thread, "main") << "an inline completion runs in the caller's thread";
+    PDEVICE_OBJECT pdo = scanner->Pdo();
+    for (int i = 0; i < 2; ++i) {
+      for (KIRQL sentAt : {KIRQL(PASSIVE_LEVEL), KIRQL(DISPATCH_LEVEL)}) {
+        UCHAR buffer[18];
+        URB urb = DescriptorUrb(USB_DEVICE_DESCRIPTOR_TYPE, 0, buffer, sizeof buffer);
+        UrbCall call(pdo, &urb);
+        KIRQL old;
+        KeRaiseIrql(sentAt, &old);
+        const NTSTATUS returned = call.Send();
+        KeLowerIrql(old);
+        EXPECT_EQ(call.Wait(), STATUS_SUCCESS);
+        judge(sentAt == PASSIVE_LEVEL ? kUrbAtPassive : kUrbAtDispatch, call.Completion(), sentAt, returned);
       }
+      Call query(pdo);
+      query.Next()->MajorFunction = IRP_MJ_PNP;
+      query.Next()->MinorFunction = IRP_MN_QUERY_STOP_DEVICE;
+      const NTSTATUS returned = query.Send();
+      EXPECT_EQ(query.Wait(), STATUS_SUCCESS);
+      judge(kPnp, query.Completion(), PASSIVE_LEVEL, returned);
+    }
+    Selection s = Select(pdo);
+    ASSERT_EQ(s.status, STATUS_SUCCESS);
+    for (int i = 0; i < 2; ++i) {
+      Read read(pdo, s.in, 64);
+      EXPECT_EQ(read.call.Send(), STATUS_PENDING);
+      EXPECT_TRUE(read.call.Cancel());
+      EXPECT_EQ(read.call.Wait(), STATUS_CANCELLED);
+      judge(kCancel, read.call.Completion(), PASSIVE_LEVEL, STATUS_PENDING);
     }
     scanner->Unplug();
     emu::Scheduler::Get().RunUntilIdle();
-    EXPECT_EQ(SendPnp(scanner->Pdo(), IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
+    EXPECT_EQ(SendPnp(pdo, IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
   });
-  EXPECT_GT(inlineSeen, 0);
-  EXPECT_GT(laterSeen, 0);
+  for (int kind = 0; kind < kKinds; ++kind) {
+    EXPECT_GT(atOnce[kind], 0) << names[kind];
+    EXPECT_GT(deferred[kind], 0) << names[kind];
+  }
 }
 
 TEST_F(UsbCompletion, ResubmittingFromTheCompletionRoutineKeepsPacketsInOrder) {
