@@ -34,7 +34,6 @@ struct HostPipe {
   UCHAR interval = 0;
   USHORT maxPacketSize = 0;
   USBD_PIPE_TYPE type = UsbdPipeTypeBulk;
-  ULONG maximumTransferSize = 0;
   USBD_PIPE_HANDLE handle = nullptr;
   // The host controller stopped the endpoint after an error; transfers fail
   // until a reset-pipe.
@@ -42,11 +41,12 @@ struct HostPipe {
 };
 
 // A bulk or interrupt IN transfer waiting for the device, with its cancel
-// routine set.
+// routine set, and the packets' bytes it has received so far.
 struct PendingIn {
   PIRP irp = nullptr;
   PURB urb = nullptr;
   size_t pipe = 0;  // index into UsbDevice::pipes
+  std::vector<UCHAR> received;
 };
 
 struct UsbDevice : std::enable_shared_from_this<UsbDevice> {

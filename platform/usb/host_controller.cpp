@@ -34,11 +34,15 @@ std::vector<PendingIn> ClaimLocked(UsbDevice& d, Which which, size_t limit = SIZ
   return claimed;
 }
 
+// A transfer ends with what it received so far, whatever its status: the
+// data the device sent before an error or a cancel is in the buffer, and
+// TransferBufferLength says how much.
 Completion EndWith(const PendingIn& p, UCHAR endpoint, NTSTATUS status, USBD_STATUS usbd) {
   Completion c = Result(p.urb, status, usbd, endpoint);
   c.irp = p.irp;
   c.setLength = true;
-  c.length = 0;
+  c.length = static_cast<ULONG>(p.received.size());
+  c.data = p.received;
   return c;
 }
 
@@ -50,62 +54,89 @@ void FlushHaltedLocked(UsbDevice& d, size_t pipe, std::vector<Completion>& out) 
   }
 }
 
-// One IN transfer meets the device: STALL, a packet, or NAK (nullopt).
-// Each transfer takes at most one packet. A packet shorter than the
-// transfer asked for ends it; without USBD_SHORT_TRANSFER_OK that is an
-// error for a full-speed host controller, which halts the endpoint, as it
-// does when the packet is larger than the room left in the buffer.
-std::optional<Completion> InTransactionLocked(UsbDevice& d, PURB urb, HostPipe& pipe) {
-  auto& transfer = urb->UrbBulkOrInterruptTransfer;
-  Completion c;
-  c.urb = urb;
-  c.endpoint = pipe.endpointAddress;
-  c.setLength = true;
-  if (d.model.Halted(pipe.endpointAddress)) {
-    c.status = STATUS_UNSUCCESSFUL;
-    c.usbd = USBD_STATUS_STALL_PID;
-    pipe.halted = true;
-    return c;
+struct Outcome {
+  NTSTATUS status = STATUS_SUCCESS;
+  USBD_STATUS usbd = USBD_STATUS_SUCCESS;
+};
+
+constexpr Outcome kTransferred{};
+
+// The host controller's IN transactions for the transfer `p`, which meets
+// the device: packets are added to what it received until the transfer
+// ends, or the device NAKs (nullopt: it keeps waiting with what it has).
+// A bulk or interrupt transfer ends when its buffer is full or when a
+// packet shorter than the endpoint's wMaxPacketSize arrives, a zero-length
+// packet included.
+//  - A short packet without USBD_SHORT_TRANSFER_OK fails the transfer and
+//    the host halts the endpoint. That is the flag's documented meaning
+//    and what full-speed (UHCI, OHCI) controllers do; EHCI and later
+//    controllers ignore the flag and end the transfer successfully. The
+//    stricter is emulated.
+//  - A packet larger than the room left in the buffer is babble: the bytes
+//    that fit are kept, the transfer fails, the endpoint halts.
+//  - A STALL fails the transfer and halts the endpoint.
+// Every transfer, a zero-length one too, takes at least one transaction.
+std::optional<Outcome> RunInLocked(UsbDevice& d, PendingIn& p) {
+  HostPipe& pipe = d.pipes[p.pipe];
+  const auto& transfer = p.urb->UrbBulkOrInterruptTransfer;
+  const size_t length = transfer.TransferBufferLength;
+  for (;;) {
+    if (d.model.Halted(pipe.endpointAddress)) {
+      pipe.halted = true;
+      return Outcome{STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID};
+    }
+    if (pipe.endpointAddress != d.model.DataEndpoint() || pipe.maxPacketSize == 0) return std::nullopt;
+    std::optional<std::vector<UCHAR>> packet = d.model.NextPacket(pipe.maxPacketSize);
+    if (!packet) return std::nullopt;
+    const size_t room = length - p.received.size();
+    if (packet->size() > room) {
+      p.received.insert(p.received.end(), packet->begin(), packet->begin() + static_cast<std::ptrdiff_t>(room));
+      pipe.halted = true;
+      return Outcome{STATUS_UNSUCCESSFUL, USBD_STATUS_BABBLE_DETECTED};
+    }
+    p.received.insert(p.received.end(), packet->begin(), packet->end());
+    if (p.received.size() == length) return kTransferred;
+    if (packet->size() < pipe.maxPacketSize) {
+      if (transfer.TransferFlags & USBD_SHORT_TRANSFER_OK) return kTransferred;
+      pipe.halted = true;
+      return Outcome{STATUS_UNSUCCESSFUL, USBD_STATUS_DATA_UNDERRUN};
+    }
   }
-  if (pipe.endpointAddress != d.model.DataEndpoint() || d.model.Buffered() == 0) return std::nullopt;
-  std::vector<UCHAR> packet = d.model.NextPacket(pipe.maxPacketSize);
-  const ULONG room = transfer.TransferBufferLength;
-  if (packet.size() > room) {
-    c.data.assign(packet.begin(), packet.begin() + room);
-    c.length = room;
-    c.status = STATUS_UNSUCCESSFUL;
-    c.usbd = USBD_STATUS_DATA_OVERRUN;
-    pipe.halted = true;
-    return c;
+}
+
+// Whether a waiting transfer is one the device can answer now: the oldest
+// on its pipe that is not being cancelled (a transfer whose cancel routine
+// is on its way takes nothing more from the device).
+bool FirstOnItsPipe(const UsbDevice& d, size_t index) {
+  const PendingIn& p = d.pending[index];
+  if (p.irp->Cancel) return false;
+  for (size_t i = 0; i < index; ++i) {
+    if (d.pending[i].pipe == p.pipe && !d.pending[i].irp->Cancel) return false;
   }
-  c.length = static_cast<ULONG>(packet.size());
-  c.data = std::move(packet);
-  if (c.length < room && !(transfer.TransferFlags & USBD_SHORT_TRANSFER_OK)) {
-    c.status = STATUS_UNSUCCESSFUL;
-    c.usbd = USBD_STATUS_DATA_UNDERRUN;
-    pipe.halted = true;
-  }
-  return c;
+  return true;
 }
 
 }  // namespace
 
 void ServeWaitingLocked(UsbDevice& d, std::vector<Completion>& out) {
   if (d.model.Unplugged()) return;
-  for (size_t i = 0; i < d.pending.size();) {
-    const PendingIn p = d.pending[i];
-    HostPipe& pipe = d.pipes[p.pipe];
-    const bool answers = d.model.Halted(pipe.endpointAddress) ||
-                         (pipe.endpointAddress == d.model.DataEndpoint() && d.model.Buffered() > 0);
-    if (!answers || IoSetCancelRoutine(p.irp, nullptr) == nullptr) {
-      ++i;
-      continue;
+  // Each transfer that ends may let the next one on its pipe meet the
+  // device, or flush the pipe: look again from the start until none ends.
+  for (bool ended = true; ended;) {
+    ended = false;
+    for (size_t i = 0; i < d.pending.size() && !ended; ++i) {
+      if (!FirstOnItsPipe(d, i)) continue;
+      PendingIn& p = d.pending[i];
+      std::optional<Outcome> outcome = RunInLocked(d, p);
+      // A transfer whose cancel routine IoCancelIrp has taken meanwhile
+      // stays: that routine completes it, with what it received.
+      if (!outcome || IoSetCancelRoutine(p.irp, nullptr) == nullptr) continue;
+      const size_t pipe = p.pipe;
+      out.push_back(EndWith(p, d.pipes[pipe].endpointAddress, outcome->status, outcome->usbd));
+      d.pending.erase(d.pending.begin() + static_cast<std::ptrdiff_t>(i));
+      if (d.pipes[pipe].halted) FlushHaltedLocked(d, pipe, out);
+      ended = true;
     }
-    d.pending.erase(d.pending.begin() + static_cast<std::ptrdiff_t>(i));
-    std::optional<Completion> c = InTransactionLocked(d, p.urb, pipe);
-    c->irp = p.irp;
-    out.push_back(std::move(*c));
-    if (pipe.halted) FlushHaltedLocked(d, p.pipe, out);
   }
 }
 
@@ -316,13 +347,14 @@ void SelectConfigurationLocked(UsbDevice& d, PURB urb, Submission& s) {
       pipe.interval = endpoint->bInterval;
       pipe.maxPacketSize = static_cast<USHORT>(endpoint->wMaxPacketSize & 0x7FF);
       pipe.type = static_cast<USBD_PIPE_TYPE>(endpoint->bmAttributes & USB_ENDPOINT_TYPE_MASK);
-      pipe.maximumTransferSize = pipes[j].MaximumTransferSize;
       pipe.handle = block + kHandleStride * slot++;
       pipes[j].MaximumPacketSize = pipe.maxPacketSize;
       pipes[j].EndpointAddress = pipe.endpointAddress;
       pipes[j].Interval = pipe.interval;
       pipes[j].PipeType = pipe.type;
       pipes[j].PipeHandle = pipe.handle;
+      // Whatever the client asked for: the stack sets no limit of its own.
+      pipes[j].MaximumTransferSize = USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE;
       d.pipes.push_back(pipe);
     }
   }
@@ -373,9 +405,10 @@ void TransferLocked(UsbDevice& d, PIRP irp, PURB urb, Submission& s) {
   HostPipe& pipe = d.pipes[*index];
   const UCHAR endpoint = pipe.endpointAddress;
   const bool in = (endpoint & USB_ENDPOINT_DIRECTION_MASK) != 0;
+  // No limit on the length: the USB stack has long ignored the
+  // MaximumTransferSize a client asks for and splits transfers itself.
   if (in != ((transfer.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0) ||
-      (pipe.type != UsbdPipeTypeBulk && pipe.type != UsbdPipeTypeInterrupt) ||
-      transfer.TransferBufferLength > pipe.maximumTransferSize) {
+      (pipe.type != UsbdPipeTypeBulk && pipe.type != UsbdPipeTypeInterrupt)) {
     s.result = Result(urb, STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER, endpoint);
     return;
   }
@@ -400,27 +433,38 @@ void TransferLocked(UsbDevice& d, PIRP irp, PURB urb, Submission& s) {
       pipe.halted = true;
       return;
     }
-    d.model.ReceiveOut(static_cast<const UCHAR*>(transfer.TransferBuffer), transfer.TransferBufferLength);
+    // The host sends the data in packets of the endpoint's size, the last
+    // one short; a zero-length transfer is one zero-length packet.
+    const auto* bytes = static_cast<const UCHAR*>(transfer.TransferBuffer);
+    const size_t length = transfer.TransferBufferLength;
+    const size_t packetSize = std::max<size_t>(pipe.maxPacketSize, 1);
+    size_t sent = 0;
+    do {
+      const size_t count = std::min(packetSize, length - sent);
+      d.model.ReceiveOut(endpoint, std::vector<UCHAR>(bytes + sent, bytes + sent + count));
+      sent += count;
+    } while (sent < length);
     s.result = Result(urb, STATUS_SUCCESS, USBD_STATUS_SUCCESS, endpoint);
     return;
   }
-  // An IN transfer queues behind earlier ones on its pipe, and waits when
-  // the device has nothing to send (it NAKs the IN tokens meanwhile).
-  const bool queued = std::any_of(d.pending.begin(), d.pending.end(),
-                                  [&](const PendingIn& p) { return p.pipe == *index; });
-  if (!queued) {
-    if (auto answer = InTransactionLocked(d, urb, pipe)) {
-      s.result = std::move(*answer);
+  // An IN transfer queues behind earlier ones on its pipe (one being
+  // cancelled aside), and waits while the device has nothing to send (it
+  // NAKs the IN tokens meanwhile), keeping what it received so far.
+  d.pending.push_back({irp, urb, *index, {}});
+  if (FirstOnItsPipe(d, d.pending.size() - 1)) {
+    if (auto outcome = RunInLocked(d, d.pending.back())) {
+      s.result = EndWith(d.pending.back(), endpoint, outcome->status, outcome->usbd);
+      d.pending.pop_back();
+      if (pipe.halted) FlushHaltedLocked(d, *index, s.endedLater);
       return;
     }
   }
   IoMarkIrpPending(irp);
-  d.pending.push_back({irp, urb, *index});
   IoSetCancelRoutine(irp, CancelWaitingIn);
   if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
     // Cancelled before the routine was in place: nobody else will end it.
+    s.endedNow.push_back(EndWith(d.pending.back(), endpoint, STATUS_CANCELLED, USBD_STATUS_CANCELED));
     d.pending.pop_back();
-    s.endedNow.push_back(EndWith({irp, urb, *index}, endpoint, STATUS_CANCELLED, USBD_STATUS_CANCELED));
   }
   s.pending = true;
 }
@@ -524,19 +568,30 @@ NTSTATUS SubmitUrb(const std::shared_ptr<UsbDevice>& d, PIRP irp, PURB urb) {
 VOID CancelWaitingIn(PDEVICE_OBJECT device, PIRP irp) {
   IoReleaseCancelSpinLock(irp->CancelIrql);
   std::shared_ptr<UsbDevice> d = DeviceOf(device);
-  std::optional<Completion> c;
+  const bool coin = CompleteLaterCoin();
+  std::optional<Completion> now;
+  bool queued = false;
   {
     Locked hold(*d);
     auto it = std::find_if(d->pending.begin(), d->pending.end(), [&](const PendingIn& p) { return p.irp == irp; });
-    if (it != d->pending.end()) {
-      c = EndWith(*it, d->pipes[it->pipe].endpointAddress, STATUS_CANCELLED, USBD_STATUS_CANCELED);
-      d->pending.erase(it);
+    if (it == d->pending.end()) Fatal("UsbBus: a cancel routine ran for an IN transfer the bus no longer holds");
+    Completion c = EndWith(*it, d->pipes[it->pipe].endpointAddress, STATUS_CANCELLED, USBD_STATUS_CANCELED);
+    d->pending.erase(it);
+    // At the canceller's IRQL now that the cancel spin lock is released,
+    // or from the DPC, as the seed decides.
+    if (coin || MustQueueLocked(*d, c.endpoint)) {
+      QueueLocked(*d, std::move(c));
+      queued = true;
+    } else {
+      now = std::move(c);
     }
+    // The transfer behind it on its pipe may meet data the device holds.
+    std::vector<Completion> served;
+    ServeWaitingLocked(*d, served);
+    queued = QueueOrKeepLocked(*d, served, true) || queued;
   }
-  if (!c) Fatal("UsbBus: a cancel routine ran for an IN transfer the bus no longer holds");
-  // At the canceller's IRQL now that the cancel spin lock is released, or
-  // from the DPC, as the seed decides.
-  Finish(d, std::move(*c), CompleteLaterCoin());
+  if (now) CompleteNow(*now);
+  if (queued) RunQueued(d);
 }
 
 }  // namespace

@@ -35,6 +35,19 @@ void VirtualScanner::Scan(std::vector<UCHAR> bytes) {
   if (queued) usb::RunQueued(impl_);
 }
 
+void VirtualScanner::SendZeroLengthPacket() {
+  std::vector<usb::Completion> served;
+  bool queued;
+  {
+    usb::Locked hold(*impl_);
+    if (impl_->model.Unplugged()) return;
+    impl_->model.SendZeroLengthPacket();
+    usb::ServeWaitingLocked(*impl_, served);
+    queued = QueueAllLocked(*impl_, std::move(served));
+  }
+  if (queued) usb::RunQueued(impl_);
+}
+
 void VirtualScanner::StallPipe(UCHAR endpointAddress) {
   std::vector<usb::Completion> served;
   bool queued;
@@ -115,6 +128,11 @@ void VirtualScanner::SetDeviceStateMap(const std::array<DEVICE_POWER_STATE, POWE
 std::vector<UCHAR> VirtualScanner::OutData() const {
   usb::Locked hold(*impl_);
   return impl_->model.OutData();
+}
+
+std::vector<ScannerModel::OutPacket> VirtualScanner::OutPackets() const {
+  usb::Locked hold(*impl_);
+  return impl_->model.OutPackets();
 }
 
 size_t VirtualScanner::PendingInTransfers() const {

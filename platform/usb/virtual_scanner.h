@@ -29,8 +29,12 @@ class VirtualScanner {
   // The methods below run on an emulated thread at or below DISPATCH_LEVEL;
   // Unplug() at PASSIVE_LEVEL.
 
-  // The scanner read a barcode: its bytes go out through the bulk IN pipe.
+  // The scanner read a barcode: its bytes go out through the bulk IN pipe,
+  // in packets of the endpoint's size, one after another.
   void Scan(std::vector<UCHAR> bytes);
+  // After the bytes scanned so far the scanner sends a zero-length packet,
+  // which ends the IN transfer it reaches.
+  void SendZeroLengthPacket();
   // The endpoint answers STALL from now on, until a reset-pipe clears it.
   void StallPipe(UCHAR endpointAddress);
   // The next `count` URBs of `urbFunction` the scanner gets (in-flight bulk
@@ -48,8 +52,10 @@ class VirtualScanner {
   // What IRP_MN_QUERY_CAPABILITIES reports in DeviceState[], by system
   // power state.
   void SetDeviceStateMap(const std::array<DEVICE_POWER_STATE, POWER_SYSTEM_MAXIMUM>& map);
-  // Every byte the scanner accepted on its OUT endpoints, in order.
+  // Every byte the scanner accepted on its OUT endpoints, in order, and the
+  // packets they came in.
   std::vector<UCHAR> OutData() const;
+  std::vector<ScannerModel::OutPacket> OutPackets() const;
   size_t PendingInTransfers() const;
 
  private:
