@@ -74,6 +74,14 @@ struct UsbDevice : std::enable_shared_from_this<UsbDevice> {
   KEVENT drained{};
 
   // --- The PDO's life (pdo_pnp.cpp) -----------------------------------------
+  // Where Plug and Play has taken the PDO. Only a started PDO passes URBs
+  // on to the device.
+  enum class PnpState { kNotStarted, kStarted, kStopped, kSurpriseRemoved, kRemoved };
+  PnpState pnpState = PnpState::kNotStarted;
+  // Injected failures of IRP_MN_START_DEVICE: the next `startFailures`
+  // starts fail with `startFailure`.
+  int startFailures = 0;
+  NTSTATUS startFailure = STATUS_SUCCESS;
   bool removeReceived = false;
   bool deleted = false;
   bool orphaned = false;  // the system it belonged to was shut down

@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "usb/descriptors.h"
+#include "usb/pdo_pnp.h"
 #include "usbdlib.h"
 #include "verifier/verifier.h"
 
@@ -504,6 +505,8 @@ NTSTATUS SubmitUrb(const std::shared_ptr<UsbDevice>& d, PIRP irp, PURB urb) {
     d->model.Record(RecordOf(*d, urb, submittedAt));
     if (d->model.Unplugged()) {
       s.result = Result(urb, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE);
+    } else if (auto refusal = RefusesUrbLocked(*d)) {
+      s.result = Result(refusal->writesUrb ? urb : nullptr, refusal->status, refusal->usbd);
     } else if (!HeaderLengthOk(urb)) {
       s.result = Result(urb, STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER);
     } else {

@@ -1,5 +1,7 @@
 #include "usb/pdo_pnp.h"
 
+#include <vector>
+
 #include "kernel/dispatcher.h"
 #include "kernel/pool.h"
 #include "kernel/scheduler.h"
@@ -37,25 +39,68 @@ void FillCapabilities(const UsbDevice& d, PDEVICE_CAPABILITIES caps) {
   caps->DeviceWake = PowerDeviceUnspecified;
 }
 
+// The port is disabled (stop, removal): the device loses its configuration
+// and goes back to its address state, and whatever a driver left waiting
+// on its pipes ends as cancelled. Lock not held.
+void DisablePort(const std::shared_ptr<UsbDevice>& d, UsbDevice::PnpState next) {
+  std::vector<Completion> ended;
+  PVOID block;
+  bool queued;
+  {
+    Locked hold(*d);
+    block = CloseConfigurationLocked(*d, ended);
+    queued = QueueOrKeepLocked(*d, ended, false);
+    d->model.SetConfiguration(0);
+    d->pnpState = next;
+    if (next == UsbDevice::PnpState::kRemoved) d->removeReceived = true;
+  }
+  if (block != nullptr) Pool::Free(block, "the USB bus");
+  CompleteNow(ended);
+  if (queued) RunQueued(d);
+}
+
 }  // namespace
 
+std::optional<Refusal> RefusesUrbLocked(const UsbDevice& d) {
+  switch (d.pnpState) {
+    case UsbDevice::PnpState::kStarted:
+      return std::nullopt;
+    case UsbDevice::PnpState::kSurpriseRemoved:
+      return Refusal{STATUS_DEVICE_NOT_CONNECTED, true, USBD_STATUS_DEVICE_GONE};
+    default:
+      return Refusal{STATUS_DEVICE_POWERED_OFF, false, USBD_STATUS_SUCCESS};
+  }
+}
+
 NTSTATUS Pnp(const std::shared_ptr<UsbDevice>& d, PIRP irp, PIO_STACK_LOCATION stack) {
-  NTSTATUS status;
+  NTSTATUS status = STATUS_SUCCESS;
   bool remove = false;
   switch (stack->MinorFunction) {
     case IRP_MN_START_DEVICE: {
       Locked hold(*d);
+      if (d->startFailures > 0) {
+        // The hub could not bring the port back (the device did not answer
+        // its reset, say): the PDO stays as it was.
+        --d->startFailures;
+        status = d->startFailure;
+        break;
+      }
+      d->pnpState = UsbDevice::PnpState::kStarted;
       d->removeReceived = false;
-      status = STATUS_SUCCESS;
+      break;
+    }
+    case IRP_MN_STOP_DEVICE:
+      DisablePort(d, UsbDevice::PnpState::kStopped);
+      break;
+    case IRP_MN_SURPRISE_REMOVAL: {
+      Locked hold(*d);
+      d->pnpState = UsbDevice::PnpState::kSurpriseRemoved;
       break;
     }
     case IRP_MN_QUERY_STOP_DEVICE:
-    case IRP_MN_STOP_DEVICE:
     case IRP_MN_CANCEL_STOP_DEVICE:
     case IRP_MN_QUERY_REMOVE_DEVICE:
     case IRP_MN_CANCEL_REMOVE_DEVICE:
-    case IRP_MN_SURPRISE_REMOVAL:
-      status = STATUS_SUCCESS;
       break;
     case IRP_MN_QUERY_CAPABILITIES: {
       PDEVICE_CAPABILITIES caps = stack->Parameters.DeviceCapabilities.Capabilities;
@@ -70,27 +115,11 @@ NTSTATUS Pnp(const std::shared_ptr<UsbDevice>& d, PIRP irp, PIO_STACK_LOCATION s
       status = STATUS_SUCCESS;
       break;
     }
-    case IRP_MN_REMOVE_DEVICE: {
-      // The port is disabled: the device loses its configuration (whatever
-      // a driver left waiting ends as cancelled) and stays in the hub's
-      // list until it is physically gone.
-      std::vector<Completion> ended;
-      PVOID block;
-      bool queued;
-      {
-        Locked hold(*d);
-        block = CloseConfigurationLocked(*d, ended);
-        queued = QueueOrKeepLocked(*d, ended, false);
-        d->model.SetConfiguration(0);
-        d->removeReceived = true;
-      }
-      if (block != nullptr) Pool::Free(block, "the USB bus");
-      CompleteNow(ended);
-      if (queued) RunQueued(d);
-      status = STATUS_SUCCESS;
+    case IRP_MN_REMOVE_DEVICE:
+      // The device stays in the hub's list until it is physically gone.
+      DisablePort(d, UsbDevice::PnpState::kRemoved);
       remove = true;
       break;
-    }
     default:
       // Requests a bus driver does not handle keep the status they came with.
       status = irp->IoStatus.Status;

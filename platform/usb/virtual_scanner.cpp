@@ -79,6 +79,12 @@ void VirtualScanner::FailTransfers(NTSTATUS status, USBD_STATUS usbd, int count,
   if (queued) usb::RunQueued(impl_);
 }
 
+void VirtualScanner::FailStart(NTSTATUS status, int count) {
+  usb::Locked hold(*impl_);
+  impl_->startFailure = status;
+  impl_->startFailures = count;
+}
+
 void VirtualScanner::Unplug() {
   std::vector<usb::Completion> failed;
   bool queued;

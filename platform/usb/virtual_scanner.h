@@ -41,6 +41,9 @@ class VirtualScanner {
   // IN transfers first, oldest first) fail with this status pair.
   void FailTransfers(NTSTATUS status, USBD_STATUS usbd, int count,
                      USHORT urbFunction = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
+  // The next `count` IRP_MN_START_DEVICE requests the PDO gets fail with
+  // `status` (the hub cannot bring the port up), leaving it unstarted.
+  void FailStart(NTSTATUS status, int count = 1);
   // Pulls the scanner from its port: pending transfers fail, every URB
   // from now on fails, and the bus's removal hook runs.
   void Unplug();

@@ -44,6 +44,7 @@ TEST_F(UsbCompletion, AtOnceAtTheSendersIrqlOrFromTheDpcAtDispatchLevel) {
     WithoutHooks();
     auto scanner = UsbBus::Instance().Plug();
     ASSERT_NE(scanner, nullptr);
+    ASSERT_EQ(SendPnp(scanner->Pdo(), IRP_MN_START_DEVICE), STATUS_SUCCESS);
     PDEVICE_OBJECT pdo = scanner->Pdo();
     for (int i = 0; i < 2; ++i) {
       for (KIRQL sentAt : {KIRQL(PASSIVE_LEVEL), KIRQL(DISPATCH_LEVEL)}) {
@@ -122,6 +123,7 @@ TEST_F(UsbCompletion, ResubmittingFromTheCompletionRoutineKeepsPacketsInOrder) {
   ForEachSeed(1, 20, [&](uint64_t) {
     WithoutHooks();
     auto scanner = UsbBus::Instance().Plug(ScannerModel::WithPacketSize(8));
+    ASSERT_EQ(SendPnp(scanner->Pdo(), IRP_MN_START_DEVICE), STATUS_SUCCESS);
     Selection s = Select(scanner->Pdo());
     ASSERT_EQ(s.status, STATUS_SUCCESS);
     std::vector<UCHAR> text;
@@ -147,6 +149,7 @@ TEST_F(UsbCompletion, ATransferAnsweredAtOnceNeverOvertakesOneQueuedToTheDpc) {
   ForEachSeed(1, 30, [&](uint64_t) {
     WithoutHooks();
     auto scanner = UsbBus::Instance().Plug(ScannerModel::WithPacketSize(8));
+    ASSERT_EQ(SendPnp(scanner->Pdo(), IRP_MN_START_DEVICE), STATUS_SUCCESS);
     Selection s = Select(scanner->Pdo());
     ASSERT_EQ(s.status, STATUS_SUCCESS);
     Read first(scanner->Pdo(), s.in, 8);
@@ -171,6 +174,7 @@ TEST_F(UsbCompletion, RemovalRightAfterUnplugWaitsForTheFailedTransfersToLeave) 
   ForEachSeed(1, 15, [&](uint64_t) {
     WithoutHooks();
     auto scanner = UsbBus::Instance().Plug();
+    ASSERT_EQ(SendPnp(scanner->Pdo(), IRP_MN_START_DEVICE), STATUS_SUCCESS);
     PDEVICE_OBJECT pdo = scanner->Pdo();
     Selection s = Select(pdo);
     ASSERT_EQ(s.status, STATUS_SUCCESS);

@@ -1,6 +1,8 @@
 // The scanner's PDO as Plug and Play meets it: its device node, the
 // capabilities of a device on a hub port, the PnP and power requests a bus
 // driver answers, and the PDO's life from arrival to removal.
+#include <functional>
+
 #include "platform/usb_test_support.h"
 
 namespace zt {
@@ -88,13 +90,49 @@ TEST_F(UsbPdoPnp, CapabilitiesAreThoseOfADeviceOnAHubPort) {
   EXPECT_EQ(memcmp(&old, &copy, sizeof old), 0) << "a record of another version is left alone";
 }
 
-TEST_F(UsbPdoPnp, PnpRequestsSucceedAndOthersKeepTheirStatus) {
-  auto scanner = Plug();
-  for (UCHAR minor : {IRP_MN_START_DEVICE, IRP_MN_QUERY_STOP_DEVICE, IRP_MN_STOP_DEVICE, IRP_MN_CANCEL_STOP_DEVICE,
-                      IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE, IRP_MN_SURPRISE_REMOVAL}) {
-    EXPECT_EQ(SendPnp(scanner->Pdo(), minor), STATUS_SUCCESS) << int(minor);
+// Every PnP request a bus driver handles succeeds, and moves the PDO: the
+// port passes URBs on only while the PDO is started. Before the first
+// start, once stopped and once removed (the device still on its port) a URB
+// fails as the port is powered off for the client, the URB untouched; once
+// surprise-removed it fails as the device is gone.
+TEST_F(UsbPdoPnp, PnpRequestsSucceedAndOnlyAStartedPdoPassesUrbs) {
+  auto scanner = PlugUnstarted();
+  PDEVICE_OBJECT pdo = scanner->Pdo();
+  constexpr USBD_STATUS kUntouched = 0x12345678;  // what DescriptorUrb leaves in Hdr.Status
+  constexpr UCHAR kNone = 0xFF;
+  struct Step {
+    UCHAR minor;
+    NTSTATUS urb;
+    USBD_STATUS usbd;
+  } steps[] = {
+      {kNone, STATUS_DEVICE_POWERED_OFF, kUntouched},
+      {IRP_MN_START_DEVICE, STATUS_SUCCESS, USBD_STATUS_SUCCESS},
+      {IRP_MN_QUERY_STOP_DEVICE, STATUS_SUCCESS, USBD_STATUS_SUCCESS},
+      {IRP_MN_CANCEL_STOP_DEVICE, STATUS_SUCCESS, USBD_STATUS_SUCCESS},
+      {IRP_MN_QUERY_STOP_DEVICE, STATUS_SUCCESS, USBD_STATUS_SUCCESS},
+      {IRP_MN_STOP_DEVICE, STATUS_DEVICE_POWERED_OFF, kUntouched},
+      {IRP_MN_START_DEVICE, STATUS_SUCCESS, USBD_STATUS_SUCCESS},
+      {IRP_MN_QUERY_REMOVE_DEVICE, STATUS_SUCCESS, USBD_STATUS_SUCCESS},
+      {IRP_MN_CANCEL_REMOVE_DEVICE, STATUS_SUCCESS, USBD_STATUS_SUCCESS},
+      {IRP_MN_QUERY_REMOVE_DEVICE, STATUS_SUCCESS, USBD_STATUS_SUCCESS},
+      {IRP_MN_REMOVE_DEVICE, STATUS_DEVICE_POWERED_OFF, kUntouched},
+      {IRP_MN_START_DEVICE, STATUS_SUCCESS, USBD_STATUS_SUCCESS},
+      {IRP_MN_SURPRISE_REMOVAL, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE},
+      {IRP_MN_REMOVE_DEVICE, STATUS_DEVICE_POWERED_OFF, kUntouched},
+  };
+  for (const auto& step : steps) {
+    SCOPED_TRACE(int(step.minor));
+    if (step.minor != kNone) {
+      EXPECT_EQ(SendPnp(pdo, step.minor), STATUS_SUCCESS);
+    }
+    UCHAR buffer[18];
+    URB urb = DescriptorUrb(USB_DEVICE_DESCRIPTOR_TYPE, 0, buffer, sizeof buffer);
+    EXPECT_EQ(Submit(pdo, &urb), step.urb);
+    EXPECT_EQ(urb.UrbHeader.Status, step.usbd);
   }
-  EXPECT_EQ(SendPnp(scanner->Pdo(), IRP_MN_QUERY_ID), STATUS_NOT_SUPPORTED);
+  EXPECT_TRUE(Live(pdo)) << "the device is still on its port";
+
+  EXPECT_EQ(SendPnp(pdo, IRP_MN_QUERY_ID), STATUS_NOT_SUPPORTED);
   EXPECT_EQ(SendPnp(scanner->Pdo(), IRP_MN_QUERY_PNP_DEVICE_STATE, nullptr, STATUS_SUCCESS), STATUS_SUCCESS);
   EXPECT_EQ(SendPnp(scanner->Pdo(), IRP_MN_QUERY_RESOURCES, nullptr, STATUS_INVALID_DEVICE_REQUEST),
             STATUS_INVALID_DEVICE_REQUEST);
@@ -113,9 +151,26 @@ TEST_F(UsbPdoPnp, PnpRequestsSucceedAndOthersKeepTheirStatus) {
   EXPECT_EQ(power(IRP_MN_WAIT_WAKE), STATUS_NOT_SUPPORTED) << "the device cannot wake the system";
 }
 
-TEST_F(UsbPdoPnp, RemovalOfAPresentDeviceKeepsThePdoForLater) {
+// A stop and a removal disable the port: the device loses its
+// configuration (a transfer left waiting ends as cancelled, the old pipe
+// handles name nothing after the next start). The PDO of a device still on
+// its port stays for a later start.
+TEST_F(UsbPdoPnp, StopAndRemovalOfAPresentDeviceResetItAndKeepThePdo) {
   auto scanner = Plug();
   PDEVICE_OBJECT pdo = scanner->Pdo();
+  Selection before = Select(pdo);
+  ASSERT_EQ(before.status, STATUS_SUCCESS);
+  Read waiting(pdo, before.in, 64);
+  EXPECT_EQ(waiting.call.Send(), STATUS_PENDING);
+  EXPECT_EQ(SendPnp(pdo, IRP_MN_STOP_DEVICE), STATUS_SUCCESS);
+  EXPECT_EQ(waiting.call.Wait(), STATUS_CANCELLED);
+  EXPECT_FALSE(scanner->Configured());
+  EXPECT_EQ(SendPnp(pdo, IRP_MN_START_DEVICE), STATUS_SUCCESS);
+  UCHAR byte = 1;
+  URB stale = TransferUrb(before.out, USBD_TRANSFER_DIRECTION_OUT, &byte, 1);
+  EXPECT_EQ(Submit(pdo, &stale), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(stale.UrbHeader.Status, USBD_STATUS_INVALID_PIPE_HANDLE) << "configure again after a start";
+
   ASSERT_EQ(Select(pdo).status, STATUS_SUCCESS);
   EXPECT_EQ(SendPnp(pdo, IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
   EXPECT_TRUE(Live(pdo)) << "a disabled device is still on its port";
@@ -149,18 +204,68 @@ TEST_F(UsbPdoPnp, RemovalAfterUnplugDeletesThePdoAndFreesEverything) {
   EXPECT_EQ(emu::Pool::LiveBlocks(), before) << "the PDO, its handles, everything";
 }
 
-// A function driver on top of a PDO, reduced to what removal needs: it
-// passes every request down, and after passing the removal down it detaches
-// and deletes its device, as the PnP manager expects.
+// A function driver on top of a PDO, reduced to what removal and start
+// need: it passes every request down, and after passing the removal down it
+// detaches and deletes its device, as the PnP manager expects. Its start
+// can be written right (forward the request, wait for the bus, configure
+// only when the bus started) or wrong: configuring before the bus has
+// started, or configuring whatever the bus answered.
 struct MiniFunctionDriver {
+  enum class Start { kPassDown, kForwardThenConfigure, kConfigureFirst, kIgnoreTheBusAnswer };
+
+  struct Extension {
+    PDEVICE_OBJECT lower;
+    MiniFunctionDriver* self;
+  };
+
+  static NTSTATUS Forwarded(PDEVICE_OBJECT, PIRP, PVOID event) {
+    KeSetEvent(static_cast<PKEVENT>(event), IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+  }
+  static NTSTATUS ForwardAndWait(PDEVICE_OBJECT lower, PIRP irp) {
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    IoSetCompletionRoutine(irp, Forwarded, &event, TRUE, TRUE, TRUE);
+    IoCallDriver(lower, irp);
+    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+    return irp->IoStatus.Status;
+  }
+  NTSTATUS StartDevice(PDEVICE_OBJECT lower, PIRP irp) {
+    NTSTATUS status = STATUS_SUCCESS;
+    switch (start) {
+      case Start::kForwardThenConfigure:
+        status = busStart = ForwardAndWait(lower, irp);
+        if (NT_SUCCESS(status)) status = configured = configure(lower);
+        break;
+      case Start::kConfigureFirst:
+        configured = configure(lower);
+        busStart = ForwardAndWait(lower, irp);
+        status = NT_SUCCESS(busStart) ? configured : busStart;
+        break;
+      case Start::kIgnoreTheBusAnswer:
+        busStart = ForwardAndWait(lower, irp);
+        status = configured = configure(lower);
+        break;
+      case Start::kPassDown:
+        break;
+    }
+    irp->IoStatus.Status = status;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+  }
+
   static NTSTATUS Dispatch(PDEVICE_OBJECT fdo, PIRP irp) {
-    PDEVICE_OBJECT lower = *static_cast<PDEVICE_OBJECT*>(fdo->DeviceExtension);
+    const Extension extension = *static_cast<Extension*>(fdo->DeviceExtension);
     const UCHAR minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
     const UCHAR major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
+    if (major == IRP_MJ_PNP && minor == IRP_MN_START_DEVICE && extension.self->start != Start::kPassDown) {
+      return extension.self->StartDevice(extension.lower, irp);
+    }
     IoSkipCurrentIrpStackLocation(irp);
-    NTSTATUS status = IoCallDriver(lower, irp);
+    NTSTATUS status = IoCallDriver(extension.lower, irp);
     if (major == IRP_MJ_PNP && minor == IRP_MN_REMOVE_DEVICE) {
-      IoDetachDevice(lower);
+      IoDetachDevice(extension.lower);
       IoDeleteDevice(fdo);
     }
     return status;
@@ -173,15 +278,73 @@ struct MiniFunctionDriver {
   }
   PDEVICE_OBJECT Add(PDEVICE_OBJECT pdo) {
     PDEVICE_OBJECT fdo = nullptr;
-    EXPECT_EQ(IoCreateDevice(&driver, sizeof(PDEVICE_OBJECT), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &fdo),
+    EXPECT_EQ(IoCreateDevice(&driver, sizeof(Extension), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &fdo),
               STATUS_SUCCESS);
-    *static_cast<PDEVICE_OBJECT*>(fdo->DeviceExtension) = IoAttachDeviceToDeviceStack(fdo, pdo);
+    *static_cast<Extension*>(fdo->DeviceExtension) = Extension{IoAttachDeviceToDeviceStack(fdo, pdo), this};
     fdo->Flags &= ~DO_DEVICE_INITIALIZING;
     return fdo;
   }
+
   DRIVER_OBJECT driver{};
   DRIVER_EXTENSION extension{};
+  Start start = Start::kPassDown;
+  std::function<NTSTATUS(PDEVICE_OBJECT lower)> configure;
+  NTSTATUS busStart = STATUS_PENDING;    // what the bus answered the start with
+  NTSTATUS configured = STATUS_PENDING;  // what configuring gave; STATUS_PENDING: not tried
 };
+
+// The PnP contract of the PDO, through a deliberately faulty function
+// driver: a driver that configures the scanner before the bus has started
+// its PDO, or that goes on configuring after the bus failed the start,
+// finds its URBs refused and the device unconfigured; only the driver that
+// forwards the start, waits, and configures once the bus succeeded gets a
+// configured device.
+TEST_F(UsbPdoPnp, AFunctionDriverConfiguresOnlyOnceTheBusHasStartedThePdo) {
+  using Start = MiniFunctionDriver::Start;
+  constexpr NTSTATUS kBusFailure = STATUS_DEVICE_DATA_ERROR;
+  struct Case {
+    const char* what;
+    Start start;
+    bool busFails;
+    NTSTATUS busStart;
+    NTSTATUS configured;
+    bool configuredAfter;
+  } cases[] = {
+      {"forward, wait, configure", Start::kForwardThenConfigure, false, STATUS_SUCCESS, STATUS_SUCCESS, true},
+      {"forward, wait, give up on the bus's failure", Start::kForwardThenConfigure, true, kBusFailure,
+       STATUS_PENDING, false},
+      {"configure before the bus started", Start::kConfigureFirst, false, STATUS_SUCCESS, STATUS_DEVICE_POWERED_OFF,
+       false},
+      {"configure although the bus failed the start", Start::kIgnoreTheBusAnswer, true, kBusFailure,
+       STATUS_DEVICE_POWERED_OFF, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    MiniFunctionDriver function;
+    function.start = c.start;
+    function.configure = [&](PDEVICE_OBJECT lower) {
+      USB_CONFIGURATION_DESCRIPTOR header{};
+      URB urb = DescriptorUrb(USB_CONFIGURATION_DESCRIPTOR_TYPE, ScannerModel::kSerialConfigurationIndex, &header,
+                              sizeof header);
+      const NTSTATUS status = Submit(lower, &urb);
+      if (!NT_SUCCESS(status)) {
+        EXPECT_EQ(urb.UrbHeader.Status, 0x12345678) << "a refused URB never reached the host controller";
+        return status;
+      }
+      return Select(lower).status;
+    };
+    auto scanner = PlugUnstarted();
+    if (c.busFails) scanner->FailStart(kBusFailure);
+    PDEVICE_OBJECT fdo = function.Add(scanner->Pdo());
+    const NTSTATUS started = SendPnp(fdo, IRP_MN_START_DEVICE);
+    EXPECT_EQ(function.busStart, c.busStart);
+    EXPECT_EQ(function.configured, c.configured);
+    EXPECT_EQ(scanner->Configured(), c.configuredAfter);
+    EXPECT_EQ(NT_SUCCESS(started), c.configuredAfter) << "the start reports what went wrong";
+    EXPECT_EQ(SendPnp(fdo, IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
+    Remove(*scanner);
+  }
+}
 
 TEST_F(UsbPdoPnp, WithADriverAttachedThePdoGoesOnceTheRemovalHookHasRemovedTheStack) {
   MiniFunctionDriver function;

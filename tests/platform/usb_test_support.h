@@ -208,10 +208,19 @@ class UsbBusTest : public PlatformTest {
     PlatformTest::TearDown();
   }
 
+  // Plugs a scanner in and starts its PDO, as the PnP manager would before
+  // a function driver sends it anything.
   std::shared_ptr<VirtualScanner> Plug(ScannerModel model = ScannerModel::Standard()) {
+    auto scanner = PlugUnstarted(std::move(model));
+    if (scanner != nullptr) {
+      EXPECT_EQ(SendPnp(scanner->Pdo(), IRP_MN_START_DEVICE), STATUS_SUCCESS);
+    }
+    return scanner;
+  }
+  std::shared_ptr<VirtualScanner> PlugUnstarted(ScannerModel model = ScannerModel::Standard()) {
     auto scanner = UsbBus::Instance().Plug(std::move(model));
     EXPECT_NE(scanner, nullptr);
-    plugged_.push_back(scanner);
+    if (scanner != nullptr) plugged_.push_back(scanner);
     return scanner;
   }
 
