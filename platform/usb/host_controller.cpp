@@ -241,7 +241,7 @@ UrbRecord RecordOf(const UsbDevice& d, PURB urb, KIRQL irql) {
 
 // The result of submitting one URB.
 struct Submission {
-  bool pending = false;                 // queued for the device, cancel routine set
+  bool pending = false;                 // waits for the device, or its completion is queued to the DPC
   Completion result;                    // otherwise: how it ends
   std::vector<Completion> endedNow;     // other IRPs it ended, completed at once if their endpoint allows
   std::vector<Completion> endedLater;   // other IRPs it ended, completed from the DPC

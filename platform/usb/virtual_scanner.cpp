@@ -18,54 +18,54 @@ bool QueueAllLocked(usb::UsbDevice& d, std::vector<usb::Completion> completions)
 
 }  // namespace
 
-PDEVICE_OBJECT VirtualScanner::Pdo() const { return impl_->pdo; }
+PDEVICE_OBJECT VirtualScanner::Pdo() const { return device_->pdo; }
 
-const std::u16string& VirtualScanner::InstancePath() const { return impl_->instancePath; }
+const std::u16string& VirtualScanner::InstancePath() const { return device_->instancePath; }
 
 void VirtualScanner::Scan(std::vector<UCHAR> bytes) {
   std::vector<usb::Completion> served;
   bool queued;
   {
-    usb::Locked hold(*impl_);
-    if (impl_->model.Unplugged()) return;
-    impl_->model.Scan(bytes);
-    usb::ServeWaitingLocked(*impl_, served);
-    queued = QueueAllLocked(*impl_, std::move(served));
+    usb::Locked hold(*device_);
+    if (device_->model.Unplugged()) return;
+    device_->model.Scan(bytes);
+    usb::ServeWaitingLocked(*device_, served);
+    queued = QueueAllLocked(*device_, std::move(served));
   }
-  if (queued) usb::RunQueued(impl_);
+  if (queued) usb::RunQueued(device_);
 }
 
 void VirtualScanner::SendZeroLengthPacket() {
   std::vector<usb::Completion> served;
   bool queued;
   {
-    usb::Locked hold(*impl_);
-    if (impl_->model.Unplugged()) return;
-    impl_->model.SendZeroLengthPacket();
-    usb::ServeWaitingLocked(*impl_, served);
-    queued = QueueAllLocked(*impl_, std::move(served));
+    usb::Locked hold(*device_);
+    if (device_->model.Unplugged()) return;
+    device_->model.SendZeroLengthPacket();
+    usb::ServeWaitingLocked(*device_, served);
+    queued = QueueAllLocked(*device_, std::move(served));
   }
-  if (queued) usb::RunQueued(impl_);
+  if (queued) usb::RunQueued(device_);
 }
 
 void VirtualScanner::StallPipe(UCHAR endpointAddress) {
   std::vector<usb::Completion> served;
   bool queued;
   {
-    usb::Locked hold(*impl_);
-    impl_->model.Halt(endpointAddress);
-    usb::ServeWaitingLocked(*impl_, served);
-    queued = QueueAllLocked(*impl_, std::move(served));
+    usb::Locked hold(*device_);
+    device_->model.Halt(endpointAddress);
+    usb::ServeWaitingLocked(*device_, served);
+    queued = QueueAllLocked(*device_, std::move(served));
   }
-  if (queued) usb::RunQueued(impl_);
+  if (queued) usb::RunQueued(device_);
 }
 
 void VirtualScanner::FailTransfers(NTSTATUS status, USBD_STATUS usbd, int count, USHORT urbFunction) {
   std::vector<usb::Completion> failed;
   bool queued;
   {
-    usb::Locked hold(*impl_);
-    usb::UsbDevice& d = *impl_;
+    usb::Locked hold(*device_);
+    usb::UsbDevice& d = *device_;
     d.model.FailNext(status, usbd, count, urbFunction);
     if (urbFunction == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER && count > 0) {
       // Transfers already in flight meet the failure first.
@@ -76,13 +76,13 @@ void VirtualScanner::FailTransfers(NTSTATUS status, USBD_STATUS usbd, int count,
     }
     queued = QueueAllLocked(d, std::move(failed));
   }
-  if (queued) usb::RunQueued(impl_);
+  if (queued) usb::RunQueued(device_);
 }
 
 void VirtualScanner::FailStart(NTSTATUS status, int count) {
-  usb::Locked hold(*impl_);
-  impl_->startFailure = status;
-  impl_->startFailures = count;
+  usb::Locked hold(*device_);
+  device_->startFailure = status;
+  device_->startFailures = count;
 }
 
 void VirtualScanner::Unplug() {
@@ -90,8 +90,8 @@ void VirtualScanner::Unplug() {
   bool queued;
   bool orphaned;
   {
-    usb::Locked hold(*impl_);
-    usb::UsbDevice& d = *impl_;
+    usb::Locked hold(*device_);
+    usb::UsbDevice& d = *device_;
     if (d.model.Unplugged()) return;
     d.model.Unplug();
     orphaned = d.orphaned || d.deleted;
@@ -100,50 +100,50 @@ void VirtualScanner::Unplug() {
     }
     queued = QueueAllLocked(d, std::move(failed));
   }
-  if (queued) usb::RunQueued(impl_);
+  if (queued) usb::RunQueued(device_);
   if (orphaned) return;
-  if (auto hook = usb::RemovalHook()) hook(impl_->pdo);
-  usb::DeleteIfRemoved(impl_);
+  if (auto hook = usb::RemovalHook()) hook(device_->pdo);
+  usb::DeleteIfRemoved(device_);
 }
 
 bool VirtualScanner::Unplugged() const {
-  usb::Locked hold(*impl_);
-  return impl_->model.Unplugged();
+  usb::Locked hold(*device_);
+  return device_->model.Unplugged();
 }
 
 std::vector<UrbRecord> VirtualScanner::UrbLog() const {
-  usb::Locked hold(*impl_);
-  return impl_->model.UrbLog();
+  usb::Locked hold(*device_);
+  return device_->model.UrbLog();
 }
 
 void VirtualScanner::ClearUrbLog() {
-  usb::Locked hold(*impl_);
-  impl_->model.ClearUrbLog();
+  usb::Locked hold(*device_);
+  device_->model.ClearUrbLog();
 }
 
 bool VirtualScanner::Configured() const {
-  usb::Locked hold(*impl_);
-  return impl_->model.Configuration() != 0;
+  usb::Locked hold(*device_);
+  return device_->model.Configuration() != 0;
 }
 
 void VirtualScanner::SetDeviceStateMap(const std::array<DEVICE_POWER_STATE, POWER_SYSTEM_MAXIMUM>& map) {
-  usb::Locked hold(*impl_);
-  impl_->deviceStates = map;
+  usb::Locked hold(*device_);
+  device_->deviceStates = map;
 }
 
 std::vector<UCHAR> VirtualScanner::OutData() const {
-  usb::Locked hold(*impl_);
-  return impl_->model.OutData();
+  usb::Locked hold(*device_);
+  return device_->model.OutData();
 }
 
 std::vector<ScannerModel::OutPacket> VirtualScanner::OutPackets() const {
-  usb::Locked hold(*impl_);
-  return impl_->model.OutPackets();
+  usb::Locked hold(*device_);
+  return device_->model.OutPackets();
 }
 
 size_t VirtualScanner::PendingInTransfers() const {
-  usb::Locked hold(*impl_);
-  return impl_->pending.size();
+  usb::Locked hold(*device_);
+  return device_->pending.size();
 }
 
 }  // namespace emu

@@ -19,7 +19,7 @@ struct UsbDevice;
 
 class VirtualScanner {
  public:
-  explicit VirtualScanner(std::shared_ptr<usb::UsbDevice> device) : impl_(std::move(device)) {}
+  explicit VirtualScanner(std::shared_ptr<usb::UsbDevice> device) : device_(std::move(device)) {}
 
   // The scanner's PDO. It stays a valid pointer value after the bus has
   // deleted the device object, but must not be used then.
@@ -62,7 +62,7 @@ class VirtualScanner {
   size_t PendingInTransfers() const;
 
  private:
-  std::shared_ptr<usb::UsbDevice> impl_;
+  std::shared_ptr<usb::UsbDevice> device_;
 };
 
 }  // namespace emu
