@@ -240,16 +240,46 @@ UCHAR ScannerModel::DataEndpoint() const {
   return found;
 }
 
-void ScannerModel::Scan(const std::vector<UCHAR>& bytes) { scanned_.insert(scanned_.end(), bytes.begin(), bytes.end()); }
+void ScannerModel::Scan(const std::vector<UCHAR>& bytes) {
+  if (bytes.empty()) return;
+  if (in_.empty() || in_.back().empty()) in_.emplace_back();
+  in_.back().insert(in_.back().end(), bytes.begin(), bytes.end());
+}
 
-std::vector<UCHAR> ScannerModel::NextPacket(USHORT maxPacketSize) {
-  const size_t count = std::min<size_t>(maxPacketSize, scanned_.size());
-  std::vector<UCHAR> packet(scanned_.begin(), scanned_.begin() + static_cast<std::ptrdiff_t>(count));
-  scanned_.erase(scanned_.begin(), scanned_.begin() + static_cast<std::ptrdiff_t>(count));
+void ScannerModel::SendZeroLengthPacket() { in_.emplace_back(); }
+
+size_t ScannerModel::Buffered() const {
+  size_t bytes = 0;
+  for (const auto& run : in_) bytes += run.size();
+  return bytes;
+}
+
+std::optional<std::vector<UCHAR>> ScannerModel::NextPacket(USHORT maxPacketSize) {
+  if (in_.empty()) return std::nullopt;
+  std::vector<UCHAR> packet;
+  if (in_.front().empty()) {
+    in_.pop_front();
+    return packet;
+  }
+  // Runs of bytes are never adjacent (Scan extends the last one), so one
+  // run holds everything up to the next zero-length packet.
+  std::vector<UCHAR>& run = in_.front();
+  const size_t count = std::min<size_t>(maxPacketSize, run.size());
+  packet.assign(run.begin(), run.begin() + static_cast<std::ptrdiff_t>(count));
+  run.erase(run.begin(), run.begin() + static_cast<std::ptrdiff_t>(count));
+  if (run.empty()) in_.pop_front();
   return packet;
 }
 
-void ScannerModel::ReceiveOut(const UCHAR* bytes, size_t count) { out_.insert(out_.end(), bytes, bytes + count); }
+void ScannerModel::ReceiveOut(UCHAR endpoint, std::vector<UCHAR> packet) {
+  outPackets_.push_back(OutPacket{endpoint, std::move(packet)});
+}
+
+std::vector<UCHAR> ScannerModel::OutData() const {
+  std::vector<UCHAR> bytes;
+  for (const auto& packet : outPackets_) bytes.insert(bytes.end(), packet.bytes.begin(), packet.bytes.end());
+  return bytes;
+}
 
 void ScannerModel::Halt(UCHAR endpointAddress) {
   if (!Halted(endpointAddress)) halted_.push_back(endpointAddress);

@@ -1,8 +1,9 @@
 // The virtual barcode scanner as a USB device: its descriptors (data, the
 // way the device's ROM holds them) and what it does on the wire: it buffers
-// scanned bytes and answers IN tokens with packets of them, takes OUT data,
-// halts an endpoint (STALL), fails transfers on request and can be pulled
-// from the port. It knows nothing of IRPs: the bus driver (bus.h) turns
+// scanned bytes and answers IN tokens with packets of them (and, when told
+// to, a zero-length packet), records the OUT packets it takes, halts an
+// endpoint (STALL), fails transfers on request and can be pulled from the
+// port. It knows nothing of IRPs: the bus driver (bus.h) turns
 // URBs into the transactions asked of it here, and calls it with its own
 // lock held, so the model itself has no locking.
 #pragma once
@@ -101,15 +102,31 @@ class ScannerModel {
   // configuration (0: none).
   UCHAR DataEndpoint() const;
 
-  // A scan: the bytes wait in the device until IN tokens collect them.
+  // A scan: the bytes wait in the device until IN tokens collect them. The
+  // device sends what it holds as a stream: a packet may carry the end of
+  // one scan and the start of the next.
   void Scan(const std::vector<UCHAR>& bytes);
-  size_t Buffered() const { return scanned_.size(); }
+  // The device answers the IN token that follows the bytes waiting now
+  // with a zero-length packet (what a device sends to end a transfer whose
+  // data filled its last packet exactly).
+  void SendZeroLengthPacket();
+  size_t Buffered() const;  // bytes waiting
+  bool HasInPacket() const { return !in_.empty(); }
   // The packet the device answers an IN token on its data endpoint with:
-  // up to `maxPacketSize` buffered bytes, oldest first. Empty means NAK.
-  std::vector<UCHAR> NextPacket(USHORT maxPacketSize);
-  // An OUT data stage the device accepted.
-  void ReceiveOut(const UCHAR* bytes, size_t count);
-  const std::vector<UCHAR>& OutData() const { return out_; }
+  // up to `maxPacketSize` waiting bytes, oldest first, never past a
+  // zero-length packet queued after them; an empty packet when that
+  // zero-length packet is next. nullopt means NAK: nothing to send.
+  std::optional<std::vector<UCHAR>> NextPacket(USHORT maxPacketSize);
+
+  // An OUT data packet the device accepted, in the order received.
+  struct OutPacket {
+    UCHAR endpoint = 0;
+    std::vector<UCHAR> bytes;
+  };
+  void ReceiveOut(UCHAR endpoint, std::vector<UCHAR> packet);
+  const std::vector<OutPacket>& OutPackets() const { return outPackets_; }
+  // The bytes of every OUT packet, in order.
+  std::vector<UCHAR> OutData() const;
 
   // The endpoint answers with STALL until the host clears the halt.
   void Halt(UCHAR endpointAddress);
@@ -147,8 +164,10 @@ class ScannerModel {
   std::u16string serial_ = u"KS2000417";
 
   UCHAR configuration_ = 0;
-  std::deque<UCHAR> scanned_;
-  std::vector<UCHAR> out_;
+  // Waiting IN data: runs of bytes, an empty run standing for a zero-length
+  // packet.
+  std::deque<std::vector<UCHAR>> in_;
+  std::vector<OutPacket> outPackets_;
   std::vector<UCHAR> halted_;  // endpoint addresses
   Failure failure_;
   int failuresLeft_ = 0;

@@ -3,6 +3,7 @@
 // how each failure leaves the device.
 #include "io/interfaces.h"
 #include "kernel/pool.h"
+#include <algorithm>
 #include <functional>
 
 #include "pnp/pnp_manager.h"
@@ -142,26 +143,30 @@ TEST_F(DriverTest, AConfigurationWithoutInterfaceFailsTheStart) {
   EXPECT_EQ(emu::Pool::LiveBlocks(kUsbdTag), 0u);
 }
 
-// Every step of the configuration may fail; the start then reports that
-// step's status, the interface stays disabled and nothing is left over.
+// Every step of the start may fail, the bus's own start first; the start
+// then reports that step's status, the interface stays disabled and nothing
+// is left over. Nothing is sent to a device whose bus failed the start.
 TEST_F(DriverTest, EachFailingConfigurationStepFailsTheStartCleanly) {
   struct Case {
     const char* what;
     std::function<void(emu::VirtualScanner&)> arrange;
     NTSTATUS expected;
+    size_t descriptorReads;
   };
   const Case cases[] = {
+      {"the bus's start", [](emu::VirtualScanner& v) { v.FailStart(STATUS_NO_SUCH_DEVICE); }, STATUS_NO_SUCH_DEVICE,
+       0},
       {"first descriptor read",
        [](emu::VirtualScanner& v) {
          v.FailTransfers(STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID, 1, URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE);
        },
-       STATUS_UNSUCCESSFUL},
+       STATUS_UNSUCCESSFUL, 1},
       {"select configuration",
        [](emu::VirtualScanner& v) {
          v.FailTransfers(STATUS_DEVICE_DATA_ERROR, USBD_STATUS_DEV_NOT_RESPONDING, 1,
                          URB_FUNCTION_SELECT_CONFIGURATION);
        },
-       STATUS_DEVICE_DATA_ERROR},
+       STATUS_DEVICE_DATA_ERROR, 2},
   };
   for (const auto& c : cases) {
     emu::PnpManager::SetFunctionDriver(nullptr);  // plug without starting
@@ -174,6 +179,13 @@ TEST_F(DriverTest, EachFailingConfigurationStepFailsTheStartCleanly) {
     EXPECT_TRUE(emu::DeviceInterfaces::Instance().Enumerate(GUID_ZENDRA_COMPORT_INTERFACE).empty()) << c.what;
     EXPECT_EQ(emu::Pool::LiveBlocks(POS_POOL_TAG), 1u) << c.what;
     EXPECT_EQ(emu::Pool::LiveBlocks(kUsbdTag), 0u) << c.what;
+    const auto log = usb->UrbLog();
+    auto isDescriptorRead = [](const emu::UrbRecord& r) {
+      return r.function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;
+    };
+    EXPECT_EQ(static_cast<size_t>(std::count_if(log.begin(), log.end(), isDescriptorRead)), c.descriptorReads)
+        << c.what;
+    EXPECT_FALSE(usb->Configured()) << c.what;
     usb->Unplug();
   }
 

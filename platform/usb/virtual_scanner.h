@@ -1,0 +1,68 @@
+// A scanner plugged into the emulated USB bus, as a test or the demo holds
+// it: its PDO, and the device's behaviour on the wire (scanning, stalls,
+// injected failures, being pulled out) together with what the device saw.
+#pragma once
+
+#include <array>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "usb/scanner_model.h"
+#include "wdm.h"
+
+namespace emu {
+
+namespace usb {
+struct UsbDevice;
+}
+
+class VirtualScanner {
+ public:
+  explicit VirtualScanner(std::shared_ptr<usb::UsbDevice> device) : device_(std::move(device)) {}
+
+  // The scanner's PDO. It stays a valid pointer value after the bus has
+  // deleted the device object, but must not be used then.
+  PDEVICE_OBJECT Pdo() const;
+  const std::u16string& InstancePath() const;
+
+  // The methods below run on an emulated thread at or below DISPATCH_LEVEL;
+  // Unplug() at PASSIVE_LEVEL.
+
+  // The scanner read a barcode: its bytes go out through the bulk IN pipe,
+  // in packets of the endpoint's size, one after another.
+  void Scan(std::vector<UCHAR> bytes);
+  // After the bytes scanned so far the scanner sends a zero-length packet,
+  // which ends the IN transfer it reaches.
+  void SendZeroLengthPacket();
+  // The endpoint answers STALL from now on, until a reset-pipe clears it.
+  void StallPipe(UCHAR endpointAddress);
+  // The next `count` URBs of `urbFunction` the scanner gets (in-flight bulk
+  // IN transfers first, oldest first) fail with this status pair.
+  void FailTransfers(NTSTATUS status, USBD_STATUS usbd, int count,
+                     USHORT urbFunction = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
+  // The next `count` IRP_MN_START_DEVICE requests the PDO gets fail with
+  // `status` (the hub cannot bring the port up), leaving it unstarted.
+  void FailStart(NTSTATUS status, int count = 1);
+  // Pulls the scanner from its port: pending transfers fail, every URB
+  // from now on fails, and the bus's removal hook runs.
+  void Unplug();
+  bool Unplugged() const;
+
+  std::vector<UrbRecord> UrbLog() const;
+  void ClearUrbLog();
+  bool Configured() const;
+  // What IRP_MN_QUERY_CAPABILITIES reports in DeviceState[], by system
+  // power state.
+  void SetDeviceStateMap(const std::array<DEVICE_POWER_STATE, POWER_SYSTEM_MAXIMUM>& map);
+  // Every byte the scanner accepted on its OUT endpoints, in order, and the
+  // packets they came in.
+  std::vector<UCHAR> OutData() const;
+  std::vector<ScannerModel::OutPacket> OutPackets() const;
+  size_t PendingInTransfers() const;
+
+ private:
+  std::shared_ptr<usb::UsbDevice> device_;
+};
+
+}  // namespace emu
