@@ -1,33 +1,10 @@
-// Kernel timers and DPCs: due times in 100 ns units (negative relative,
+// Kernel timers: due times in 100 ns units (negative relative,
 // positive absolute system time), the signal state a timer carries, and the
 // deferred routine that runs at DISPATCH_LEVEL when the timer expires.
-#include <vector>
-
 #include "platform/kernel_test_support.h"
 
 namespace zt::kernel {
 namespace {
-
-// Records every run of a deferred routine: when, at which IRQL, on which
-// thread, with which arguments.
-struct DpcLog {
-  struct Run {
-    ULONGLONG at;
-    KIRQL irql;
-    std::string thread;
-    PKDPC dpc;
-    PVOID context;
-    PVOID argument1;
-    PVOID argument2;
-  };
-  std::vector<Run> runs;
-
-  static VOID Routine(PKDPC dpc, PVOID context, PVOID argument1, PVOID argument2) {
-    auto* log = static_cast<DpcLog*>(context);
-    log->runs.push_back({KeQueryInterruptTime(), KeGetCurrentIrql(), emu::Scheduler::Current()->Name(), dpc,
-                         context, argument1, argument2});
-  }
-};
 
 class KeTimerTest : public PlatformTest {
  protected:
@@ -204,22 +181,6 @@ TEST_F(KeTimerTest, SettingATimerAtDispatchLevelFromItsOwnDpcRearmsIt) {
   Advance(100);
   EXPECT_EQ(rearm.runs, 3);
   EXPECT_FALSE(KeCancelTimer(&rearm.timer));
-}
-
-TEST_F(KeTimerTest, AQueuedDpcRunsOnceAtDispatchLevelWithItsArguments) {
-  int a1 = 0;
-  int a2 = 0;
-  EXPECT_TRUE(KeInsertQueueDpc(&dpc_, &a1, &a2));
-  EXPECT_FALSE(KeInsertQueueDpc(&dpc_, nullptr, nullptr)) << "a DPC already in the queue is not queued again";
-  Settle();
-  ASSERT_EQ(log_.runs.size(), 1u);
-  EXPECT_EQ(log_.runs[0].irql, DISPATCH_LEVEL);
-  EXPECT_EQ(log_.runs[0].argument1, &a1);
-  EXPECT_EQ(log_.runs[0].argument2, &a2);
-
-  EXPECT_TRUE(KeInsertQueueDpc(&dpc_, nullptr, nullptr)) << "once it ran it may be queued again";
-  Settle();
-  EXPECT_EQ(log_.runs.size(), 2u);
 }
 
 }  // namespace

@@ -1,0 +1,17 @@
+// Kernel time: system time in 100 ns units since 1601 and interrupt time
+// since boot, both from the scheduler's clock (virtual under the
+// deterministic scheduler).
+#include "kernel/scheduler.h"
+#include "wdm.h"
+
+using emu::Scheduler;
+
+extern "C" VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime) {
+  auto lock = Scheduler::Get().Lock();
+  CurrentTime->QuadPart = Scheduler::Get().Now();
+}
+
+extern "C" ULONGLONG KeQueryInterruptTime(void) {
+  auto lock = Scheduler::Get().Lock();
+  return static_cast<ULONGLONG>(Scheduler::Get().InterruptTime());
+}

@@ -1,0 +1,110 @@
+// Waits on dispatcher objects and delays of the calling thread.
+#include <string>
+
+#include "io/device.h"
+#include "kernel/dispatcher.h"
+#include "kernel/scheduler.h"
+#include "verifier/irql_rules.h"
+#include "verifier/verifier.h"
+
+using emu::Dispatcher;
+using emu::Scheduler;
+using emu::Verifier;
+
+extern "C" NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitType,
+                                             KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
+                                             BOOLEAN Alertable, PLARGE_INTEGER Timeout, PVOID WaitBlockArray) {
+  (void)WaitReason;
+  (void)WaitMode;
+  if (Alertable) emu::Unimplemented("alertable KeWaitFor...Object");
+  auto& sched = Scheduler::Get();
+  emu::Thread& self = Scheduler::CurrentOrDie("KeWaitForMultipleObjects");
+  for (ULONG i = 0; i < Count && i <= MAXIMUM_WAIT_OBJECTS; ++i) {
+    if (!emu::Devices::CheckNotDeleted(Object[i], "KeWaitForMultipleObjects")) return STATUS_INVALID_PARAMETER;
+  }
+  if (Count == 0 || Count > MAXIMUM_WAIT_OBJECTS) {
+    Verifier::Report("wait-bad-count", "KeWaitForMultipleObjects with " + std::to_string(Count) + " objects");
+    return STATUS_INVALID_PARAMETER;
+  }
+  if (Count > THREAD_WAIT_OBJECTS && WaitBlockArray == nullptr) {
+    Verifier::Report("wait-too-many-objects", "a wait on " + std::to_string(Count) + " objects (more than " +
+                                                  std::to_string(THREAD_WAIT_OBJECTS) +
+                                                  ") without a wait-block array");
+    return STATUS_INVALID_PARAMETER;
+  }
+  // Only a zero time-out may be given at DISPATCH_LEVEL or with a spin lock
+  // held: the thread cannot be put to sleep there. Such a wait is reported
+  // and then only polls the objects.
+  bool zeroTimeout = Timeout != nullptr && Timeout->QuadPart == 0;
+  bool mayBlock = true;
+  if (!zeroTimeout && self.Irql() >= DISPATCH_LEVEL) {
+    Verifier::Report("wait-at-dispatch",
+                     std::string(Timeout ? "a wait with a time-out other than zero" : "a wait without a time-out") +
+                         " at IRQL " + std::to_string(self.Irql()));
+    mayBlock = false;
+  }
+  if (!zeroTimeout && !self.HeldLocks().empty()) {
+    Verifier::Report("wait-holding-spinlock", "a wait while holding " + std::to_string(self.HeldLocks().size()) +
+                                                  " spin lock(s)");
+    mayBlock = false;
+  }
+  sched.SwitchPoint();
+  auto lock = sched.Lock();
+  auto& wait = self.Wait();
+  wait.objects.assign(Object, Object + Count);
+  wait.waitAll = WaitType == WaitAll;
+  wait.satisfiedIndex = -1;
+  if (Dispatcher::TrySatisfy(&self)) {
+    NTSTATUS status = STATUS_WAIT_0 + wait.satisfiedIndex;
+    wait.objects.clear();
+    return status;
+  }
+  int64_t deadline = 0;
+  if (Timeout != nullptr) {
+    deadline = Timeout->QuadPart < 0 ? sched.Now() - Timeout->QuadPart : Timeout->QuadPart;
+  }
+  // A deadline that has already passed (zero, or an absolute time gone)
+  // makes the wait a poll.
+  if (!mayBlock || (Timeout != nullptr && deadline <= sched.Now())) {
+    wait.objects.clear();
+    return STATUS_TIMEOUT;
+  }
+  std::string what;
+  for (ULONG i = 0; i < Count; ++i) {
+    Dispatcher::AddWaiter(Object[i], &self);
+    what += (i ? ", " : "") + Dispatcher::ObjectName(Object[i]);
+  }
+  while (wait.satisfiedIndex < 0) {
+    bool woken = sched.Block(lock, Timeout ? &deadline : nullptr, what);
+    if (!woken && wait.satisfiedIndex < 0 && Timeout != nullptr && sched.Now() >= deadline) break;
+  }
+  Dispatcher::RemoveWaiter(&self);
+  NTSTATUS status = wait.satisfiedIndex >= 0 ? STATUS_WAIT_0 + wait.satisfiedIndex : STATUS_TIMEOUT;
+  wait.objects.clear();
+  wait.satisfiedIndex = -1;
+  return status;
+}
+
+extern "C" NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
+                                          BOOLEAN Alertable, PLARGE_INTEGER Timeout) {
+  PVOID objects[1] = {Object};
+  return KeWaitForMultipleObjects(1, objects, WaitAny, WaitReason, WaitMode, Alertable, Timeout, nullptr);
+}
+
+extern "C" NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval) {
+  (void)WaitMode;
+  if (Alertable) emu::Unimplemented("alertable KeDelayExecutionThread");
+  if (!emu::RequireAtMost(APC_LEVEL, "KeDelayExecutionThread")) return STATUS_SUCCESS;
+  auto& sched = Scheduler::Get();
+  int64_t delta;
+  {
+    auto lock = sched.Lock();
+    delta = Interval->QuadPart < 0 ? -Interval->QuadPart : Interval->QuadPart - sched.Now();
+  }
+  if (delta > 0) {
+    sched.Delay(delta);
+  } else {
+    sched.SwitchPoint();
+  }
+  return STATUS_SUCCESS;
+}
