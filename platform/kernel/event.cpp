@@ -1,7 +1,7 @@
 // Kernel events: a notification event stays signalled until it is reset; a
 // synchronization event is reset by the one wait it satisfies.
-#include "io/device.h"
 #include "kernel/dispatcher.h"
+#include "kernel/pool.h"
 #include "kernel/scheduler.h"
 #include "verifier/irql_rules.h"
 #include "verifier/verifier.h"
@@ -15,7 +15,7 @@ extern "C" VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State
 }
 
 extern "C" LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
-  if (!emu::Devices::CheckNotDeleted(Event, "KeSetEvent")) return 0;
+  if (!emu::Pool::CheckNotDeleted(Event, "KeSetEvent")) return 0;
   (void)Increment;
   if (!emu::RequireAtMost(DISPATCH_LEVEL, "KeSetEvent")) return 0;
   if (Wait) emu::Unimplemented("KeSetEvent with Wait TRUE");
@@ -32,7 +32,7 @@ extern "C" LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
 }
 
 extern "C" VOID KeClearEvent(PRKEVENT Event) {
-  if (!emu::Devices::CheckNotDeleted(Event, "KeClearEvent")) return;
+  if (!emu::Pool::CheckNotDeleted(Event, "KeClearEvent")) return;
   if (!emu::RequireAtMost(DISPATCH_LEVEL, "KeClearEvent")) return;
   auto& sched = Scheduler::Get();
   {
@@ -43,7 +43,7 @@ extern "C" VOID KeClearEvent(PRKEVENT Event) {
 }
 
 extern "C" LONG KeResetEvent(PRKEVENT Event) {
-  if (!emu::Devices::CheckNotDeleted(Event, "KeResetEvent")) return 0;
+  if (!emu::Pool::CheckNotDeleted(Event, "KeResetEvent")) return 0;
   if (!emu::RequireAtMost(DISPATCH_LEVEL, "KeResetEvent")) return 0;
   auto& sched = Scheduler::Get();
   LONG previous;
@@ -57,7 +57,7 @@ extern "C" LONG KeResetEvent(PRKEVENT Event) {
 }
 
 extern "C" LONG KeReadStateEvent(PRKEVENT Event) {
-  if (!emu::Devices::CheckNotDeleted(Event, "KeReadStateEvent")) return 0;
+  if (!emu::Pool::CheckNotDeleted(Event, "KeReadStateEvent")) return 0;
   auto lock = Scheduler::Get().Lock();
   return Event->Header.SignalState;
 }

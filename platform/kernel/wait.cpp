@@ -1,8 +1,8 @@
 // Waits on dispatcher objects and delays of the calling thread.
 #include <string>
 
-#include "io/device.h"
 #include "kernel/dispatcher.h"
+#include "kernel/pool.h"
 #include "kernel/scheduler.h"
 #include "verifier/irql_rules.h"
 #include "verifier/verifier.h"
@@ -20,7 +20,7 @@ extern "C" NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_T
   auto& sched = Scheduler::Get();
   emu::Thread& self = Scheduler::CurrentOrDie("KeWaitForMultipleObjects");
   for (ULONG i = 0; i < Count && i <= MAXIMUM_WAIT_OBJECTS; ++i) {
-    if (!emu::Devices::CheckNotDeleted(Object[i], "KeWaitForMultipleObjects")) return STATUS_INVALID_PARAMETER;
+    if (!emu::Pool::CheckNotDeleted(Object[i], "KeWaitForMultipleObjects")) return STATUS_INVALID_PARAMETER;
   }
   if (Count == 0 || Count > MAXIMUM_WAIT_OBJECTS) {
     Verifier::Report("wait-bad-count", "KeWaitForMultipleObjects with " + std::to_string(Count) + " objects");

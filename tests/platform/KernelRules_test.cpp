@@ -131,11 +131,18 @@ TEST_F(KernelRulesTest, AcquiringASpinLockTheThreadAlreadyHolds) {
   EXPECT_TRUE(Rules().empty());
 }
 
-TEST_F(KernelRulesTest, FreeingAPoolBlockTwice) {
-  PVOID block = ExAllocatePoolWithTag(NonPagedPool, 24, kTag);
+TEST_F(KernelRulesTest, FreeingAPoolBlockTwiceOrUsingItsObjectsAfterwards) {
+  auto* block = static_cast<PKEVENT>(ExAllocatePoolWithTag(NonPagedPool, sizeof(KEVENT), kTag));
+  ASSERT_NE(block, nullptr);
+  KeInitializeEvent(block, NotificationEvent, FALSE);
   ExFreePoolWithTag(block, kTag);
   ExFreePoolWithTag(block, kTag);
   EXPECT_EQ(Rules(), (std::vector<std::string>{"pool-double-free"}));
+
+  // The kernel routines refuse to touch an object in freed memory.
+  EXPECT_EQ(KeSetEvent(block, IO_NO_INCREMENT, FALSE), 0);
+  EXPECT_EQ(Poll(block), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(Rules(), (std::vector<std::string>{"pool-used-after-free", "pool-used-after-free"}));
 }
 
 TEST_F(KernelRulesTest, LeakingPoolAtACheck) {
