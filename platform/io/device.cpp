@@ -22,6 +22,9 @@ namespace {
 constexpr ULONG kDeviceTag = MakeTag('D', 'e', 'v', 'i');
 constexpr CSHORT kIoTypeDevice = 3;
 constexpr int64_t kTimerPeriod = 10'000'000;  // one second
+// The I/O manager calls every device's timer routine from one DPC, so two
+// of them never run at once.
+constexpr char kIoTimerDpc = 0;
 
 struct DeviceInfo {
   std::u16string name;
@@ -67,7 +70,7 @@ void ScheduleTick(PDEVICE_OBJECT device) {
         running = found != S().live.end() && found->second.timerRunning;
       }
       if (running) routine(device, context);
-    });
+    }, &kIoTimerDpc);
     ScheduleTick(device);
   });
 }

@@ -3,6 +3,7 @@
 #include <deque>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "kernel/scheduler.h"
 #include "verifier/verifier.h"
@@ -10,10 +11,28 @@
 namespace emu {
 namespace {
 
-struct State {
-  std::deque<std::function<void()>> work;
-  std::map<const KDPC*, bool> queued;
+// One entry of a DPC queue: a DPC object, or deferred work of the
+// emulation.
+struct Entry {
+  PKDPC dpc = nullptr;
+  std::function<void()> work;
+  const void* source = nullptr;
+};
+
+struct Processor {
+  std::deque<Entry> queue;
   Thread* thread = nullptr;
+};
+
+struct Source {
+  unsigned processor = 0;
+  size_t entries = 0;  // queued or running
+};
+
+struct State {
+  std::vector<Processor> processors;
+  std::map<const KDPC*, unsigned> queued;  // DPC object -> the processor whose queue holds it
+  std::map<const void*, Source> sources;
 };
 
 State& S() {
@@ -21,22 +40,49 @@ State& S() {
   return state;
 }
 
-void DpcThreadMain() {
+void Enqueue(unsigned processor, Entry entry) {
+  Processor& p = S().processors[processor];
+  p.queue.push_back(std::move(entry));
+  if (p.thread != nullptr) Scheduler::Get().Wake(p.thread);
+}
+
+unsigned ChooseProcessor() { return unsigned(Scheduler::Get().RandomLocked(S().processors.size())); }
+
+// A processor's DPC thread. A DPC object leaves the queue before its
+// routine runs, with the arguments it was queued with, so it may be queued
+// again (and run on another processor) while the routine runs.
+void DpcThreadMain(unsigned processor) {
   auto& sched = Scheduler::Get();
   for (;;) {
-    std::function<void()> work;
+    Entry entry;
+    PKDEFERRED_ROUTINE routine = nullptr;
+    PVOID context = nullptr;
+    PVOID argument1 = nullptr;
+    PVOID argument2 = nullptr;
     {
       auto lock = sched.Lock();
-      while (S().work.empty()) {
+      auto& queue = S().processors[processor].queue;
+      while (queue.empty()) {
         if (sched.Stopping()) return;
         sched.Block(lock, nullptr, "DPC queue", /*idle=*/true);
       }
-      work = std::move(S().work.front());
-      S().work.pop_front();
+      entry = std::move(queue.front());
+      queue.pop_front();
+      if (PKDPC dpc = entry.dpc) {
+        S().queued.erase(dpc);
+        routine = dpc->DeferredRoutine;
+        context = dpc->DeferredContext;
+        argument1 = dpc->SystemArgument1;
+        argument2 = dpc->SystemArgument2;
+      }
     }
     KIRQL old;
     KeRaiseIrql(DISPATCH_LEVEL, &old);
-    work();
+    if (entry.dpc != nullptr) {
+      routine(entry.dpc, context, argument1, argument2);
+    } else {
+      entry.work();
+    }
     Thread& self = *Scheduler::Current();
     if (self.Irql() != DISPATCH_LEVEL || !self.HeldLocks().empty()) {
       Verifier::Report("dpc-left-state", "a routine run in DPC context returned at IRQL " +
@@ -45,6 +91,11 @@ void DpcThreadMain() {
       self.HeldLocks().clear();
       self.SetIrql(DISPATCH_LEVEL);
     }
+    if (entry.source != nullptr) {
+      auto lock = sched.Lock();
+      auto it = S().sources.find(entry.source);
+      if (it != S().sources.end() && --it->second.entries == 0) S().sources.erase(it);
+    }
     KeLowerIrql(old);
   }
 }
@@ -52,35 +103,51 @@ void DpcThreadMain() {
 }  // namespace
 
 void Dpcs::Reset() {
-  S().work.clear();
+  S().processors.clear();
   S().queued.clear();
-  S().thread = nullptr;
+  S().sources.clear();
 }
 
 bool Dpcs::Insert(PKDPC dpc, PVOID argument1, PVOID argument2) {
-  if (S().queued[dpc]) return false;
-  S().queued[dpc] = true;
+  if (S().queued.count(dpc)) return false;
+  const unsigned processor = ChooseProcessor();
+  S().queued[dpc] = processor;
   dpc->SystemArgument1 = argument1;
   dpc->SystemArgument2 = argument2;
-  QueueDpcWork([dpc] {
-    {
-      auto lock = Scheduler::Get().Lock();
-      S().queued.erase(dpc);
-    }
-    dpc->DeferredRoutine(dpc, dpc->DeferredContext, dpc->SystemArgument1, dpc->SystemArgument2);
-  });
+  Entry entry;
+  entry.dpc = dpc;
+  Enqueue(processor, std::move(entry));
   return true;
 }
 
-void QueueDpcWork(std::function<void()> work) {
-  S().work.push_back(std::move(work));
-  if (S().thread) Scheduler::Get().Wake(S().thread);
+void QueueDpcWork(std::function<void()> work, const void* source) {
+  unsigned processor;
+  if (source == nullptr) {
+    processor = ChooseProcessor();
+  } else {
+    auto it = S().sources.find(source);
+    if (it == S().sources.end()) it = S().sources.emplace(source, Source{ChooseProcessor(), 0}).first;
+    processor = it->second.processor;
+    ++it->second.entries;
+  }
+  Entry entry;
+  entry.work = std::move(work);
+  entry.source = source;
+  Enqueue(processor, std::move(entry));
 }
 
-void StartDpcThread() {
-  Thread* t = Scheduler::Get().Spawn("dpc", DpcThreadMain);
-  auto lock = Scheduler::Get().Lock();
-  S().thread = t;
+void StartDpcThreads() {
+  auto& sched = Scheduler::Get();
+  const unsigned count = sched.Processors();
+  {
+    auto lock = sched.Lock();
+    S().processors.resize(count);
+  }
+  for (unsigned p = 0; p < count; ++p) {
+    Thread* t = sched.Spawn("dpc", [p] { DpcThreadMain(p); }, int(p));
+    auto lock = sched.Lock();
+    S().processors[p].thread = t;
+  }
 }
 
 }  // namespace emu
@@ -94,4 +161,19 @@ extern "C" VOID KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, 
 extern "C" BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2) {
   auto lock = emu::Scheduler::Get().Lock();
   return emu::Dpcs::Insert(Dpc, SystemArgument1, SystemArgument2);
+}
+
+extern "C" BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc) {
+  auto lock = emu::Scheduler::Get().Lock();
+  auto it = emu::S().queued.find(Dpc);
+  if (it == emu::S().queued.end()) return FALSE;
+  auto& queue = emu::S().processors[it->second].queue;
+  for (auto entry = queue.begin(); entry != queue.end(); ++entry) {
+    if (entry->dpc == Dpc) {
+      queue.erase(entry);
+      break;
+    }
+  }
+  emu::S().queued.erase(it);
+  return TRUE;
 }

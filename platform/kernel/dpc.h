@@ -1,6 +1,8 @@
-// Deferred procedure calls: the DPC queue and the emulated thread that runs
-// it at DISPATCH_LEVEL, for driver DPC objects and for the emulation's own
-// deferred work (I/O timer ticks, bus completions).
+// Deferred procedure calls: a DPC queue per processor, each run at
+// DISPATCH_LEVEL by that processor's DPC thread, for driver DPC objects and
+// for the emulation's own deferred work (I/O timer ticks, bus completions).
+// Which processor a DPC goes to is the run's seed's choice, so a DPC and a
+// timer's DPC, or two runs of one DPC object, may run at the same time.
 #pragma once
 
 #include <functional>
@@ -9,11 +11,14 @@
 
 namespace emu {
 
-// Runs `work` in DPC context at DISPATCH_LEVEL, in arrival order.
+// Runs `work` in DPC context at DISPATCH_LEVEL on a processor the seed
+// chooses. Work of one `source` (not null) runs in the order it was queued
+// and never on two processors at once, like the completions a controller's
+// DPC delivers; work without a source may run beside any other.
 // Dispatcher lock held.
-void QueueDpcWork(std::function<void()> work);
-// Starts the emulated DPC thread (kernel boot).
-void StartDpcThread();
+void QueueDpcWork(std::function<void()> work, const void* source = nullptr);
+// Starts one DPC thread per processor (kernel boot).
+void StartDpcThreads();
 
 class Dpcs {
  public:

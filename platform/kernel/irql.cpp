@@ -1,5 +1,6 @@
-// IRQL is per emulated thread. Raising and lowering follow the documented
-// rules: KeRaiseIrql may not lower and KeLowerIrql may not raise.
+// IRQL and processor number are per emulated thread. Raising and lowering
+// follow the documented rules: KeRaiseIrql may not lower and KeLowerIrql
+// may not raise.
 #include <string>
 
 #include "kernel/scheduler.h"
@@ -10,6 +11,12 @@ using emu::Scheduler;
 using emu::Verifier;
 
 extern "C" KIRQL KeGetCurrentIrql(void) { return Scheduler::CurrentOrDie("KeGetCurrentIrql").Irql(); }
+
+// The answer holds while the caller is at DISPATCH_LEVEL or above; below
+// it the thread may be moved at its next switch point.
+extern "C" ULONG KeGetCurrentProcessorNumber(void) {
+  return Scheduler::CurrentOrDie("KeGetCurrentProcessorNumber").Processor();
+}
 
 extern "C" VOID KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) {
   auto& self = Scheduler::CurrentOrDie("KeRaiseIrql");

@@ -176,7 +176,8 @@ void CountDeferredLocked(Impl& d, const std::vector<Completion>& completions) {
   for (const auto& c : completions) AddDeferredLocked(d, c.endpoint);
 }
 
-// Queues counted completions to the DPC thread, in order.
+// Queues counted completions to the DPC, in order: the device's deferred
+// completions run one after the other, as one controller DPC delivers them.
 void CompleteLater(const std::shared_ptr<Impl>& d, std::vector<Completion> completions) {
   if (completions.empty()) return;
   auto lock = Scheduler::Get().Lock();
@@ -187,7 +188,7 @@ void CompleteLater(const std::shared_ptr<Impl>& d, std::vector<Completion> compl
       // endpoint completes at once while this one is still on its way.
       Locked hold(*d);
       RemoveDeferredLocked(*d, c.endpoint);
-    });
+    }, d.get());
   }
 }
 

@@ -46,12 +46,13 @@ inline NTSTATUS Poll(PVOID object) {
 }
 
 // Records every run of a deferred routine: when, at which IRQL, on which
-// thread, with which arguments.
+// thread and processor, with which arguments.
 struct DpcLog {
   struct Run {
     ULONGLONG at;
     KIRQL irql;
     std::string thread;
+    ULONG processor;
     PKDPC dpc;
     PVOID context;
     PVOID argument1;
@@ -61,8 +62,8 @@ struct DpcLog {
 
   static VOID Routine(PKDPC dpc, PVOID context, PVOID argument1, PVOID argument2) {
     auto* log = static_cast<DpcLog*>(context);
-    log->runs.push_back({KeQueryInterruptTime(), KeGetCurrentIrql(), emu::Scheduler::Current()->Name(), dpc,
-                         context, argument1, argument2});
+    log->runs.push_back({KeQueryInterruptTime(), KeGetCurrentIrql(), emu::Scheduler::Current()->Name(),
+                         KeGetCurrentProcessorNumber(), dpc, context, argument1, argument2});
   }
 };
 
