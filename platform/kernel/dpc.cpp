@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "kernel/pool.h"
 #include "kernel/scheduler.h"
 #include "verifier/verifier.h"
 
@@ -152,18 +153,27 @@ void StartDpcThreads() {
 
 }  // namespace emu
 
+namespace {
+
+bool Usable(PRKDPC dpc, const char* routine) { return emu::Pool::CheckObject(dpc, sizeof *dpc, "DPC", routine); }
+
+}  // namespace
+
 extern "C" VOID KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext) {
+  if (!Usable(Dpc, "KeInitializeDpc")) return;
   memset(Dpc, 0, sizeof *Dpc);
   Dpc->DeferredRoutine = DeferredRoutine;
   Dpc->DeferredContext = DeferredContext;
 }
 
 extern "C" BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2) {
+  if (!Usable(Dpc, "KeInsertQueueDpc")) return FALSE;
   auto lock = emu::Scheduler::Get().Lock();
   return emu::Dpcs::Insert(Dpc, SystemArgument1, SystemArgument2);
 }
 
 extern "C" BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc) {
+  if (!Usable(Dpc, "KeRemoveQueueDpc")) return FALSE;
   auto lock = emu::Scheduler::Get().Lock();
   auto it = emu::S().queued.find(Dpc);
   if (it == emu::S().queued.end()) return FALSE;

@@ -8,14 +8,23 @@
 
 using emu::Scheduler;
 
+namespace {
+
+bool Usable(PRKEVENT event, const char* routine) {
+  return emu::Pool::CheckObject(event, sizeof *event, "event", routine);
+}
+
+}  // namespace
+
 extern "C" VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
+  if (!Usable(Event, "KeInitializeEvent")) return;
   emu::Dispatcher::InitHeader(
       &Event->Header, Type == NotificationEvent ? emu::kEventNotificationObject : emu::kEventSynchronizationObject,
       State ? 1 : 0);
 }
 
 extern "C" LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
-  if (!emu::Pool::CheckNotDeleted(Event, "KeSetEvent")) return 0;
+  if (!Usable(Event, "KeSetEvent")) return 0;
   (void)Increment;
   if (!emu::RequireAtMost(DISPATCH_LEVEL, "KeSetEvent")) return 0;
   if (Wait) emu::Unimplemented("KeSetEvent with Wait TRUE");
@@ -32,7 +41,7 @@ extern "C" LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
 }
 
 extern "C" VOID KeClearEvent(PRKEVENT Event) {
-  if (!emu::Pool::CheckNotDeleted(Event, "KeClearEvent")) return;
+  if (!Usable(Event, "KeClearEvent")) return;
   if (!emu::RequireAtMost(DISPATCH_LEVEL, "KeClearEvent")) return;
   auto& sched = Scheduler::Get();
   {
@@ -43,7 +52,7 @@ extern "C" VOID KeClearEvent(PRKEVENT Event) {
 }
 
 extern "C" LONG KeResetEvent(PRKEVENT Event) {
-  if (!emu::Pool::CheckNotDeleted(Event, "KeResetEvent")) return 0;
+  if (!Usable(Event, "KeResetEvent")) return 0;
   if (!emu::RequireAtMost(DISPATCH_LEVEL, "KeResetEvent")) return 0;
   auto& sched = Scheduler::Get();
   LONG previous;
@@ -57,7 +66,7 @@ extern "C" LONG KeResetEvent(PRKEVENT Event) {
 }
 
 extern "C" LONG KeReadStateEvent(PRKEVENT Event) {
-  if (!emu::Pool::CheckNotDeleted(Event, "KeReadStateEvent")) return 0;
+  if (!Usable(Event, "KeReadStateEvent")) return 0;
   auto lock = Scheduler::Get().Lock();
   return Event->Header.SignalState;
 }

@@ -3,6 +3,7 @@
 // may not raise.
 #include <string>
 
+#include "kernel/pool.h"
 #include "kernel/scheduler.h"
 #include "verifier/verifier.h"
 #include "wdm.h"
@@ -26,8 +27,11 @@ extern "C" VOID KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) {
     *OldIrql = self.Irql();
     return;
   }
-  *OldIrql = self.Irql();
+  const KIRQL old = self.Irql();
   self.SetIrql(NewIrql);
+  // The old level is stored at the new one (a spin lock's caller too).
+  emu::Pool::CheckResident(OldIrql, sizeof *OldIrql, "KeRaiseIrql");
+  *OldIrql = old;
 }
 
 extern "C" KIRQL KeRaiseIrqlToDpcLevel(void) {

@@ -1,5 +1,6 @@
 #include "kernel/pool.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -86,6 +87,18 @@ auto Containing(Map& map, const void* p) {
 bool InRange(const std::map<const char*, size_t, std::less<>>& map, const void* p) {
   auto it = Containing(map, p);
   return it != map.end() && static_cast<const char*>(p) < it->first + it->second;
+}
+
+// The live paged-pool block that [p, p+bytes) reaches into, if any.
+const char* PagedBlockOverlapping(const State& s, const void* p, size_t bytes) {
+  auto c = static_cast<const char*>(p);
+  auto it = s.live.upper_bound(c);
+  if (it != s.live.begin()) --it;
+  for (; it != s.live.end() && it->first < c + std::max<size_t>(bytes, 1); ++it) {
+    const bool overlaps = c < it->first + std::max<size_t>(it->second.bytes, 1);
+    if (overlaps && (it->second.type & 1) != 0) return it->first;
+  }
+  return nullptr;
 }
 
 // Memory handed out again belongs to its new owner, whatever was there
@@ -272,6 +285,37 @@ bool Pool::IsLive(const void* p) {
 bool Pool::IsFreed(const void* p) {
   std::lock_guard<std::mutex> guard(S().mutex);
   return InRange(S().freed, p);
+}
+
+bool Pool::CheckObject(const void* p, size_t bytes, const char* what, const char* routine) {
+  if (!CheckNotDeleted(p, routine)) return false;
+  const char* block;
+  {
+    std::lock_guard<std::mutex> guard(S().mutex);
+    block = PagedBlockOverlapping(S(), p, bytes);
+  }
+  if (block != nullptr) {
+    Verifier::Report("object-in-paged-pool", std::string(routine) + " with a " + what + " at " + Hex(p) +
+                                                 " inside the paged-pool block " + Hex(block) +
+                                                 "; kernel objects must be in nonpaged memory");
+  }
+  return true;
+}
+
+void Pool::CheckResident(const void* p, size_t bytes, const char* routine) {
+  Thread* self = Scheduler::Current();
+  if (self == nullptr || self->Irql() < DISPATCH_LEVEL) return;
+  const char* block;
+  {
+    std::lock_guard<std::mutex> guard(S().mutex);
+    block = PagedBlockOverlapping(S(), p, bytes);
+  }
+  if (block != nullptr) {
+    Verifier::Report("paged-pool-at-dispatch",
+                     std::string(routine) + " touches " + Hex(p) + " in the paged-pool block " + Hex(block) +
+                         " at IRQL " + std::to_string(self->Irql()) +
+                         " (IRQL_NOT_LESS_OR_EQUAL on Windows once the page is out)");
+  }
 }
 
 void Pool::QuarantineDeleted(const void* p, size_t bytes) {

@@ -6,6 +6,7 @@
 
 #include "kernel/dispatcher.h"
 #include "kernel/dpc.h"
+#include "kernel/pool.h"
 #include "kernel/scheduler.h"
 #include "verifier/irql_rules.h"
 #include "verifier/verifier.h"
@@ -72,7 +73,16 @@ void Timers::ForgetRange(const void* begin, const void* end, const char* what) {
 using emu::Scheduler;
 using emu::Verifier;
 
+namespace {
+
+bool Usable(PKTIMER timer, const char* routine) {
+  return emu::Pool::CheckObject(timer, sizeof *timer, "timer", routine);
+}
+
+}  // namespace
+
 extern "C" VOID KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type) {
+  if (!Usable(Timer, "KeInitializeTimer")) return;
   auto lock = Scheduler::Get().Lock();
   if (emu::Unset(Timer)) {
     Verifier::Report("timer-reinitialized-while-set", "KeInitializeTimer on a timer that is still set");
@@ -88,6 +98,8 @@ extern "C" VOID KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type) {
 extern "C" VOID KeInitializeTimer(PKTIMER Timer) { KeInitializeTimerEx(Timer, NotificationTimer); }
 
 extern "C" BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc) {
+  if (!Usable(Timer, "KeSetTimer")) return FALSE;
+  if (Dpc != nullptr && !emu::Pool::CheckObject(Dpc, sizeof *Dpc, "DPC", "KeSetTimer")) return FALSE;
   if (!emu::RequireAtMost(DISPATCH_LEVEL, "KeSetTimer")) return FALSE;
   auto& sched = Scheduler::Get();
   BOOLEAN wasSet = FALSE;
@@ -121,6 +133,7 @@ extern "C" BOOLEAN KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) {
 }
 
 extern "C" BOOLEAN KeCancelTimer(PKTIMER Timer) {
+  if (!Usable(Timer, "KeCancelTimer")) return FALSE;
   if (!emu::RequireAtMost(DISPATCH_LEVEL, "KeCancelTimer")) return FALSE;
   auto& sched = Scheduler::Get();
   BOOLEAN wasSet = FALSE;
@@ -134,6 +147,7 @@ extern "C" BOOLEAN KeCancelTimer(PKTIMER Timer) {
 }
 
 extern "C" BOOLEAN KeReadStateTimer(PKTIMER Timer) {
+  if (!Usable(Timer, "KeReadStateTimer")) return FALSE;
   auto lock = Scheduler::Get().Lock();
   return Timer->Header.SignalState > 0;
 }

@@ -20,7 +20,10 @@ extern "C" NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_T
   auto& sched = Scheduler::Get();
   emu::Thread& self = Scheduler::CurrentOrDie("KeWaitForMultipleObjects");
   for (ULONG i = 0; i < Count && i <= MAXIMUM_WAIT_OBJECTS; ++i) {
-    if (!emu::Pool::CheckNotDeleted(Object[i], "KeWaitForMultipleObjects")) return STATUS_INVALID_PARAMETER;
+    if (!emu::Pool::CheckObject(Object[i], sizeof(DISPATCHER_HEADER), "dispatcher object",
+                                "KeWaitForMultipleObjects")) {
+      return STATUS_INVALID_PARAMETER;
+    }
   }
   if (Count == 0 || Count > MAXIMUM_WAIT_OBJECTS) {
     Verifier::Report("wait-bad-count", "KeWaitForMultipleObjects with " + std::to_string(Count) + " objects");
@@ -48,6 +51,9 @@ extern "C" NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_T
                                                   " spin lock(s)");
     mayBlock = false;
   }
+  // What a poll at DISPATCH_LEVEL reads must be resident too.
+  emu::Pool::CheckResident(Object, Count * sizeof(PVOID), "KeWaitForMultipleObjects");
+  if (Timeout != nullptr) emu::Pool::CheckResident(Timeout, sizeof *Timeout, "KeWaitForMultipleObjects");
   sched.SwitchPoint();
   auto lock = sched.Lock();
   auto& wait = self.Wait();

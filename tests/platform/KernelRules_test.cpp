@@ -155,6 +155,72 @@ TEST_F(KernelRulesTest, LeakingPoolAtACheck) {
   ExFreePool(kept);
 }
 
+// Spin locks, events, timers and DPCs must be in nonpaged memory: each one
+// inside a paged-pool block is reported when it is initialised and when it
+// is used. The same objects in nonpaged pool are fine.
+TEST_F(KernelRulesTest, KernelObjectsInPagedPool) {
+  struct Objects {
+    KSPIN_LOCK lock;
+    KEVENT event;
+    KTIMER timer;
+    KDPC dpc;
+  };
+  for (POOL_TYPE type : {PagedPool, NonPagedPool}) {
+    auto* objects = static_cast<Objects*>(ExAllocatePoolWithTag(type, sizeof(Objects), kTag));
+    ASSERT_NE(objects, nullptr);
+    KeInitializeSpinLock(&objects->lock);
+    KeInitializeEvent(&objects->event, NotificationEvent, FALSE);
+    KeInitializeTimer(&objects->timer);
+    KeInitializeDpc(&objects->dpc, [](PKDPC, PVOID, PVOID, PVOID) {}, nullptr);
+    const auto initialised = TakeViolations();
+    KIRQL old;
+    KeAcquireSpinLock(&objects->lock, &old);
+    KeReleaseSpinLock(&objects->lock, old);
+    KeSetEvent(&objects->event, IO_NO_INCREMENT, FALSE);
+    EXPECT_EQ(Poll(&objects->event), STATUS_WAIT_0);
+    KeSetTimer(&objects->timer, Relative(10), nullptr);
+    KeCancelTimer(&objects->timer);
+    KeInsertQueueDpc(&objects->dpc, nullptr, nullptr);
+    KeRemoveQueueDpc(&objects->dpc);
+    const auto used = Rules();
+    if (type == PagedPool) {
+      ASSERT_EQ(initialised.size(), 4u) << Describe(initialised);
+      const char* names[] = {"spin lock", "event", "timer", "DPC"};
+      for (size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(initialised[i].rule, "object-in-paged-pool");
+        EXPECT_NE(initialised[i].detail.find(names[i]), std::string::npos) << initialised[i].detail;
+      }
+      EXPECT_EQ(used, std::vector<std::string>(8, "object-in-paged-pool")) << "every use is reported";
+    } else {
+      EXPECT_TRUE(initialised.empty()) << Describe(initialised);
+      EXPECT_TRUE(used.empty());
+    }
+    ExFreePool(objects);
+  }
+}
+
+// Memory a kernel routine touches at DISPATCH_LEVEL must be resident: a
+// paged-pool counter, time or saved IRQL is reported there, not below.
+TEST_F(KernelRulesTest, TouchingPagedPoolAtDispatchLevel) {
+  struct Paged {
+    LONG counter;
+    LARGE_INTEGER time;
+    KIRQL oldIrql;
+  };
+  auto* paged = static_cast<Paged*>(ExAllocatePoolWithTag(PagedPool, sizeof(Paged), kTag));
+  ASSERT_NE(paged, nullptr);
+  InterlockedIncrement(&paged->counter);
+  KeQuerySystemTime(&paged->time);
+  EXPECT_TRUE(Rules().empty()) << "paged memory is fine below DISPATCH_LEVEL";
+
+  KeAcquireSpinLock(&a_, &paged->oldIrql);
+  InterlockedIncrement(&paged->counter);
+  KeQuerySystemTime(&paged->time);
+  KeReleaseSpinLock(&a_, paged->oldIrql);
+  EXPECT_EQ(Rules(), std::vector<std::string>(3, "paged-pool-at-dispatch"));
+  ExFreePool(paged);
+}
+
 TEST_F(KernelRulesTest, FreeingPoolThatHoldsASetTimer) {
   struct Context {
     KTIMER timer;
