@@ -26,7 +26,14 @@ void ExpireTimer(KTIMER* timer) {
   timer->Header.Inserted = 0;
   timer->Header.SignalState = 1;
   Dispatcher::Signal(&timer->Header);
-  if (KDPC* dpc = timer->Dpc) Dpcs::Insert(dpc, dpc->SystemArgument1, dpc->SystemArgument2);
+  // A timer's DPC gets the system time of the expiry, low part first,
+  // whatever an earlier KeInsertQueueDpc left in the DPC object. If the DPC
+  // is still queued, it stays queued as it was.
+  if (KDPC* dpc = timer->Dpc) {
+    const auto expiry = static_cast<uint64_t>(sched.Now());
+    Dpcs::Insert(dpc, reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(expiry & 0xFFFFFFFFu)),
+                 reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(expiry >> 32)));
+  }
   if (timer->Period > 0) {
     // The next expiry is one period after this one was due, so a late
     // expiry (free mode) does not shift the ones after it.

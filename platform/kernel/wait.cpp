@@ -1,4 +1,6 @@
 // Waits on dispatcher objects and delays of the calling thread.
+#include <pthread.h>
+
 #include <string>
 
 #include "kernel/dispatcher.h"
@@ -7,15 +9,42 @@
 #include "verifier/irql_rules.h"
 #include "verifier/verifier.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#endif
+
 using emu::Dispatcher;
 using emu::Scheduler;
 using emu::Verifier;
+
+namespace {
+
+// True when `p` lies on the calling thread's own stack: the emulated
+// thread's kernel stack is its OS thread's stack.
+bool OnOwnStack(const void* p) {
+#if defined(__SANITIZE_ADDRESS__)
+  // The sanitizer may keep locals in frames of its own beside the stack.
+  void* fake = __asan_get_current_fake_stack();
+  if (fake != nullptr && __asan_addr_is_in_fake_stack(fake, const_cast<void*>(p), nullptr, nullptr) != nullptr) {
+    return true;
+  }
+#endif
+  pthread_attr_t attributes;
+  if (pthread_getattr_np(pthread_self(), &attributes) != 0) return false;
+  void* base = nullptr;
+  size_t size = 0;
+  pthread_attr_getstack(&attributes, &base, &size);
+  pthread_attr_destroy(&attributes);
+  auto c = static_cast<const char*>(p);
+  return c >= static_cast<const char*>(base) && c < static_cast<const char*>(base) + size;
+}
+
+}  // namespace
 
 extern "C" NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitType,
                                              KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
                                              BOOLEAN Alertable, PLARGE_INTEGER Timeout, PVOID WaitBlockArray) {
   (void)WaitReason;
-  (void)WaitMode;
   if (Alertable) emu::Unimplemented("alertable KeWaitFor...Object");
   auto& sched = Scheduler::Get();
   emu::Thread& self = Scheduler::CurrentOrDie("KeWaitForMultipleObjects");
@@ -28,6 +57,15 @@ extern "C" NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_T
   if (Count == 0 || Count > MAXIMUM_WAIT_OBJECTS) {
     Verifier::Report("wait-bad-count", "KeWaitForMultipleObjects with " + std::to_string(Count) + " objects");
     return STATUS_INVALID_PARAMETER;
+  }
+  // A thread that waits in user mode may have its kernel stack paged out
+  // meanwhile, taking an object that lives there with it.
+  for (ULONG i = 0; WaitMode == UserMode && i < Count; ++i) {
+    if (OnOwnStack(Object[i])) {
+      Verifier::Report("wait-usermode-stack-object",
+                       "a wait with WaitMode UserMode on " + Dispatcher::ObjectName(Object[i]) +
+                           ", which lies on the waiting thread's own stack");
+    }
   }
   if (Count > THREAD_WAIT_OBJECTS && WaitBlockArray == nullptr) {
     Verifier::Report("wait-too-many-objects", "a wait on " + std::to_string(Count) + " objects (more than " +

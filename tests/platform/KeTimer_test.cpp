@@ -126,8 +126,16 @@ TEST_F(KeTimerTest, SynchronizationTimerIsTakenByOneWait) {
   EXPECT_FALSE(KeReadStateTimer(&timer));
 }
 
-TEST_F(KeTimerTest, TheDpcRunsAtDispatchLevelInAnotherThreadWhenTheTimerExpires) {
+// The DPC object was queued by hand before, with arguments of its own: a
+// timer's expiry passes the expiry's system time instead, low part first.
+TEST_F(KeTimerTest, TheDpcRunsAtDispatchLevelInAnotherThreadWhenTheTimerExpiresWithTheExpiryTime) {
+  int stale = 0;
+  KeInsertQueueDpc(&dpc_, &stale, &stale);
+  Settle();
+  log_.runs.clear();
+
   const ULONGLONG start = KeQueryInterruptTime();
+  const int64_t expiry = SystemTime() + 40 * kMs;
   KeSetTimer(&timer_, Relative(40), &dpc_);
   Advance(39);
   EXPECT_TRUE(log_.runs.empty());
@@ -139,7 +147,19 @@ TEST_F(KeTimerTest, TheDpcRunsAtDispatchLevelInAnotherThreadWhenTheTimerExpires)
   EXPECT_NE(run.thread, "main");
   EXPECT_EQ(run.dpc, &dpc_);
   EXPECT_EQ(run.context, &log_);
+  EXPECT_EQ(reinterpret_cast<ULONG_PTR>(run.argument1), ULONG_PTR(uint64_t(expiry) & 0xFFFFFFFFu));
+  EXPECT_EQ(reinterpret_cast<ULONG_PTR>(run.argument2), ULONG_PTR(uint64_t(expiry) >> 32));
   EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL) << "the setter's IRQL is its own";
+
+  // A timer that expires while its DPC is still queued leaves it queued,
+  // with the arguments it was queued with.
+  log_.runs.clear();
+  EXPECT_TRUE(KeInsertQueueDpc(&dpc_, &stale, nullptr));
+  KeSetTimer(&timer_, Absolute(SystemTime()), &dpc_);
+  Settle();
+  ASSERT_EQ(log_.runs.size(), 1u);
+  EXPECT_EQ(log_.runs[0].argument1, &stale);
+  EXPECT_EQ(log_.runs[0].argument2, nullptr);
 }
 
 TEST_F(KeTimerTest, PeriodicTimerExpiresEveryPeriodUntilCancelled) {

@@ -268,6 +268,33 @@ TEST_F(KernelRulesTest, ADpcThatReturnsHoldingASpinLock) {
   EXPECT_TRUE(Caught("dpc-left-state"));
 }
 
+// A thread waiting in user mode may have its kernel stack paged out: an
+// event on the waiter's own stack is reported then, not in a kernel-mode
+// wait and not when it lies elsewhere.
+TEST_F(KernelRulesTest, WaitingInUserModeOnAnEventOnTheOwnStack) {
+  KEVENT onStack;
+  KeInitializeEvent(&onStack, NotificationEvent, TRUE);
+  LARGE_INTEGER zero{};
+  EXPECT_EQ(KeWaitForSingleObject(&onStack, Executive, KernelMode, FALSE, &zero), STATUS_WAIT_0);
+  EXPECT_TRUE(Rules().empty());
+  KeSetEvent(&event_, IO_NO_INCREMENT, FALSE);
+  PVOID both[] = {&event_, &onStack};
+  EXPECT_EQ(KeWaitForMultipleObjects(2, both, WaitAll, Executive, UserMode, FALSE, &zero, nullptr), STATUS_WAIT_0);
+  auto caught = TakeViolations();
+  ASSERT_EQ(caught.size(), 1u) << Describe(caught);
+  EXPECT_EQ(caught[0].rule, "wait-usermode-stack-object");
+  EXPECT_NE(caught[0].detail.find(emu::Hex(&onStack)), std::string::npos) << caught[0].detail;
+
+  auto* pooled = static_cast<PKEVENT>(ExAllocatePoolWithTag(NonPagedPool, sizeof(KEVENT), kTag));
+  ASSERT_NE(pooled, nullptr);
+  KeInitializeEvent(pooled, NotificationEvent, TRUE);
+  EXPECT_EQ(KeWaitForSingleObject(pooled, Executive, UserMode, FALSE, &zero), STATUS_WAIT_0);
+  EmuThread other("other", [&] { KeWaitForSingleObject(&onStack, Executive, UserMode, FALSE, &zero); });
+  other.Join();
+  EXPECT_TRUE(Rules().empty()) << "pool, and another thread's stack, are not the waiter's own stack";
+  ExFreePool(pooled);
+}
+
 TEST_F(KernelRulesTest, WaitingOnMoreObjectsThanTheThreadHasWaitBlocksFor) {
   KEVENT events[THREAD_WAIT_OBJECTS + 1];
   PVOID objects[THREAD_WAIT_OBJECTS + 1];
