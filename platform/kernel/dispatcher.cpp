@@ -104,8 +104,9 @@ void Dispatcher::Signal(DISPATCHER_HEADER* object) {
   }
 }
 
-void Dispatcher::ForgetRange(const void* begin, const void* end, const char* what) {
-  Timers::ForgetRange(begin, end, what);
+void Dispatcher::ForgetRange(const void* begin, const void* end, const char* routine) {
+  Timers::ForgetRange(begin, end, routine);
+  Dpcs::ForgetRange(begin, end, routine);
 }
 
 }  // namespace emu

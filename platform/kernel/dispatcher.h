@@ -37,9 +37,10 @@ class Dispatcher {
   static void AddWaiter(const void* object, Thread* thread);
   static void RemoveWaiter(Thread* thread);
   static std::string ObjectName(const void* object);
-  // Memory in [begin, end) is being freed: forgets the timers and DPCs
-  // inside it, reporting those still set or queued. Dispatcher lock held.
-  static void ForgetRange(const void* begin, const void* end, const char* what);
+  // `routine` frees the memory [begin, end): forgets the timers and DPCs
+  // inside it, reporting those still set or queued, as Windows stops the
+  // machine for them (bug check TIMER_OR_DPC_INVALID). Dispatcher lock held.
+  static void ForgetRange(const void* begin, const void* end, const char* routine);
 };
 
 }  // namespace emu

@@ -47,6 +47,18 @@ void Enqueue(unsigned processor, Entry entry) {
   if (p.thread != nullptr) Scheduler::Get().Wake(p.thread);
 }
 
+// Takes a queued DPC object out of its queue. Dispatcher lock held.
+void Dequeue(std::map<const KDPC*, unsigned>::iterator queued) {
+  auto& queue = S().processors[queued->second].queue;
+  for (auto entry = queue.begin(); entry != queue.end(); ++entry) {
+    if (entry->dpc == queued->first) {
+      queue.erase(entry);
+      break;
+    }
+  }
+  S().queued.erase(queued);
+}
+
 unsigned ChooseProcessor() { return unsigned(Scheduler::Get().RandomLocked(S().processors.size())); }
 
 // A processor's DPC thread. A DPC object leaves the queue before its
@@ -121,6 +133,15 @@ bool Dpcs::Insert(PKDPC dpc, PVOID argument1, PVOID argument2) {
   return true;
 }
 
+void Dpcs::ForgetRange(const void* begin, const void* end, const char* routine) {
+  for (auto it = S().queued.lower_bound(static_cast<const KDPC*>(begin)); it != S().queued.end();) {
+    if (static_cast<const void*>(it->first) >= end) break;
+    Verifier::Report("dpc-freed-while-pending", std::string(routine) + " frees a DPC object at " + Hex(it->first) +
+                                                    " that is still queued (bug check TIMER_OR_DPC_INVALID on Windows)");
+    Dequeue(it++);
+  }
+}
+
 void QueueDpcWork(std::function<void()> work, const void* source) {
   unsigned processor;
   if (source == nullptr) {
@@ -161,6 +182,13 @@ bool Usable(PRKDPC dpc, const char* routine) { return emu::Pool::CheckObject(dpc
 
 extern "C" VOID KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext) {
   if (!Usable(Dpc, "KeInitializeDpc")) return;
+  auto lock = emu::Scheduler::Get().Lock();
+  auto queued = emu::S().queued.find(Dpc);
+  if (queued != emu::S().queued.end()) {
+    emu::Verifier::Report("dpc-reinitialized-while-queued", "KeInitializeDpc on the DPC object at " +
+                                                                emu::Hex(Dpc) + ", which is still queued");
+    emu::Dequeue(queued);
+  }
   memset(Dpc, 0, sizeof *Dpc);
   Dpc->DeferredRoutine = DeferredRoutine;
   Dpc->DeferredContext = DeferredContext;
@@ -177,13 +205,6 @@ extern "C" BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc) {
   auto lock = emu::Scheduler::Get().Lock();
   auto it = emu::S().queued.find(Dpc);
   if (it == emu::S().queued.end()) return FALSE;
-  auto& queue = emu::S().processors[it->second].queue;
-  for (auto entry = queue.begin(); entry != queue.end(); ++entry) {
-    if (entry->dpc == Dpc) {
-      queue.erase(entry);
-      break;
-    }
-  }
-  emu::S().queued.erase(it);
+  emu::Dequeue(it);
   return TRUE;
 }

@@ -27,6 +27,9 @@ class Dpcs {
   // already: then it returns false and the queued arguments stay.
   // Dispatcher lock held.
   static bool Insert(PKDPC dpc, PVOID argument1, PVOID argument2);
+  // `routine` frees [begin, end): takes the DPC objects queued there out of
+  // their queues, so they never run, and reports them. Dispatcher lock held.
+  static void ForgetRange(const void* begin, const void* end, const char* routine);
 };
 
 }  // namespace emu

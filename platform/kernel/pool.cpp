@@ -226,7 +226,7 @@ void Pool::Free(PVOID block, const char* routine, const ULONG* expectedTag) {
   LockOrder::Forget(begin, begin + info.bytes);
   {
     auto lock = Scheduler::Get().Lock();
-    Dispatcher::ForgetRange(begin, begin + info.bytes, "pool block");
+    Dispatcher::ForgetRange(begin, begin + std::max<size_t>(info.bytes, 1), routine);
   }
   size_t total = info.bytes == 0 ? 1 : info.bytes;
   memset(block, kFreedFill, total);

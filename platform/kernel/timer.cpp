@@ -60,18 +60,23 @@ bool Unset(KTIMER* timer) {
 
 void Timers::Reset() { SetTimers().clear(); }
 
-void Timers::ForgetRange(const void* begin, const void* end, const char* what) {
+void Timers::ForgetRange(const void* begin, const void* end, const char* routine) {
   auto inside = [&](const void* p) { return p >= begin && p < end; };
   for (auto it = SetTimers().begin(); it != SetTimers().end();) {
-    if (inside(it->first)) {
-      Verifier::Report("timer-freed-while-set",
-                       std::string("a kernel timer at ") + Hex(it->first) + " is still set when its " + what +
-                           " is freed");
-      Scheduler::Get().CancelTimer(it->second);
-      it = SetTimers().erase(it);
+    auto* timer = static_cast<const KTIMER*>(it->first);
+    if (inside(timer)) {
+      Verifier::Report("timer-freed-while-set", std::string(routine) + " frees a kernel timer at " + Hex(timer) +
+                                                    " that is still set (bug check TIMER_OR_DPC_INVALID on Windows)");
+    } else if (timer->Dpc != nullptr && inside(timer->Dpc)) {
+      Verifier::Report("dpc-freed-while-pending",
+                       std::string(routine) + " frees the DPC object at " + Hex(timer->Dpc) + " of the timer at " +
+                           Hex(timer) + ", which is still set (bug check TIMER_OR_DPC_INVALID on Windows)");
     } else {
       ++it;
+      continue;
     }
+    Scheduler::Get().CancelTimer(it->second);
+    it = SetTimers().erase(it);
   }
 }
 

@@ -7,9 +7,10 @@ namespace emu {
 class Timers {
  public:
   static void Reset();
-  // Forgets the timers inside [begin, end) (memory being freed), reporting
-  // any still set. Dispatcher lock held.
-  static void ForgetRange(const void* begin, const void* end, const char* what);
+  // `routine` frees [begin, end): takes the timers set there, and those
+  // whose DPC object lies there, off the clock and reports them.
+  // Dispatcher lock held.
+  static void ForgetRange(const void* begin, const void* end, const char* routine);
 };
 
 }  // namespace emu

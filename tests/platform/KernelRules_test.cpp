@@ -221,41 +221,100 @@ TEST_F(KernelRulesTest, TouchingPagedPoolAtDispatchLevel) {
   ExFreePool(paged);
 }
 
-TEST_F(KernelRulesTest, FreeingPoolThatHoldsASetTimer) {
+// Windows stops the machine when memory being freed still holds a set
+// timer or a queued DPC. Here the rule is reported, naming the bug check,
+// and the timer or DPC is taken out so that it never runs on freed memory.
+TEST_F(KernelRulesTest, FreeingMemoryThatHoldsASetTimerOrAQueuedDpc) {
   struct Context {
     KTIMER timer;
     KDPC dpc;
-    bool* fired;
   };
   static bool fired;
   fired = false;
+  const PKDEFERRED_ROUTINE fire = [](PKDPC, PVOID, PVOID, PVOID) { fired = true; };
+  auto expectCaught = [&](const char* rule, const char* routine) {
+    auto caught = TakeViolations();
+    ASSERT_EQ(caught.size(), 1u) << Describe(caught);
+    EXPECT_EQ(caught[0].rule, rule);
+    EXPECT_NE(caught[0].detail.find("TIMER_OR_DPC_INVALID"), std::string::npos) << caught[0].detail;
+    EXPECT_NE(caught[0].detail.find(routine), std::string::npos) << caught[0].detail;
+  };
+
   auto* context = static_cast<Context*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(Context), kTag));
-  context->fired = &fired;
+  ASSERT_NE(context, nullptr);
   KeInitializeTimer(&context->timer);
-  KeInitializeDpc(&context->dpc, [](PKDPC, PVOID, PVOID, PVOID) { fired = true; }, context);
+  KeInitializeDpc(&context->dpc, fire, nullptr);
   KeSetTimer(&context->timer, Relative(100), &context->dpc);
   ExFreePool(context);
-  EXPECT_TRUE(Caught("timer-freed-while-set"));
-  Advance(200);
-  EXPECT_FALSE(fired) << "the freed timer was taken out of the timer queue";
+  expectCaught("timer-freed-while-set", "ExFreePool");
 
-  // A timer that expired before its memory was freed is fine.
+  // A queued DPC.
   context = static_cast<Context*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(Context), kTag));
+  ASSERT_NE(context, nullptr);
+  KeInitializeDpc(&context->dpc, fire, nullptr);
+  EXPECT_TRUE(KeInsertQueueDpc(&context->dpc, nullptr, nullptr));
+  ExFreePool(context);
+  expectCaught("dpc-freed-while-pending", "ExFreePool");
+
+  // The DPC of a timer set elsewhere.
+  KTIMER timer;
+  KeInitializeTimer(&timer);
+  context = static_cast<Context*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(Context), kTag));
+  ASSERT_NE(context, nullptr);
+  KeInitializeDpc(&context->dpc, fire, nullptr);
+  KeSetTimer(&timer, Relative(100), &context->dpc);
+  ExFreePool(context);
+  expectCaught("dpc-freed-while-pending", "ExFreePool");
+  EXPECT_FALSE(KeCancelTimer(&timer)) << "the timer was taken off the clock";
+
+  // A queued DPC in a device extension when the device is deleted.
+  DRIVER_OBJECT driver{};
+  PDEVICE_OBJECT device = nullptr;
+  ASSERT_EQ(IoCreateDevice(&driver, sizeof(KDPC), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device), STATUS_SUCCESS);
+  ASSERT_NE(device, nullptr);
+  auto* inExtension = static_cast<PKDPC>(device->DeviceExtension);
+  KeInitializeDpc(inExtension, fire, nullptr);
+  KeInsertQueueDpc(inExtension, nullptr, nullptr);
+  IoDeleteDevice(device);
+  expectCaught("dpc-freed-while-pending", "IoDeleteDevice");
+
+  Advance(200);
+  EXPECT_FALSE(fired) << "a timer or DPC in freed memory ran";
+
+  // A timer that expired, and a DPC that ran, before their memory was freed
+  // are fine.
+  context = static_cast<Context*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(Context), kTag));
+  ASSERT_NE(context, nullptr);
   KeInitializeTimer(&context->timer);
-  KeSetTimer(&context->timer, Relative(10), nullptr);
+  KeInitializeDpc(&context->dpc, fire, nullptr);
+  KeSetTimer(&context->timer, Relative(10), &context->dpc);
   Advance(10);
+  EXPECT_TRUE(fired);
   ExFreePool(context);
   EXPECT_TRUE(Rules().empty());
 }
 
-TEST_F(KernelRulesTest, ReinitializingATimerThatIsStillSet) {
+TEST_F(KernelRulesTest, ReinitializingATimerOrADpcStillPending) {
   KTIMER timer;
   KeInitializeTimer(&timer);
   KeSetTimer(&timer, Relative(10), nullptr);
   KeInitializeTimer(&timer);
-  EXPECT_TRUE(Caught("timer-reinitialized-while-set"));
+  EXPECT_EQ(Rules(), (std::vector<std::string>{"timer-reinitialized-while-set"}));
   Advance(20);
   EXPECT_FALSE(KeReadStateTimer(&timer));
+
+  static int runs;
+  runs = 0;
+  KDPC dpc;
+  KeInitializeDpc(&dpc, [](PKDPC, PVOID, PVOID, PVOID) { ++runs; }, nullptr);
+  KeInsertQueueDpc(&dpc, nullptr, nullptr);
+  KeInitializeDpc(&dpc, [](PKDPC, PVOID, PVOID, PVOID) { ++runs; }, nullptr);
+  EXPECT_EQ(Rules(), (std::vector<std::string>{"dpc-reinitialized-while-queued"}));
+  Settle();
+  EXPECT_EQ(runs, 0) << "the reinitialised DPC left the queue";
+  EXPECT_TRUE(KeInsertQueueDpc(&dpc, nullptr, nullptr));
+  Settle();
+  EXPECT_EQ(runs, 1);
 }
 
 TEST_F(KernelRulesTest, ADpcThatReturnsHoldingASpinLock) {
