@@ -84,6 +84,7 @@ extern "C" VOID ExQueueWorkItem(PWORK_QUEUE_ITEM WorkItem, WORK_QUEUE_TYPE Queue
   KIRQL irql = KeGetCurrentIrql();
   if (irql > DISPATCH_LEVEL) {
     emu::Verifier::Report("irql-too-high", "ExQueueWorkItem at IRQL " + std::to_string(irql));
+    return;
   }
   emu::Pool::CheckResident(WorkItem, sizeof *WorkItem, "ExQueueWorkItem");
   if (QueueType < CriticalWorkQueue || QueueType >= MaximumWorkQueue) {

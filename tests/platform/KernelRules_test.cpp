@@ -354,17 +354,26 @@ TEST_F(KernelRulesTest, WaitingInUserModeOnAnEventOnTheOwnStack) {
   ExFreePool(pooled);
 }
 
-TEST_F(KernelRulesTest, WaitingOnMoreObjectsThanTheThreadHasWaitBlocksFor) {
-  KEVENT events[THREAD_WAIT_OBJECTS + 1];
-  PVOID objects[THREAD_WAIT_OBJECTS + 1];
-  for (int i = 0; i <= THREAD_WAIT_OBJECTS; ++i) {
+TEST_F(KernelRulesTest, WaitingOnNoObjectsOrMoreThanTheThreadHasWaitBlocksFor) {
+  KEVENT events[MAXIMUM_WAIT_OBJECTS + 1];
+  PVOID objects[MAXIMUM_WAIT_OBJECTS + 1];
+  for (int i = 0; i <= MAXIMUM_WAIT_OBJECTS; ++i) {
     KeInitializeEvent(&events[i], NotificationEvent, TRUE);
     objects[i] = &events[i];
   }
-  EXPECT_EQ(KeWaitForMultipleObjects(THREAD_WAIT_OBJECTS + 1, objects, WaitAny, Executive, KernelMode, FALSE,
-                                     nullptr, nullptr),
-            STATUS_INVALID_PARAMETER);
-  EXPECT_TRUE(Caught("wait-too-many-objects"));
+  auto waitOn = [&](ULONG count, PVOID blocks) {
+    return KeWaitForMultipleObjects(count, objects, WaitAny, Executive, KernelMode, FALSE, nullptr, blocks);
+  };
+  EXPECT_EQ(waitOn(THREAD_WAIT_OBJECTS + 1, nullptr), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(Rules(), (std::vector<std::string>{"wait-too-many-objects"}));
+
+  // With a wait-block array, up to MAXIMUM_WAIT_OBJECTS; never none.
+  static char blocks[4096];
+  EXPECT_EQ(waitOn(MAXIMUM_WAIT_OBJECTS, blocks), STATUS_WAIT_0);
+  EXPECT_TRUE(Rules().empty());
+  EXPECT_EQ(waitOn(MAXIMUM_WAIT_OBJECTS + 1, blocks), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(waitOn(0, blocks), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(Rules(), (std::vector<std::string>{"wait-bad-count", "wait-bad-count"}));
 }
 
 }  // namespace
