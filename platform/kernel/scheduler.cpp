@@ -89,7 +89,8 @@ Thread* Scheduler::Spawn(const std::string& name, std::function<void()> body, in
     thread->processor_ = unsigned(processor);
     thread->pinned_ = true;
   } else {
-    // Deterministic mode assigns processors as threads get the baton.
+    // Free mode keeps this processor; the deterministic scheduler moves
+    // the thread as it hands it the baton.
     thread->processor_ = nextProcessor_++ % processors_;
   }
   threads_.push_back(std::move(owned));
