@@ -136,8 +136,9 @@ bool Dpcs::Insert(PKDPC dpc, PVOID argument1, PVOID argument2) {
 void Dpcs::ForgetRange(const void* begin, const void* end, const char* routine) {
   for (auto it = S().queued.lower_bound(static_cast<const KDPC*>(begin)); it != S().queued.end();) {
     if (static_cast<const void*>(it->first) >= end) break;
-    Verifier::Report("dpc-freed-while-pending", std::string(routine) + " frees a DPC object at " + Hex(it->first) +
-                                                    " that is still queued (bug check TIMER_OR_DPC_INVALID on Windows)");
+    Verifier::Report("dpc-freed-while-pending",
+                     std::string(routine) + " frees a DPC object at " + Hex(it->first) +
+                         " that is still queued (bug check TIMER_OR_DPC_INVALID on Windows)");
     Dequeue(it++);
   }
 }

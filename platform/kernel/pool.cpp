@@ -340,7 +340,8 @@ bool Pool::CheckNotDeleted(const void* p, const char* routine) {
     Verifier::Report("device-used-after-delete", std::string(routine) + " touches " + Hex(p) +
                                                      " inside a deleted device object or its extension");
   } else if (freed) {
-    Verifier::Report("pool-used-after-free", std::string(routine) + " touches " + Hex(p) + " inside a freed pool block");
+    Verifier::Report("pool-used-after-free",
+                     std::string(routine) + " touches " + Hex(p) + " inside a freed pool block");
   }
   return !deleted && !freed;
 }
