@@ -3,11 +3,6 @@
 #include "verifier/verifier.h"
 #include "wdm.h"
 
-extern "C" BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc) {
-  (void)Dpc;
-  emu::Unimplemented("KeRemoveQueueDpc");
-}
-
 extern "C" NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
                                       PREQUEST_POWER_COMPLETE CompletionFunction, PVOID Context, PIRP* Irp) {
   (void)DeviceObject, (void)MinorFunction, (void)PowerState, (void)CompletionFunction, (void)Context, (void)Irp;

@@ -41,8 +41,8 @@ void System::Boot(const BootOptions& options) {
     if (PnpManager::FunctionDriver() != nullptr) PnpManager::Enumerate(pdo);
   });
   UsbBus::Instance().SetRemovalHook([](PDEVICE_OBJECT pdo) { PnpManager::DeviceGone(pdo); });
-  Scheduler::Get().Start(options.mode, options.seed);
-  StartDpcThread();
+  Scheduler::Get().Start(options.mode, options.seed, "main", options.processors);
+  StartDpcThreads();
   WorkQueues::StartWorkers();
 }
 

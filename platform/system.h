@@ -15,13 +15,15 @@ struct BootOptions {
   // The WDM level IoIsWdmVersionAvailable answers for (1.30 by default).
   UCHAR wdmMajor = 1;
   UCHAR wdmMinor = 0x30;
+  // Processors of the emulated machine, each with its own DPC queue.
+  unsigned processors = 2;
 };
 
 class System {
  public:
   // Resets pool, registry, namespace, devices and verifier, then starts the
-  // scheduler with the calling thread as the emulated thread "main", the DPC
-  // thread and the system worker threads.
+  // scheduler with the calling thread as the emulated thread "main", a DPC
+  // thread per processor and the system worker threads.
   static void Boot(const BootOptions& options);
   static void Shutdown();
 };

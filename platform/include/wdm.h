@@ -555,6 +555,7 @@ extern "C" {
 
 // IRQL and spin locks
 KIRQL KeGetCurrentIrql(void);
+ULONG KeGetCurrentProcessorNumber(void);
 VOID KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql);
 KIRQL KeRaiseIrqlToDpcLevel(void);
 VOID KeLowerIrql(KIRQL NewIrql);

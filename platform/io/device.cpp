@@ -22,6 +22,9 @@ namespace {
 constexpr ULONG kDeviceTag = MakeTag('D', 'e', 'v', 'i');
 constexpr CSHORT kIoTypeDevice = 3;
 constexpr int64_t kTimerPeriod = 10'000'000;  // one second
+// The I/O manager calls every device's timer routine from one DPC, so two
+// of them never run at once.
+constexpr char kIoTimerDpc = 0;
 
 struct DeviceInfo {
   std::u16string name;
@@ -38,7 +41,6 @@ struct DeviceInfo {
 struct State {
   std::mutex mutex;
   std::map<PDEVICE_OBJECT, DeviceInfo> live;
-  std::map<const char*, size_t, std::less<>> deleted;  // start -> bytes
   UCHAR wdmMajor = 1;
   UCHAR wdmMinor = 0x30;
 };
@@ -68,7 +70,7 @@ void ScheduleTick(PDEVICE_OBJECT device) {
         running = found != S().live.end() && found->second.timerRunning;
       }
       if (running) routine(device, context);
-    });
+    }, &kIoTimerDpc);
     ScheduleTick(device);
   });
 }
@@ -79,7 +81,6 @@ void Devices::Reset() {
   {
     std::lock_guard<std::mutex> guard(S().mutex);
     S().live.clear();
-    S().deleted.clear();
     S().wdmMajor = 1;
     S().wdmMinor = 0x30;
   }
@@ -91,32 +92,14 @@ void Devices::Reset() {
 bool Devices::CheckUsable(PDEVICE_OBJECT device, const char* routine) {
   std::lock_guard<std::mutex> guard(S().mutex);
   if (S().live.count(device)) return true;
-  bool wasDeleted = false;
-  auto it = S().deleted.upper_bound(reinterpret_cast<const char*>(device));
-  if (it != S().deleted.begin()) {
-    --it;
-    wasDeleted = reinterpret_cast<const char*>(device) < it->first + it->second;
-  }
+  bool wasDeleted = Pool::IsDeleted(device);
   Verifier::Report(wasDeleted ? "device-used-after-delete" : "device-unknown",
                    std::string(routine) + " with device object " + Hex(device) +
                        (wasDeleted ? ", which has been deleted" : ", which is not a device object"));
   return false;
 }
 
-bool Devices::CheckNotDeleted(const void* p, const char* routine) {
-  // Once the pool has handed the memory out again it belongs to its new
-  // owner, whatever was there before.
-  if (Pool::IsLive(p)) return true;
-  std::lock_guard<std::mutex> guard(S().mutex);
-  auto c = static_cast<const char*>(p);
-  auto it = S().deleted.upper_bound(c);
-  if (it == S().deleted.begin()) return true;
-  --it;
-  if (c >= it->first + it->second) return true;
-  Verifier::Report("device-used-after-delete",
-                   std::string(routine) + " touches " + Hex(p) + " inside a deleted device object or its extension");
-  return false;
-}
+bool Devices::CheckNotDeleted(const void* p, const char* routine) { return Pool::CheckNotDeleted(p, routine); }
 
 PDEVICE_OBJECT Devices::LowerOf(PDEVICE_OBJECT device) {
   std::lock_guard<std::mutex> guard(S().mutex);
@@ -208,15 +191,6 @@ extern "C" NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExte
     auto& info = emu::S().live[device];
     info.name = name;
     info.bytes = bytes;
-    // The pool may have reused a deleted device's memory for this one.
-    auto& deleted = emu::S().deleted;
-    for (auto it = deleted.lower_bound(memory); it != deleted.end() && it->first < memory + bytes;) {
-      it = deleted.erase(it);
-    }
-    auto before = deleted.lower_bound(memory);
-    if (before != deleted.begin() && std::prev(before)->first + std::prev(before)->second > memory) {
-      deleted.erase(std::prev(before));
-    }
   }
   device->NextDevice = DriverObject->DeviceObject;
   DriverObject->DeviceObject = device;
@@ -246,8 +220,8 @@ extern "C" VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     info = emu::S().live[DeviceObject];
     emu::Scheduler::Get().CancelTimer(info.tick);
     emu::S().live.erase(DeviceObject);
-    emu::S().deleted[reinterpret_cast<const char*>(DeviceObject)] = info.bytes;
   }
+  emu::Pool::QuarantineDeleted(DeviceObject, info.bytes);
   emu::ObjectNamespace::Instance().RemoveDevice(DeviceObject);
   // Unlink from the driver's list of devices.
   PDRIVER_OBJECT driver = DeviceObject->DriverObject;

@@ -1,7 +1,9 @@
-// IRQL is per emulated thread. Raising and lowering follow the documented
-// rules: KeRaiseIrql may not lower and KeLowerIrql may not raise.
+// IRQL and processor number are per emulated thread. Raising and lowering
+// follow the documented rules: KeRaiseIrql may not lower and KeLowerIrql
+// may not raise.
 #include <string>
 
+#include "kernel/pool.h"
 #include "kernel/scheduler.h"
 #include "verifier/verifier.h"
 #include "wdm.h"
@@ -11,6 +13,12 @@ using emu::Verifier;
 
 extern "C" KIRQL KeGetCurrentIrql(void) { return Scheduler::CurrentOrDie("KeGetCurrentIrql").Irql(); }
 
+// The answer holds while the caller is at DISPATCH_LEVEL or above; below
+// it the thread may be moved at its next switch point.
+extern "C" ULONG KeGetCurrentProcessorNumber(void) {
+  return Scheduler::CurrentOrDie("KeGetCurrentProcessorNumber").Processor();
+}
+
 extern "C" VOID KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) {
   auto& self = Scheduler::CurrentOrDie("KeRaiseIrql");
   if (NewIrql < self.Irql()) {
@@ -19,8 +27,11 @@ extern "C" VOID KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) {
     *OldIrql = self.Irql();
     return;
   }
-  *OldIrql = self.Irql();
+  const KIRQL old = self.Irql();
   self.SetIrql(NewIrql);
+  // The old level is stored at the new one (a spin lock's caller too).
+  emu::Pool::CheckResident(OldIrql, sizeof *OldIrql, "KeRaiseIrql");
+  *OldIrql = old;
 }
 
 extern "C" KIRQL KeRaiseIrqlToDpcLevel(void) {

@@ -1,5 +1,6 @@
 #include "kernel/pool.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -47,6 +48,7 @@ struct State {
   std::map<ULONG, PoolTagStats> stats;
   std::deque<Quarantined> quarantine;
   std::map<const char*, size_t, std::less<>> freed;  // quarantined pool blocks: start -> bytes
+  std::map<const char*, size_t, std::less<>> deleted;  // deleted device objects: start -> bytes
   size_t quarantinedBytes = 0;
   Pool::FailureRule rule;
   size_t ruleCount = 0;
@@ -81,6 +83,32 @@ auto Containing(Map& map, const void* p) {
   return it;
 }
 
+// The range of `map` (start -> bytes) that holds `p`, if any.
+bool InRange(const std::map<const char*, size_t, std::less<>>& map, const void* p) {
+  auto it = Containing(map, p);
+  return it != map.end() && static_cast<const char*>(p) < it->first + it->second;
+}
+
+// The live paged-pool block that [p, p+bytes) reaches into, if any.
+const char* PagedBlockOverlapping(const State& s, const void* p, size_t bytes) {
+  auto c = static_cast<const char*>(p);
+  auto it = s.live.upper_bound(c);
+  if (it != s.live.begin()) --it;
+  for (; it != s.live.end() && it->first < c + std::max<size_t>(bytes, 1); ++it) {
+    const bool overlaps = c < it->first + std::max<size_t>(it->second.bytes, 1);
+    if (overlaps && (it->second.type & 1) != 0) return it->first;
+  }
+  return nullptr;
+}
+
+// Memory handed out again belongs to its new owner, whatever was there
+// before: forgets the deleted ranges [p, p+bytes) overlaps.
+void ForgetDeleted(State& s, const char* p, size_t bytes) {
+  auto it = s.deleted.lower_bound(p);
+  if (it != s.deleted.begin() && std::prev(it)->first + std::prev(it)->second > p) --it;
+  while (it != s.deleted.end() && it->first < p + bytes) it = s.deleted.erase(it);
+}
+
 }  // namespace
 
 std::string Pool::TagName(ULONG tag) {
@@ -98,6 +126,7 @@ void Pool::Reset() {
   for (auto& [p, block] : s.live) std::free(const_cast<char*>(p));
   s.live.clear();
   s.stats.clear();
+  s.deleted.clear();
   DrainQuarantine(s, 0);
   s.rule = nullptr;
   s.ruleCount = 0;
@@ -144,6 +173,7 @@ PVOID Pool::Allocate(POOL_TYPE type, size_t bytes, ULONG tag, const char* routin
   if (p == nullptr) Fatal("host out of memory");
   memset(p, kFreshFill, total);
   s.live[p] = Block{bytes, tag, type, ++s.serial};
+  ForgetDeleted(s, p, total);
   auto& st = s.stats[tag];
   st.tag = tag;
   ++st.allocations;
@@ -196,7 +226,7 @@ void Pool::Free(PVOID block, const char* routine, const ULONG* expectedTag) {
   LockOrder::Forget(begin, begin + info.bytes);
   {
     auto lock = Scheduler::Get().Lock();
-    Dispatcher::ForgetRange(begin, begin + info.bytes, "pool block");
+    Dispatcher::ForgetRange(begin, begin + std::max<size_t>(info.bytes, 1), routine);
   }
   size_t total = info.bytes == 0 ? 1 : info.bytes;
   memset(block, kFreedFill, total);
@@ -254,8 +284,66 @@ bool Pool::IsLive(const void* p) {
 
 bool Pool::IsFreed(const void* p) {
   std::lock_guard<std::mutex> guard(S().mutex);
-  auto it = Containing(S().freed, p);
-  return it != S().freed.end() && static_cast<const char*>(p) < it->first + it->second;
+  return InRange(S().freed, p);
+}
+
+bool Pool::CheckObject(const void* p, size_t bytes, const char* what, const char* routine) {
+  if (!CheckNotDeleted(p, routine)) return false;
+  const char* block;
+  {
+    std::lock_guard<std::mutex> guard(S().mutex);
+    block = PagedBlockOverlapping(S(), p, bytes);
+  }
+  if (block != nullptr) {
+    Verifier::Report("object-in-paged-pool", std::string(routine) + " with a " + what + " at " + Hex(p) +
+                                                 " inside the paged-pool block " + Hex(block) +
+                                                 "; kernel objects must be in nonpaged memory");
+  }
+  return true;
+}
+
+void Pool::CheckResident(const void* p, size_t bytes, const char* routine) {
+  Thread* self = Scheduler::Current();
+  if (self == nullptr || self->Irql() < DISPATCH_LEVEL) return;
+  const char* block;
+  {
+    std::lock_guard<std::mutex> guard(S().mutex);
+    block = PagedBlockOverlapping(S(), p, bytes);
+  }
+  if (block != nullptr) {
+    Verifier::Report("paged-pool-at-dispatch",
+                     std::string(routine) + " touches " + Hex(p) + " in the paged-pool block " + Hex(block) +
+                         " at IRQL " + std::to_string(self->Irql()) +
+                         " (IRQL_NOT_LESS_OR_EQUAL on Windows once the page is out)");
+  }
+}
+
+void Pool::QuarantineDeleted(const void* p, size_t bytes) {
+  std::lock_guard<std::mutex> guard(S().mutex);
+  S().deleted[static_cast<const char*>(p)] = bytes == 0 ? 1 : bytes;
+}
+
+bool Pool::IsDeleted(const void* p) {
+  std::lock_guard<std::mutex> guard(S().mutex);
+  return InRange(S().deleted, p);
+}
+
+bool Pool::CheckNotDeleted(const void* p, const char* routine) {
+  bool deleted;
+  bool freed;
+  {
+    std::lock_guard<std::mutex> guard(S().mutex);
+    deleted = InRange(S().deleted, p);
+    freed = InRange(S().freed, p);
+  }
+  if (deleted) {
+    Verifier::Report("device-used-after-delete", std::string(routine) + " touches " + Hex(p) +
+                                                     " inside a deleted device object or its extension");
+  } else if (freed) {
+    Verifier::Report("pool-used-after-free",
+                     std::string(routine) + " touches " + Hex(p) + " inside a freed pool block");
+  }
+  return !deleted && !freed;
 }
 
 }  // namespace emu

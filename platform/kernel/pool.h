@@ -50,6 +50,26 @@ class Pool {
   // Poisons [p, p+bytes) and keeps it from reuse for a while (used by the
   // I/O manager for IRPs and device objects it frees).
   static void Quarantine(void* p, size_t bytes, std::function<void(void*)> release);
+  // [p, p+bytes) held a device object and its extension that the I/O
+  // manager has deleted. The range stays known as deleted until the pool
+  // hands the memory out again, longer than the quarantine keeps it.
+  static void QuarantineDeleted(const void* p, size_t bytes);
+  static bool IsDeleted(const void* p);
+  // False, with a report, when `p` lies in a deleted device object or
+  // extension ("device-used-after-delete") or in a freed pool block
+  // ("pool-used-after-free"): the kernel routine `routine` then refuses to
+  // touch it.
+  static bool CheckNotDeleted(const void* p, const char* routine);
+  // A kernel object (spin lock, event, timer, DPC) must be resident: one
+  // inside a paged-pool block is reported ("object-in-paged-pool") each time
+  // `routine` initialises or uses it. Returns CheckNotDeleted's answer.
+  static bool CheckObject(const void* p, size_t bytes, const char* what, const char* routine);
+  // Memory touched at DISPATCH_LEVEL or above must be resident: reports
+  // ("paged-pool-at-dispatch") when the calling thread is at DISPATCH_LEVEL
+  // or above and [p, p+bytes) reaches into a paged-pool block. For every
+  // part of the emulation that touches driver memory for a caller (kernel
+  // routines, the I/O manager copying buffers, the bus).
+  static void CheckResident(const void* p, size_t bytes, const char* routine);
 
   static std::string TagName(ULONG tag);
 };

@@ -48,11 +48,14 @@ Thread& Scheduler::CurrentOrDie(const char* routine) {
   return *tlsCurrent;
 }
 
-void Scheduler::Start(SchedulerMode mode, uint64_t seed, const std::string& mainName) {
+void Scheduler::Start(SchedulerMode mode, uint64_t seed, const std::string& mainName, unsigned processors) {
   auto lock = Lock();
   if (running_) Fatal("the emulated kernel is already running");
+  if (processors == 0) Fatal("the emulated machine needs at least one processor");
   mode_ = mode;
   seed_ = seed;
+  processors_ = processors;
+  nextProcessor_ = 1;
   rng_.seed(seed);
   stopping_ = false;
   switches_ = 0;
@@ -74,12 +77,22 @@ void Scheduler::Start(SchedulerMode mode, uint64_t seed, const std::string& main
   }
 }
 
-Thread* Scheduler::Spawn(const std::string& name, std::function<void()> body) {
+Thread* Scheduler::Spawn(const std::string& name, std::function<void()> body, int processor) {
   auto lock = Lock();
   auto owned = std::make_unique<Thread>();
   Thread* thread = owned.get();
   thread->name_ = name;
   thread->body_ = std::move(body);
+  if (processor >= 0) {
+    if (unsigned(processor) >= processors_) Fatal("a thread pinned to processor " + std::to_string(processor) +
+                                                  " of " + std::to_string(processors_));
+    thread->processor_ = unsigned(processor);
+    thread->pinned_ = true;
+  } else {
+    // Free mode keeps this processor; the deterministic scheduler moves
+    // the thread as it hands it the baton.
+    thread->processor_ = nextProcessor_++ % processors_;
+  }
   threads_.push_back(std::move(owned));
   thread->os_ = std::make_unique<std::thread>([this, thread] {
     {
@@ -108,13 +121,39 @@ void Scheduler::SwitchPoint() {
 }
 
 Thread* Scheduler::PickRunnable() {
+  // A thread at DISPATCH_LEVEL or above (running, or spinning on a lock)
+  // has its processor to itself.
+  constexpr unsigned char kDispatchLevel = 2;
+  std::vector<const Thread*> owner(processors_, nullptr);
+  for (auto& t : threads_) {
+    if (t->state_ != Thread::State::Finished && t->irql_ >= kDispatchLevel) owner[t->processor_] = t.get();
+  }
+  auto freeFor = [&](const Thread* t, unsigned p) { return owner[p] == nullptr || owner[p] == t; };
   std::vector<Thread*> runnable;
   for (auto& t : threads_) {
-    if (t->state_ == Thread::State::Runnable) runnable.push_back(t.get());
+    if (t->state_ != Thread::State::Runnable) continue;
+    bool fits = false;
+    if (t->pinned_ || t->irql_ >= kDispatchLevel) {
+      fits = freeFor(t.get(), t->processor_);
+    } else {
+      for (unsigned p = 0; !fits && p < processors_; ++p) fits = freeFor(t.get(), p);
+    }
+    if (fits) runnable.push_back(t.get());
   }
   if (runnable.empty()) return nullptr;
   std::uniform_int_distribution<size_t> pick(0, runnable.size() - 1);
-  return runnable[pick(rng_)];
+  Thread* next = runnable[pick(rng_)];
+  if (!next->pinned_ && next->irql_ < kDispatchLevel) {
+    // Below DISPATCH_LEVEL a thread may move: it goes to any processor no
+    // other thread holds at DISPATCH_LEVEL.
+    std::vector<unsigned> open;
+    for (unsigned p = 0; p < processors_; ++p) {
+      if (freeFor(next, p)) open.push_back(p);
+    }
+    std::uniform_int_distribution<size_t> where(0, open.size() - 1);
+    next->processor_ = open.size() == 1 ? open[0] : open[where(rng_)];
+  }
+  return next;
 }
 
 void Scheduler::HandOff(std::unique_lock<std::mutex>& lock, Thread* self) {
@@ -131,8 +170,10 @@ void Scheduler::HandOff(std::unique_lock<std::mutex>& lock, Thread* self) {
       idleWaiter_ = nullptr;
       waiter->woken_ = true;
       waiter->state_ = Thread::State::Runnable;
-      next = waiter;
-      break;
+      // Nothing else can run, so the waiter is the one picked, unless every
+      // processor is held at DISPATCH_LEVEL by threads that spin.
+      next = PickRunnable();
+      continue;
     }
     while (!timers_.empty() && timers_.front()->cancelled) {
       std::pop_heap(timers_.begin(), timers_.end(), TimerLater);
@@ -274,6 +315,11 @@ int64_t Scheduler::InterruptTime() { return Now() - kBootSystemTime; }
 uint64_t Scheduler::Random(uint64_t bound) {
   if (bound <= 1) return 0;
   auto lock = Lock();
+  return RandomLocked(bound);
+}
+
+uint64_t Scheduler::RandomLocked(uint64_t bound) {
+  if (bound <= 1) return 0;
   std::uniform_int_distribution<uint64_t> pick(0, bound - 1);
   return pick(rng_);
 }
@@ -414,7 +460,7 @@ std::string Scheduler::DescribeThreads() {
         if (t->hasDeadline_) out << " until +" << (t->deadline_ - kBootSystemTime) / 10000 << " ms";
         break;
     }
-    out << " (IRQL " << int(t->irql_) << ")\n";
+    out << " (IRQL " << int(t->irql_) << ", processor " << t->processor_ << ")\n";
   }
   return out.str();
 }

@@ -11,6 +11,15 @@
 //  - Free (demo, benchmarks): threads run truly in parallel and time is the
 //    real monotonic clock.
 //
+// The emulated machine has a number of processors (two by default). Each
+// has a DPC thread of its own, pinned to it; every other thread runs on a
+// processor the scheduler assigns when it gives the thread the baton, and
+// keeps it while at DISPATCH_LEVEL or above. A thread at DISPATCH_LEVEL or
+// above has its processor to itself, as on Windows: no other thread runs on
+// it, and the processor's DPC queue waits until the IRQL drops. In free mode
+// processors are only numbers: threads keep the one they were given and
+// nothing is held back.
+//
 // The dispatcher lock (Lock()) guards all scheduling state and every
 // dispatcher object of the emulated kernel; it is held only inside
 // emulation routines, never while driver code runs.
@@ -46,9 +55,10 @@ class Scheduler {
  public:
   static Scheduler& Get();
 
-  // Starts the kernel in the given mode. The calling thread becomes the
-  // emulated thread `mainName` (the application thread of a test).
-  void Start(SchedulerMode mode, uint64_t seed, const std::string& mainName = "main");
+  // Starts the kernel in the given mode on `processors` processors. The
+  // calling thread becomes the emulated thread `mainName` (the application
+  // thread of a test), on processor 0.
+  void Start(SchedulerMode mode, uint64_t seed, const std::string& mainName = "main", unsigned processors = 2);
   // Shuts the kernel down in two steps. First the system comes to rest:
   // every thread runs until it is finished or idle, letting kernel time pass
   // while some thread is in a wait with a time-out, so queued DPCs and work
@@ -60,9 +70,12 @@ class Scheduler {
   bool Stopping() const { return stopping_.load(); }
   SchedulerMode Mode() const { return mode_; }
   uint64_t Seed() const { return seed_; }
+  unsigned Processors() const { return processors_; }
 
-  // Creates an emulated thread; it becomes runnable at once.
-  Thread* Spawn(const std::string& name, std::function<void()> body);
+  // Creates an emulated thread; it becomes runnable at once. A thread given
+  // a `processor` runs on that one only (a processor's DPC thread); any
+  // other runs where the scheduler puts it.
+  Thread* Spawn(const std::string& name, std::function<void()> body, int processor = -1);
   static Thread* Current();
   static Thread& CurrentOrDie(const char* routine);
 
@@ -106,6 +119,8 @@ class Scheduler {
   // hardware that chooses (for example whether a bus completes a request
   // at once or later). Takes the dispatcher lock itself.
   uint64_t Random(uint64_t bound);
+  // The same with the dispatcher lock held.
+  uint64_t RandomLocked(uint64_t bound);
 
   std::string DescribeThreads();
   uint64_t SwitchCount() const { return switches_; }
@@ -131,6 +146,8 @@ class Scheduler {
   std::atomic<bool> running_{false};
   std::atomic<bool> stopping_{false};
   uint64_t seed_ = 0;
+  unsigned processors_ = 1;
+  unsigned nextProcessor_ = 0;  // free mode: where the next thread goes
   std::mt19937_64 rng_;
   std::vector<std::unique_ptr<Thread>> threads_;
   Thread* baton_ = nullptr;
@@ -157,6 +174,8 @@ class Thread {
   const std::string& Name() const { return name_; }
   unsigned char Irql() const { return irql_; }
   void SetIrql(unsigned char irql) { irql_ = irql; }
+  // The processor the thread runs on (or last ran on).
+  unsigned Processor() const { return processor_; }
   State GetState() const { return state_; }
   const std::string& WaitingOn() const { return waitingOn_; }
 
@@ -184,6 +203,8 @@ class Thread {
   bool hasDeadline_ = false;
   std::string waitingOn_;
   unsigned char irql_ = 0;
+  unsigned processor_ = 0;
+  bool pinned_ = false;
   std::vector<const void*> heldLocks_;
   WaitContext wait_;
 };

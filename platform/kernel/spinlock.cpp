@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "io/device.h"
+#include "kernel/pool.h"
 #include "kernel/scheduler.h"
 #include "verifier/lock_order.h"
 #include "verifier/irql_rules.h"
@@ -33,7 +33,7 @@ void AcquireSpinLockRaw(PKSPIN_LOCK lock, const char* routine) {
   Thread& self = Scheduler::CurrentOrDie(routine);
   // A lock inside a deleted device's extension: report instead of spinning
   // on poisoned memory.
-  if (!Devices::CheckNotDeleted(lock, routine)) return;
+  if (!Pool::CheckObject(lock, sizeof *lock, "spin lock", routine)) return;
   std::atomic_ref<ULONG_PTR> word(*lock);
   if (word.load() == reinterpret_cast<ULONG_PTR>(&self)) {
     Verifier::Report("spinlock-recursive", LockOrder::Describe(lock) + " acquired again by its owner in " + routine);
@@ -61,7 +61,7 @@ void AcquireSpinLockRaw(PKSPIN_LOCK lock, const char* routine) {
 void ReleaseSpinLockRaw(PKSPIN_LOCK lock, const char* routine) {
   auto& sched = Scheduler::Get();
   Thread& self = Scheduler::CurrentOrDie(routine);
-  if (!Devices::CheckNotDeleted(lock, routine)) return;
+  if (!Pool::CheckObject(lock, sizeof *lock, "spin lock", routine)) return;
   std::atomic_ref<ULONG_PTR> word(*lock);
   if (word.load() != reinterpret_cast<ULONG_PTR>(&self)) {
     Verifier::Report("spinlock-not-held", std::string(routine) + " of " + LockOrder::Describe(lock) +
@@ -101,7 +101,10 @@ void RequireExactly(KIRQL level, const char* routine) {
 
 }  // namespace
 
-extern "C" VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { *SpinLock = 0; }
+extern "C" VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
+  if (!emu::Pool::CheckObject(SpinLock, sizeof *SpinLock, "spin lock", "KeInitializeSpinLock")) return;
+  *SpinLock = 0;
+}
 
 extern "C" VOID KeAcquireSpinLock(PKSPIN_LOCK SpinLock, PKIRQL OldIrql) {
   RequireAtMost(DISPATCH_LEVEL, "KeAcquireSpinLock");

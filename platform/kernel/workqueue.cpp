@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "kernel/pool.h"
 #include "kernel/scheduler.h"
 #include "verifier/verifier.h"
 #include "wdm.h"
@@ -83,7 +84,9 @@ extern "C" VOID ExQueueWorkItem(PWORK_QUEUE_ITEM WorkItem, WORK_QUEUE_TYPE Queue
   KIRQL irql = KeGetCurrentIrql();
   if (irql > DISPATCH_LEVEL) {
     emu::Verifier::Report("irql-too-high", "ExQueueWorkItem at IRQL " + std::to_string(irql));
+    return;
   }
+  emu::Pool::CheckResident(WorkItem, sizeof *WorkItem, "ExQueueWorkItem");
   if (QueueType < CriticalWorkQueue || QueueType >= MaximumWorkQueue) {
     emu::Verifier::Report("bad-work-queue", "ExQueueWorkItem to queue " + std::to_string(QueueType));
     return;

@@ -103,7 +103,9 @@ bool QueueOrKeepLocked(UsbDevice& d, std::vector<Completion>& completions, bool 
 
 void RunQueued(const std::shared_ptr<UsbDevice>& d) {
   auto lock = Scheduler::Get().Lock();
-  QueueDpcWork([d] { DrainQueued(d); });
+  // One source per device: its drains run in order on one processor, as one
+  // controller DPC delivers them.
+  QueueDpcWork([d] { DrainQueued(d); }, d.get());
 }
 
 NTSTATUS Finish(const std::shared_ptr<UsbDevice>& d, Completion c, bool coin) {

@@ -1,5 +1,8 @@
 // IRQL: per thread, raised and lowered in pairs, and checked by the
 // routines documented to run at or below a level.
+#include <functional>
+#include <utility>
+
 #include "kernel/pool.h"
 #include "platform/kernel_test_support.h"
 
@@ -84,13 +87,37 @@ TEST_F(IrqlTest, RoutinesRefuseToRunAboveTheirDocumentedLevel) {
   EXPECT_EQ(KeQueryInterruptTime(), before) << "a thread at DISPATCH_LEVEL cannot be put to sleep";
   KeLowerIrql(old);
 
+  // Above DISPATCH_LEVEL the dispatcher routines refuse and change nothing.
   KEVENT event;
   KeInitializeEvent(&event, NotificationEvent, FALSE);
-  KeRaiseIrql(HIGH_LEVEL, &old);
-  KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
-  KeLowerIrql(old);
-  EXPECT_TRUE(Caught("irql-too-high"));
-  EXPECT_EQ(KeReadStateEvent(&event), 0) << "the refused call had no effect";
+  KEVENT set;
+  KeInitializeEvent(&set, NotificationEvent, TRUE);
+  KTIMER timer;
+  KeInitializeTimer(&timer);
+  KTIMER pending;
+  KeInitializeTimer(&pending);
+  KeSetTimer(&pending, Relative(10), nullptr);
+  WORK_QUEUE_ITEM item;
+  ExInitializeWorkItem(&item, [](PVOID) { ADD_FAILURE() << "a work item queued at HIGH_LEVEL ran"; }, nullptr);
+  const std::pair<const char*, std::function<void()>> calls[] = {
+      {"KeSetEvent", [&] { KeSetEvent(&event, IO_NO_INCREMENT, FALSE); }},
+      {"KeClearEvent", [&] { KeClearEvent(&set); }},
+      {"KeResetEvent", [&] { KeResetEvent(&set); }},
+      {"KeSetTimer", [&] { KeSetTimer(&timer, Relative(10), nullptr); }},
+      {"KeCancelTimer", [&] { KeCancelTimer(&pending); }},
+      {"ExQueueWorkItem", [&] { ExQueueWorkItem(&item, DelayedWorkQueue); }},
+  };
+  for (const auto& [routine, call] : calls) {
+    KeRaiseIrql(HIGH_LEVEL, &old);
+    call();
+    KeLowerIrql(old);
+    EXPECT_TRUE(Caught("irql-too-high")) << routine;
+  }
+  EXPECT_EQ(KeReadStateEvent(&event), 0) << "the refused calls had no effect";
+  EXPECT_NE(KeReadStateEvent(&set), 0);
+  EXPECT_FALSE(KeCancelTimer(&timer));
+  EXPECT_TRUE(KeCancelTimer(&pending));
+  Settle();
 }
 
 }  // namespace

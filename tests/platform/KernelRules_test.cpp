@@ -131,11 +131,18 @@ TEST_F(KernelRulesTest, AcquiringASpinLockTheThreadAlreadyHolds) {
   EXPECT_TRUE(Rules().empty());
 }
 
-TEST_F(KernelRulesTest, FreeingAPoolBlockTwice) {
-  PVOID block = ExAllocatePoolWithTag(NonPagedPool, 24, kTag);
+TEST_F(KernelRulesTest, FreeingAPoolBlockTwiceOrUsingItsObjectsAfterwards) {
+  auto* block = static_cast<PKEVENT>(ExAllocatePoolWithTag(NonPagedPool, sizeof(KEVENT), kTag));
+  ASSERT_NE(block, nullptr);
+  KeInitializeEvent(block, NotificationEvent, FALSE);
   ExFreePoolWithTag(block, kTag);
   ExFreePoolWithTag(block, kTag);
   EXPECT_EQ(Rules(), (std::vector<std::string>{"pool-double-free"}));
+
+  // The kernel routines refuse to touch an object in freed memory.
+  EXPECT_EQ(KeSetEvent(block, IO_NO_INCREMENT, FALSE), 0);
+  EXPECT_EQ(Poll(block), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(Rules(), (std::vector<std::string>{"pool-used-after-free", "pool-used-after-free"}));
 }
 
 TEST_F(KernelRulesTest, LeakingPoolAtACheck) {
@@ -148,41 +155,166 @@ TEST_F(KernelRulesTest, LeakingPoolAtACheck) {
   ExFreePool(kept);
 }
 
-TEST_F(KernelRulesTest, FreeingPoolThatHoldsASetTimer) {
+// Spin locks, events, timers and DPCs must be in nonpaged memory: each one
+// inside a paged-pool block is reported when it is initialised and when it
+// is used. The same objects in nonpaged pool are fine.
+TEST_F(KernelRulesTest, KernelObjectsInPagedPool) {
+  struct Objects {
+    KSPIN_LOCK lock;
+    KEVENT event;
+    KTIMER timer;
+    KDPC dpc;
+  };
+  for (POOL_TYPE type : {PagedPool, NonPagedPool}) {
+    auto* objects = static_cast<Objects*>(ExAllocatePoolWithTag(type, sizeof(Objects), kTag));
+    ASSERT_NE(objects, nullptr);
+    KeInitializeSpinLock(&objects->lock);
+    KeInitializeEvent(&objects->event, NotificationEvent, FALSE);
+    KeInitializeTimer(&objects->timer);
+    KeInitializeDpc(&objects->dpc, [](PKDPC, PVOID, PVOID, PVOID) {}, nullptr);
+    const auto initialised = TakeViolations();
+    KIRQL old;
+    KeAcquireSpinLock(&objects->lock, &old);
+    KeReleaseSpinLock(&objects->lock, old);
+    KeSetEvent(&objects->event, IO_NO_INCREMENT, FALSE);
+    EXPECT_EQ(Poll(&objects->event), STATUS_WAIT_0);
+    KeSetTimer(&objects->timer, Relative(10), nullptr);
+    KeCancelTimer(&objects->timer);
+    KeInsertQueueDpc(&objects->dpc, nullptr, nullptr);
+    KeRemoveQueueDpc(&objects->dpc);
+    const auto used = Rules();
+    if (type == PagedPool) {
+      ASSERT_EQ(initialised.size(), 4u) << Describe(initialised);
+      const char* names[] = {"spin lock", "event", "timer", "DPC"};
+      for (size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(initialised[i].rule, "object-in-paged-pool");
+        EXPECT_NE(initialised[i].detail.find(names[i]), std::string::npos) << initialised[i].detail;
+      }
+      EXPECT_EQ(used, std::vector<std::string>(8, "object-in-paged-pool")) << "every use is reported";
+    } else {
+      EXPECT_TRUE(initialised.empty()) << Describe(initialised);
+      EXPECT_TRUE(used.empty());
+    }
+    ExFreePool(objects);
+  }
+}
+
+// Memory a kernel routine touches at DISPATCH_LEVEL must be resident: a
+// paged-pool counter, time or saved IRQL is reported there, not below.
+TEST_F(KernelRulesTest, TouchingPagedPoolAtDispatchLevel) {
+  struct Paged {
+    LONG counter;
+    LARGE_INTEGER time;
+    KIRQL oldIrql;
+  };
+  auto* paged = static_cast<Paged*>(ExAllocatePoolWithTag(PagedPool, sizeof(Paged), kTag));
+  ASSERT_NE(paged, nullptr);
+  InterlockedIncrement(&paged->counter);
+  KeQuerySystemTime(&paged->time);
+  EXPECT_TRUE(Rules().empty()) << "paged memory is fine below DISPATCH_LEVEL";
+
+  KeAcquireSpinLock(&a_, &paged->oldIrql);
+  InterlockedIncrement(&paged->counter);
+  KeQuerySystemTime(&paged->time);
+  KeReleaseSpinLock(&a_, paged->oldIrql);
+  EXPECT_EQ(Rules(), std::vector<std::string>(3, "paged-pool-at-dispatch"));
+  ExFreePool(paged);
+}
+
+// Windows stops the machine when memory being freed still holds a set
+// timer or a queued DPC. Here the rule is reported, naming the bug check,
+// and the timer or DPC is taken out so that it never runs on freed memory.
+TEST_F(KernelRulesTest, FreeingMemoryThatHoldsASetTimerOrAQueuedDpc) {
   struct Context {
     KTIMER timer;
     KDPC dpc;
-    bool* fired;
   };
   static bool fired;
   fired = false;
+  const PKDEFERRED_ROUTINE fire = [](PKDPC, PVOID, PVOID, PVOID) { fired = true; };
+  auto expectCaught = [&](const char* rule, const char* routine) {
+    auto caught = TakeViolations();
+    ASSERT_EQ(caught.size(), 1u) << Describe(caught);
+    EXPECT_EQ(caught[0].rule, rule);
+    EXPECT_NE(caught[0].detail.find("TIMER_OR_DPC_INVALID"), std::string::npos) << caught[0].detail;
+    EXPECT_NE(caught[0].detail.find(routine), std::string::npos) << caught[0].detail;
+  };
+
   auto* context = static_cast<Context*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(Context), kTag));
-  context->fired = &fired;
+  ASSERT_NE(context, nullptr);
   KeInitializeTimer(&context->timer);
-  KeInitializeDpc(&context->dpc, [](PKDPC, PVOID, PVOID, PVOID) { fired = true; }, context);
+  KeInitializeDpc(&context->dpc, fire, nullptr);
   KeSetTimer(&context->timer, Relative(100), &context->dpc);
   ExFreePool(context);
-  EXPECT_TRUE(Caught("timer-freed-while-set"));
-  Advance(200);
-  EXPECT_FALSE(fired) << "the freed timer was taken out of the timer queue";
+  expectCaught("timer-freed-while-set", "ExFreePool");
 
-  // A timer that expired before its memory was freed is fine.
+  // A queued DPC.
   context = static_cast<Context*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(Context), kTag));
+  ASSERT_NE(context, nullptr);
+  KeInitializeDpc(&context->dpc, fire, nullptr);
+  EXPECT_TRUE(KeInsertQueueDpc(&context->dpc, nullptr, nullptr));
+  ExFreePool(context);
+  expectCaught("dpc-freed-while-pending", "ExFreePool");
+
+  // The DPC of a timer set elsewhere.
+  KTIMER timer;
+  KeInitializeTimer(&timer);
+  context = static_cast<Context*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(Context), kTag));
+  ASSERT_NE(context, nullptr);
+  KeInitializeDpc(&context->dpc, fire, nullptr);
+  KeSetTimer(&timer, Relative(100), &context->dpc);
+  ExFreePool(context);
+  expectCaught("dpc-freed-while-pending", "ExFreePool");
+  EXPECT_FALSE(KeCancelTimer(&timer)) << "the timer was taken off the clock";
+
+  // A queued DPC in a device extension when the device is deleted.
+  DRIVER_OBJECT driver{};
+  PDEVICE_OBJECT device = nullptr;
+  ASSERT_EQ(IoCreateDevice(&driver, sizeof(KDPC), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device), STATUS_SUCCESS);
+  ASSERT_NE(device, nullptr);
+  auto* inExtension = static_cast<PKDPC>(device->DeviceExtension);
+  KeInitializeDpc(inExtension, fire, nullptr);
+  KeInsertQueueDpc(inExtension, nullptr, nullptr);
+  IoDeleteDevice(device);
+  expectCaught("dpc-freed-while-pending", "IoDeleteDevice");
+
+  Advance(200);
+  EXPECT_FALSE(fired) << "a timer or DPC in freed memory ran";
+
+  // A timer that expired, and a DPC that ran, before their memory was freed
+  // are fine.
+  context = static_cast<Context*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(Context), kTag));
+  ASSERT_NE(context, nullptr);
   KeInitializeTimer(&context->timer);
-  KeSetTimer(&context->timer, Relative(10), nullptr);
+  KeInitializeDpc(&context->dpc, fire, nullptr);
+  KeSetTimer(&context->timer, Relative(10), &context->dpc);
   Advance(10);
+  EXPECT_TRUE(fired);
   ExFreePool(context);
   EXPECT_TRUE(Rules().empty());
 }
 
-TEST_F(KernelRulesTest, ReinitializingATimerThatIsStillSet) {
+TEST_F(KernelRulesTest, ReinitializingATimerOrADpcStillPending) {
   KTIMER timer;
   KeInitializeTimer(&timer);
   KeSetTimer(&timer, Relative(10), nullptr);
   KeInitializeTimer(&timer);
-  EXPECT_TRUE(Caught("timer-reinitialized-while-set"));
+  EXPECT_EQ(Rules(), (std::vector<std::string>{"timer-reinitialized-while-set"}));
   Advance(20);
   EXPECT_FALSE(KeReadStateTimer(&timer));
+
+  static int runs;
+  runs = 0;
+  KDPC dpc;
+  KeInitializeDpc(&dpc, [](PKDPC, PVOID, PVOID, PVOID) { ++runs; }, nullptr);
+  KeInsertQueueDpc(&dpc, nullptr, nullptr);
+  KeInitializeDpc(&dpc, [](PKDPC, PVOID, PVOID, PVOID) { ++runs; }, nullptr);
+  EXPECT_EQ(Rules(), (std::vector<std::string>{"dpc-reinitialized-while-queued"}));
+  Settle();
+  EXPECT_EQ(runs, 0) << "the reinitialised DPC left the queue";
+  EXPECT_TRUE(KeInsertQueueDpc(&dpc, nullptr, nullptr));
+  Settle();
+  EXPECT_EQ(runs, 1);
 }
 
 TEST_F(KernelRulesTest, ADpcThatReturnsHoldingASpinLock) {
@@ -195,17 +327,53 @@ TEST_F(KernelRulesTest, ADpcThatReturnsHoldingASpinLock) {
   EXPECT_TRUE(Caught("dpc-left-state"));
 }
 
-TEST_F(KernelRulesTest, WaitingOnMoreObjectsThanTheThreadHasWaitBlocksFor) {
-  KEVENT events[THREAD_WAIT_OBJECTS + 1];
-  PVOID objects[THREAD_WAIT_OBJECTS + 1];
-  for (int i = 0; i <= THREAD_WAIT_OBJECTS; ++i) {
+// A thread waiting in user mode may have its kernel stack paged out: an
+// event on the waiter's own stack is reported then, not in a kernel-mode
+// wait and not when it lies elsewhere.
+TEST_F(KernelRulesTest, WaitingInUserModeOnAnEventOnTheOwnStack) {
+  KEVENT onStack;
+  KeInitializeEvent(&onStack, NotificationEvent, TRUE);
+  LARGE_INTEGER zero{};
+  EXPECT_EQ(KeWaitForSingleObject(&onStack, Executive, KernelMode, FALSE, &zero), STATUS_WAIT_0);
+  EXPECT_TRUE(Rules().empty());
+  KeSetEvent(&event_, IO_NO_INCREMENT, FALSE);
+  PVOID both[] = {&event_, &onStack};
+  EXPECT_EQ(KeWaitForMultipleObjects(2, both, WaitAll, Executive, UserMode, FALSE, &zero, nullptr), STATUS_WAIT_0);
+  auto caught = TakeViolations();
+  ASSERT_EQ(caught.size(), 1u) << Describe(caught);
+  EXPECT_EQ(caught[0].rule, "wait-usermode-stack-object");
+  EXPECT_NE(caught[0].detail.find(emu::Hex(&onStack)), std::string::npos) << caught[0].detail;
+
+  auto* pooled = static_cast<PKEVENT>(ExAllocatePoolWithTag(NonPagedPool, sizeof(KEVENT), kTag));
+  ASSERT_NE(pooled, nullptr);
+  KeInitializeEvent(pooled, NotificationEvent, TRUE);
+  EXPECT_EQ(KeWaitForSingleObject(pooled, Executive, UserMode, FALSE, &zero), STATUS_WAIT_0);
+  EmuThread other("other", [&] { KeWaitForSingleObject(&onStack, Executive, UserMode, FALSE, &zero); });
+  other.Join();
+  EXPECT_TRUE(Rules().empty()) << "pool, and another thread's stack, are not the waiter's own stack";
+  ExFreePool(pooled);
+}
+
+TEST_F(KernelRulesTest, WaitingOnNoObjectsOrMoreThanTheThreadHasWaitBlocksFor) {
+  KEVENT events[MAXIMUM_WAIT_OBJECTS + 1];
+  PVOID objects[MAXIMUM_WAIT_OBJECTS + 1];
+  for (int i = 0; i <= MAXIMUM_WAIT_OBJECTS; ++i) {
     KeInitializeEvent(&events[i], NotificationEvent, TRUE);
     objects[i] = &events[i];
   }
-  EXPECT_EQ(KeWaitForMultipleObjects(THREAD_WAIT_OBJECTS + 1, objects, WaitAny, Executive, KernelMode, FALSE,
-                                     nullptr, nullptr),
-            STATUS_INVALID_PARAMETER);
-  EXPECT_TRUE(Caught("wait-too-many-objects"));
+  auto waitOn = [&](ULONG count, PVOID blocks) {
+    return KeWaitForMultipleObjects(count, objects, WaitAny, Executive, KernelMode, FALSE, nullptr, blocks);
+  };
+  EXPECT_EQ(waitOn(THREAD_WAIT_OBJECTS + 1, nullptr), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(Rules(), (std::vector<std::string>{"wait-too-many-objects"}));
+
+  // With a wait-block array, up to MAXIMUM_WAIT_OBJECTS; never none.
+  static char blocks[4096];
+  EXPECT_EQ(waitOn(MAXIMUM_WAIT_OBJECTS, blocks), STATUS_WAIT_0);
+  EXPECT_TRUE(Rules().empty());
+  EXPECT_EQ(waitOn(MAXIMUM_WAIT_OBJECTS + 1, blocks), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(waitOn(0, blocks), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(Rules(), (std::vector<std::string>{"wait-bad-count", "wait-bad-count"}));
 }
 
 }  // namespace

@@ -62,12 +62,12 @@ TEST(Manifest, EveryRoutineTheX64DriverImportsIsImplemented) {
 class ManifestStubs : public PlatformTest {};
 
 TEST_F(ManifestStubs, ARoutineNotImplementedStopsTheRunNamingItself) {
-  const emu::ManifestEntry* entry = emu::Manifest::Find("KeRemoveQueueDpc");
+  const emu::ManifestEntry* entry = emu::Manifest::Find("PoRequestPowerIrp");
   ASSERT_NE(entry, nullptr);
   ASSERT_FALSE(entry->implemented);
-  KDPC dpc;
-  KeInitializeDpc(&dpc, nullptr, nullptr);
-  EXPECT_DEATH(KeRemoveQueueDpc(&dpc), "not implemented by the emulation: KeRemoveQueueDpc");
+  POWER_STATE state{};
+  EXPECT_DEATH(PoRequestPowerIrp(nullptr, IRP_MN_SET_POWER, state, nullptr, nullptr, nullptr),
+               "not implemented by the emulation: PoRequestPowerIrp");
 }
 
 }  // namespace

@@ -132,7 +132,11 @@ TEST_F(PoolTest, FreeingTwiceOrFreeingWhatPoolNeverGaveIsReported) {
   ExFreePool(live);
 }
 
-TEST_F(PoolTest, FreeingWithAnotherTagThanTheBlockWasAllocatedWithIsReported) {
+TEST_F(PoolTest, AnUntaggedBlockOrAFreeWithAnotherTagThanTheBlockWasAllocatedWithIsReported) {
+  PVOID untagged = ExAllocatePoolWithTag(NonPagedPool, 32, 0);
+  EXPECT_TRUE(Caught("pool-untagged"));
+  ExFreePool(untagged);
+
   PVOID block = ExAllocatePoolWithTag(NonPagedPool, 32, kTagA);
   ExFreePoolWithTag(block, kTagB);
   EXPECT_TRUE(Caught("pool-tag-mismatch"));

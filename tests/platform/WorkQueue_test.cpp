@@ -126,7 +126,7 @@ TEST_F(WorkQueueSeedsTest, ItemsOfOneQueueAreTakenInTheOrderTheyWereQueued) {
   });
 }
 
-TEST_F(WorkQueueTest, AnItemStillInItsQueueMayNotBeQueuedAgain) {
+TEST_F(WorkQueueTest, AnItemStillInItsQueueOrForAQueueThatDoesNotExistIsRefused) {
   // Keep the only hypercritical worker busy so the item stays queued.
   KEVENT release;
   KeInitializeEvent(&release, NotificationEvent, FALSE);
@@ -146,6 +146,12 @@ TEST_F(WorkQueueTest, AnItemStillInItsQueueMayNotBeQueuedAgain) {
   KeSetEvent(&release, IO_NO_INCREMENT, FALSE);
   Wait(&probe.done);
   Settle();
+
+  Probe nowhere;
+  ExQueueWorkItem(&nowhere.item, MaximumWorkQueue);
+  EXPECT_TRUE(Caught("bad-work-queue"));
+  Settle();
+  EXPECT_EQ(KeReadStateEvent(&nowhere.done), 0) << "the refused item did not run";
 }
 
 TEST_F(WorkQueueTest, AnItemThatReturnsAtRaisedIrqlIsReported) {

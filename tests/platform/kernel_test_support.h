@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "kernel/scheduler.h"
 #include "support/harness.h"
@@ -43,6 +44,28 @@ inline NTSTATUS Poll(PVOID object) {
   zero.QuadPart = 0;
   return Wait(object, &zero);
 }
+
+// Records every run of a deferred routine: when, at which IRQL, on which
+// thread and processor, with which arguments.
+struct DpcLog {
+  struct Run {
+    ULONGLONG at;
+    KIRQL irql;
+    std::string thread;
+    ULONG processor;
+    PKDPC dpc;
+    PVOID context;
+    PVOID argument1;
+    PVOID argument2;
+  };
+  std::vector<Run> runs;
+
+  static VOID Routine(PKDPC dpc, PVOID context, PVOID argument1, PVOID argument2) {
+    auto* log = static_cast<DpcLog*>(context);
+    log->runs.push_back({KeQueryInterruptTime(), KeGetCurrentIrql(), emu::Scheduler::Current()->Name(),
+                         KeGetCurrentProcessorNumber(), dpc, context, argument1, argument2});
+  }
+};
 
 // A fixture for tests that boot a system per seed with ForEachSeed.
 class SeededTest : public PlatformTest {
