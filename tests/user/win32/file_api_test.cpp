@@ -90,6 +90,9 @@ TEST_F(FileApi, NamesReachDevicesAsWindowsParsesThem) {
     EXPECT_EQ(log[0].fileName, row.fileName);
     EXPECT_TRUE(CloseHandle(handle));
   }
+  HANDLE wide = CreateFileW(L"\\\\.\\COM7", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  EXPECT_NE(wide, INVALID_HANDLE_VALUE);
+  CloseHandle(wide);
 }
 
 TEST_F(FileApi, CreateAsksTheDriverForWhatTheProgramAskedAndCloseEndsWithCleanupThenClose) {
@@ -109,6 +112,19 @@ TEST_F(FileApi, CreateAsksTheDriverForWhatTheProgramAskedAndCloseEndsWithCleanup
   EXPECT_EQ(log[1].options, (1u << 24) | 0x40);
   EXPECT_EQ(log[0].shareAccess, 0);
   EXPECT_NE(log[0].file, log[1].file);
+
+  // Dispositions: one that might have created the file says it existed;
+  // one kernel32 does not know never reaches the driver.
+  HANDLE always = CreateFileA("COM7", GENERIC_READ, 0, nullptr, OPEN_ALWAYS, 0, nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+  EXPECT_EQ(port.Log().back().options >> 24, 3u);  // FILE_OPEN_IF
+  CloseHandle(always);
+  port.ClearLog();
+  EXPECT_EQ(CreateFileA("COM7", GENERIC_READ, 0, nullptr, 0, 0, nullptr), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  EXPECT_EQ(CreateFileA("COM7", GENERIC_READ, 0, nullptr, TRUNCATE_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  EXPECT_TRUE(port.Log().empty());
 
   // Without pool for its buffer a request fails before the driver sees it
   // and leaves the file as it was (the close below still comes).
