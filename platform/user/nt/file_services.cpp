@@ -71,21 +71,29 @@ NtStatus IssueRequest(Issue issue, const char* service) {
   RequirePassive(service);
   Process& process = Me();
   NtStatus status;
-  auto file = process.Handles().Reference<OpenFile>(issue.fileHandle, ObjectType::File, &status);
+  // The service holds the file for as long as it runs: a close of the
+  // handle meanwhile (from another thread) sends cleanup, but the close
+  // waits for this reference, as the request in flight holds its own.
+  auto file = process.Handles().Reference<OpenFile>(issue.fileHandle, ObjectType::File, &status,
+                                                    [](KernelObject& f) { static_cast<OpenFile&>(f).Reference(); });
   if (file == nullptr) return status;
+  auto leave = [&file](NtStatus result) {
+    file->Release(false);
+    return result;
+  };
   const ACCESS_MASK granted = file->GrantedAccess();
-  if ((granted & issue.requiredAccess) != issue.requiredAccess) return STATUS_ACCESS_DENIED;
-  if (issue.anyOfAccess != 0 && (granted & issue.anyOfAccess) == 0) return STATUS_ACCESS_DENIED;
+  if ((granted & issue.requiredAccess) != issue.requiredAccess) return leave(STATUS_ACCESS_DENIED);
+  if (issue.anyOfAccess != 0 && (granted & issue.anyOfAccess) == 0) return leave(STATUS_ACCESS_DENIED);
   std::shared_ptr<EventObject> event;
   if (issue.eventHandle != nullptr) {
     event = process.Handles().Reference<EventObject>(issue.eventHandle, ObjectType::Event, &status);
-    if (event == nullptr) return status;
+    if (event == nullptr) return leave(status);
   }
   if (file->Synchronous()) file->Lock();
   PDEVICE_OBJECT target = file->Target();
   if (target == nullptr) {
     if (file->Synchronous()) file->Unlock();
-    return STATUS_NO_SUCH_DEVICE;
+    return leave(STATUS_NO_SUCH_DEVICE);
   }
   if (event != nullptr) KeClearEvent(event->Event());
   KeClearEvent(file->Event());
@@ -118,9 +126,9 @@ NtStatus IssueRequest(Issue issue, const char* service) {
   io->request = Request::Build(target, issue.params);
   if (io->request->Done()) {  // the I/O manager could not build it
     if (file->Synchronous()) file->Unlock();
-    return io->request->Status();
+    return leave(io->request->Status());
   }
-  file->Reference();
+  file->Reference();  // the request's, released by its completion
   process.Track(io);
   auto request = io->request;
   status = request->Send();
@@ -131,7 +139,7 @@ NtStatus IssueRequest(Issue issue, const char* service) {
     }
     file->Unlock();
   }
-  return status;
+  return leave(status);
 }
 
 }  // namespace

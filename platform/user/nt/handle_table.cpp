@@ -16,13 +16,20 @@ Handle HandleTable::Insert(std::shared_ptr<KernelObject> object) {
   return reinterpret_cast<Handle>(value);
 }
 
-std::shared_ptr<KernelObject> HandleTable::Reference(Handle handle, NtStatus* status) const {
+std::shared_ptr<KernelObject> HandleTable::Reference(Handle handle, NtStatus* status,
+                                                    std::optional<ObjectType> type,
+                                                    const std::function<void(KernelObject&)>& take) const {
   std::lock_guard<std::mutex> guard(mutex_);
   auto it = entries_.find(reinterpret_cast<uintptr_t>(handle));
   if (it == entries_.end()) {
     *status = status::kInvalidHandle;
     return nullptr;
   }
+  if (type && it->second->Type() != *type) {
+    *status = status::kObjectTypeMismatch;
+    return nullptr;
+  }
+  if (take) take(*it->second);
   *status = status::kSuccess;
   return it->second;
 }

@@ -4,9 +4,11 @@
 // table on Windows does, so a stale handle may name a newer object.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "user/nt/objects.h"
@@ -19,16 +21,16 @@ class HandleTable {
   Handle Insert(std::shared_ptr<KernelObject> object);
   // The object, or nullptr with the status a system service returns for
   // the handle (STATUS_INVALID_HANDLE, or STATUS_OBJECT_TYPE_MISMATCH when
-  // it names an object of another type than `type`).
-  std::shared_ptr<KernelObject> Reference(Handle handle, NtStatus* status) const;
+  // it names an object of another type than `type`). `take` runs under the
+  // table's lock: a reference it adds cannot lose a race with the handle's
+  // close, as the lookup's own reference cannot on Windows.
+  std::shared_ptr<KernelObject> Reference(Handle handle, NtStatus* status,
+                                          std::optional<ObjectType> type = std::nullopt,
+                                          const std::function<void(KernelObject&)>& take = {}) const;
   template <class T>
-  std::shared_ptr<T> Reference(Handle handle, ObjectType type, NtStatus* status) const {
-    auto object = Reference(handle, status);
-    if (object != nullptr && object->Type() != type) {
-      *status = status::kObjectTypeMismatch;
-      return nullptr;
-    }
-    return std::static_pointer_cast<T>(object);
+  std::shared_ptr<T> Reference(Handle handle, ObjectType type, NtStatus* status,
+                               const std::function<void(KernelObject&)>& take = {}) const {
+    return std::static_pointer_cast<T>(Reference(handle, status, type, take));
   }
   // Takes the handle out of the table; nullptr when it was not in it.
   std::shared_ptr<KernelObject> Remove(Handle handle);
