@@ -242,3 +242,18 @@ enable_testing()
 add_test(NAME pe_zendra_sys_${ZENDRA_WINDOWS_ARCH}
   COMMAND "${ZENDRA_PECHECK}" --expect-machine ${_zendra_pe_machine}
           ${ZENDRA_SYS_PECHECK_ARGS} "$<TARGET_FILE:zendra_sys>")
+
+# ---------------------------------------------------------------------------
+# The Win32 sample program, compiled (not linked) against mingw-w64's own
+# windows.h. The host build runs the same file against the emulated Win32
+# API; its layout checks (win32_layout.c) hold against both sets of headers,
+# in 32-bit and 64-bit terms.
+# ---------------------------------------------------------------------------
+add_library(win32_sample_check OBJECT
+  "${PROJECT_SOURCE_DIR}/samples/win32/comreader.c"
+  "${PROJECT_SOURCE_DIR}/samples/win32/win32_layout.c")
+set_target_properties(win32_sample_check PROPERTIES
+  C_STANDARD 11
+  C_STANDARD_REQUIRED ON
+  C_EXTENSIONS OFF)
+target_compile_options(win32_sample_check PRIVATE -Wall -Wextra -Werror)

@@ -12,10 +12,21 @@
 #include "pnp/ports_installer.h"
 #include "registry/registry.h"
 #include "usb/bus.h"
+#include "user/nt/process.h"
 #include "verifier/lock_order.h"
 #include "verifier/verifier.h"
 
 namespace emu {
+namespace {
+
+std::unique_ptr<nt::Process> userProcess;
+
+}  // namespace
+
+nt::Process& System::UserProcess() {
+  if (userProcess == nullptr) Fatal("a user-mode call before the system booted");
+  return *userProcess;
+}
 
 void System::Boot(const BootOptions& options) {
   Verifier::Take();
@@ -33,6 +44,7 @@ void System::Boot(const BootOptions& options) {
   UsbBus::Instance().Reset();
   PnpManager::Reset();
   PortsInstaller::Reset();
+  userProcess = std::make_unique<nt::Process>();
   // A scanner that arrives is installed (its port name) and, when a
   // function driver is installed for it, added and started; one that
   // leaves is removed.

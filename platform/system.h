@@ -9,6 +9,10 @@
 
 namespace emu {
 
+namespace nt {
+class Process;
+}
+
 struct BootOptions {
   SchedulerMode mode = SchedulerMode::Deterministic;
   uint64_t seed = 1;
@@ -26,6 +30,10 @@ class System {
   // thread per processor and the system worker threads.
   static void Boot(const BootOptions& options);
   static void Shutdown();
+  // The user-mode process: handles, application threads and their I/O.
+  // Made afresh at each boot; it outlives Shutdown() until the next boot,
+  // so what still runs while the system comes to rest can use it.
+  static nt::Process& UserProcess();
 };
 
 }  // namespace emu

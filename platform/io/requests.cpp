@@ -39,17 +39,23 @@ std::shared_ptr<Request> Request::Build(PDEVICE_OBJECT target, const Params& par
     default:
       break;
   }
-  request->output_.assign(origin.outputLength, 0);
-  origin.callerOutput = request->output_.empty() ? nullptr : request->output_.data();
+  if (params.callerOutput != nullptr) {
+    origin.callerOutput = params.callerOutput;
+  } else {
+    request->output_.assign(origin.outputLength, 0);
+    origin.callerOutput = request->output_.empty() ? nullptr : request->output_.data();
+  }
   std::weak_ptr<Request> weak = request;
-  origin.onComplete = [weak](PIRP irp) {
+  origin.onComplete = [weak, then = params.onComplete](PIRP irp) {
     if (auto self = weak.lock()) {
       self->status_ = irp->IoStatus.Status;
       self->information_ = irp->IoStatus.Information;
       self->order_ = ++completionCounter;
       self->done_ = true;
-      KeSetEvent(&self->doneEvent_, IO_NO_INCREMENT, FALSE);
     }
+    if (then) then(irp);
+    // Last: whoever waits for the request may drop it at once.
+    if (auto self = weak.lock()) KeSetEvent(&self->doneEvent_, IO_NO_INCREMENT, FALSE);
   };
   // When the I/O manager cannot allocate the IRP or its system buffer, the
   // application's call fails without reaching the driver.
@@ -65,6 +71,12 @@ std::shared_ptr<Request> Request::Build(PDEVICE_OBJECT target, const Params& par
     ReleaseIrp(irp);
     return failed();
   }
+  // Windows hands the driver the system buffer as pool holds it, not
+  // cleared: what lies past the input is the driver's to write.
+  if (bufferLength > params.input.size()) {
+    memset(static_cast<UCHAR*>(irp->AssociatedIrp.SystemBuffer) + params.input.size(), kUnwrittenByte,
+           bufferLength - params.input.size());
+  }
   if (params.major == IRP_MJ_READ && bufferLength != 0) irp->Flags |= IRP_INPUT_OPERATION;
   irp->RequestorMode = UserMode;
   irp->Tail.Overlay.OriginalFileObject = params.file;
@@ -78,6 +90,12 @@ std::shared_ptr<Request> Request::Build(PDEVICE_OBJECT target, const Params& par
       break;
     case IRP_MJ_WRITE:
       next->Parameters.Write.Length = static_cast<ULONG>(params.input.size());
+      break;
+    case IRP_MJ_CREATE:
+      next->Parameters.Create.SecurityContext = params.securityContext;
+      next->Parameters.Create.Options = params.createOptions;
+      next->Parameters.Create.FileAttributes = params.fileAttributes;
+      next->Parameters.Create.ShareAccess = params.shareAccess;
       break;
     case IRP_MJ_DEVICE_CONTROL:
     case IRP_MJ_INTERNAL_DEVICE_CONTROL:
@@ -118,6 +136,7 @@ void Request::Wait() {
 
 PFILE_OBJECT FileObjects::Create(PDEVICE_OBJECT device) {
   auto file = static_cast<PFILE_OBJECT>(Pool::Allocate(NonPagedPool, sizeof(FILE_OBJECT), kFileTag, "I/O manager"));
+  if (file == nullptr) return nullptr;
   memset(file, 0, sizeof *file);
   file->Type = 5;
   file->Size = sizeof(FILE_OBJECT);

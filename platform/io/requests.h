@@ -5,6 +5,7 @@
 // driver exactly as Windows would.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -22,7 +23,24 @@ class Request : public std::enable_shared_from_this<Request> {
     ULONG ioControlCode = 0;         // device control
     std::vector<UCHAR> input;        // write data or control input
     ULONG outputLength = 0;          // control output
+    // IRP_MJ_CREATE: Parameters.Create as the I/O manager fills it.
+    PVOID securityContext = nullptr;
+    ULONG createOptions = 0;         // disposition << 24 | create options
+    USHORT fileAttributes = 0;
+    USHORT shareAccess = 0;
+    // Where the output is copied when the request completes: an
+    // application's own buffer (written at completion, as Windows writes
+    // it), or, when null, the request's Output().
+    PVOID callerOutput = nullptr;
+    // Runs in the completing thread once the status and output have been
+    // copied, before the IRP is freed.
+    std::function<void(PIRP)> onComplete;
   };
+
+  // The byte a buffered request's system buffer holds past its input until
+  // the driver writes it: a driver that reports bytes it never wrote hands
+  // the caller these.
+  static constexpr UCHAR kUnwrittenByte = 0xCD;
 
   static std::shared_ptr<Request> Build(PDEVICE_OBJECT target, const Params& params);
   // Sends the IRP to the target (IofCallDriver) and returns what the
@@ -59,6 +77,7 @@ class Request : public std::enable_shared_from_this<Request> {
 // File objects for the requests of one open handle.
 class FileObjects {
  public:
+  // nullptr when there is no pool for it.
   static PFILE_OBJECT Create(PDEVICE_OBJECT device);
   static void Destroy(PFILE_OBJECT file);
 };

@@ -1,0 +1,116 @@
+// Running a Win32 program on the host: an emulated Windows machine with
+// zendra installed, USB scanners to plug into it, and the program's threads
+// as application threads of its one user-mode process.
+//
+// The program itself is ordinary Win32 code compiled against
+// platform/user/include (windows.h): it opens the scanner's port with
+// CreateFile("\\\\.\\COM7", ...) and uses ReadFile, WaitCommEvent and the
+// rest as on Windows. This header includes neither the Win32 nor the
+// kernel headers, so a test or tool written against windows.h can drive
+// the machine:
+//
+//   emu::win32::Machine machine;            // boots; this thread is "main"
+//   machine.LoadZendra();
+//   int scanner = machine.PlugScanner("COM7");
+//   auto reader = machine.Start("reader", [] { return RunMyProgram(); });
+//   machine.Scan(scanner, {'1', '2', '3', '\r'});
+//   reader.Join();                          // virtual time passes meanwhile
+//   machine.Unplug(scanner);
+//   machine.EndProcess();                   // closes what the program left open
+//   machine.UnloadZendra();
+//   size_t left = machine.PoolBlocksLeft();
+//
+// Under the deterministic scheduler (the default) only one emulated thread
+// runs at a time and time is virtual: a program that waits ten seconds for
+// a barcode costs nothing, and a run is reproduced by its seed.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace emu::win32 {
+
+struct MachineOptions {
+  bool deterministic = true;  // false: real threads and the real clock
+  uint64_t seed = 1;
+};
+
+class Machine {
+ public:
+  // A thread of the program.
+  class Thread {
+   public:
+    // Waits (in the calling emulated thread) until the thread has ended;
+    // its exit code.
+    uint32_t Join();
+    bool Running() const;
+
+   private:
+    friend class Machine;
+    void* handle_ = nullptr;
+  };
+
+  // Boots the emulated system; the calling OS thread becomes its emulated
+  // thread "main", itself an application thread. One machine at a time.
+  explicit Machine(const MachineOptions& options = {});
+  // Ends the process, unplugs the scanners, unloads zendra and shuts the
+  // system down, whatever of that is still to do.
+  ~Machine();
+  Machine(const Machine&) = delete;
+  Machine& operator=(const Machine&) = delete;
+
+  // zendra.sys: DriverEntry's status (0 when loaded). From now on it is
+  // the function driver of every scanner plugged in.
+  int32_t LoadZendra();
+  // Unplugs the scanners still plugged in, then unloads the driver.
+  void UnloadZendra();
+
+  // Plugs a scanner into the emulated USB bus; the ports installer gives it
+  // `portName` (COM7, COM12, ...), the PnP manager adds and starts it. A
+  // number to name it by from now on.
+  int PlugScanner(const std::string& portName);
+  // The scanner reads a barcode: these bytes come in on its bulk-in pipe.
+  void Scan(int scanner, const std::vector<uint8_t>& bytes);
+  // Every byte the scanner accepted on its bulk-out pipe so far.
+  std::vector<uint8_t> Received(int scanner) const;
+  // Pulls the scanner out: surprise removal, then removal.
+  void Unplug(int scanner);
+  // The path SetupAPI gives for the scanner's enabled COM-port interface
+  // (\\?\usb#vid_...#{...}), empty while it has none.
+  std::string InterfacePath(int scanner) const;
+
+  // Runs `body` as a new application thread of the program.
+  Thread Start(const std::string& name, std::function<uint32_t()> body);
+
+  // Lets the other emulated threads run until none has anything left to
+  // do, without letting time pass.
+  void Settle();
+  // Lets `milliseconds` of kernel time pass while the other threads run.
+  void Advance(uint32_t milliseconds);
+
+  // The process ends as a Windows process exits: the requests it still has
+  // in the driver are cancelled (and waited for), then every handle it
+  // still has is closed (cleanup, then close).
+  void EndProcess();
+  size_t OpenHandles() const;
+
+  // Ends the process, unloads zendra and shuts the system down (the
+  // destructor does it if nobody did). Threads still blocked then are
+  // reported as hung.
+  void Shutdown();
+
+  // Pool blocks still allocated (after UnloadZendra, what anybody leaked).
+  size_t PoolBlocksLeft() const;
+  // The rule breaks the verifier recorded since the last call, each as
+  // "rule: detail"; taken out of the verifier.
+  std::vector<std::string> TakeViolations();
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace emu::win32
