@@ -305,7 +305,8 @@ extern "C" NTSTATUS IoInitializeTimer(PDEVICE_OBJECT DeviceObject, PIO_TIMER_ROU
   auto& info = emu::S().live[DeviceObject];
   info.timerRoutine = TimerRoutine;
   info.timerContext = Context;
-  DeviceObject->Timer = &info;
+  // The field only says that the device has a timer; its state stays here.
+  DeviceObject->Timer = reinterpret_cast<PIO_TIMER>(&info);
   return STATUS_SUCCESS;
 }
 

@@ -407,7 +407,7 @@ void SelectConfigurationLocked(Impl& d, PURB urb, Submission& s) {
     return;
   }
   if (usb::SpanOf(config).begin == nullptr) {
-    s.result = Result(urb, STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_CONFIGURATION_DESCRIPTOR);
+    s.result = Result(urb, STATUS_INVALID_PARAMETER, USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR);
     return;
   }
   // SET_CONFIGURATION with a value the device does not have: it stalls.
@@ -441,7 +441,7 @@ void SelectConfigurationLocked(Impl& d, PURB urb, Submission& s) {
     }
     auto endpoints = usb::EndpointsOf(config, descriptor);
     if (endpoints.size() < descriptor->bNumEndpoints) {
-      s.result = Result(urb, STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_CONFIGURATION_DESCRIPTOR);
+      s.result = Result(urb, STATUS_INVALID_PARAMETER, USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR);
       return;
     }
     endpoints.resize(descriptor->bNumEndpoints);
