@@ -25,6 +25,8 @@ void System::Boot(const BootOptions& options) {
   Devices::Reset();
   WdmLevel::SetWdmVersion(options.wdmMajor, options.wdmMinor);
   Dispatcher::Reset();
+  // The I/O manager's check on the kernel's waits.
+  Dispatcher::SetWaitCheck(&Irps::CheckWait);
   WorkQueues::Reset();
   Registry::Instance().Reset();
   ObjectNamespace::Instance().Reset();

@@ -1,6 +1,7 @@
 #include "kernel/dispatcher.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <deque>
 #include <map>
@@ -32,6 +33,8 @@ State& S() {
   static State state;
   return state;
 }
+
+std::atomic<Dispatcher::WaitCheck> waitCheck{nullptr};
 
 std::string ObjectName(const void* object) {
   auto* header = static_cast<const DISPATCHER_HEADER*>(object);
@@ -198,6 +201,8 @@ void Dispatcher::ForgetRange(const void* begin, const void* end, const char* wha
     }
   }
 }
+
+void Dispatcher::SetWaitCheck(WaitCheck check) { waitCheck = check; }
 
 void QueueDpcWork(std::function<void()> work) {
   auto& sched = Scheduler::Get();
@@ -418,6 +423,8 @@ extern "C" NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_T
                                                   " spin lock(s)");
     mayBlock = false;
   }
+  auto check = emu::waitCheck.load();
+  if (!zeroTimeout && mayBlock && check != nullptr && !check(Object, Count)) mayBlock = false;
   sched.SwitchPoint();
   auto lock = sched.Lock();
   auto& wait = self.Wait();

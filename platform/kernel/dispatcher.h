@@ -27,6 +27,13 @@ class Dispatcher {
   // Forgets timers and waits inside [begin, end) (memory being freed); a
   // timer still set there is reported.
   static void ForgetRange(const void* begin, const void* end, const char* what);
+
+  // A check another facility adds to every wait that could block: it
+  // reports a wait that nothing could end (the I/O manager's: a thread
+  // waiting above PASSIVE_LEVEL for a request that only an APC to that very
+  // thread can finish). False makes the wait a poll.
+  using WaitCheck = bool (*)(PVOID const objects[], ULONG count);
+  static void SetWaitCheck(WaitCheck check);
 };
 
 // Runs `work` in the DPC context at DISPATCH_LEVEL, in arrival order.
