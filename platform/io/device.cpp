@@ -27,6 +27,7 @@ struct DeviceInfo {
   std::u16string name;
   PDEVICE_OBJECT lower = nullptr;
   size_t bytes = 0;
+  bool timerInitialized = false;
   PIO_TIMER_ROUTINE timerRoutine = nullptr;
   PVOID timerContext = nullptr;
   bool timerRunning = false;
@@ -303,6 +304,15 @@ extern "C" NTSTATUS IoInitializeTimer(PDEVICE_OBJECT DeviceObject, PIO_TIMER_ROU
   if (!Devices::CheckUsable(DeviceObject, "IoInitializeTimer")) return STATUS_INVALID_PARAMETER;
   std::lock_guard<std::mutex> guard(emu::S().mutex);
   auto& info = emu::S().live[DeviceObject];
+  // A device object has one I/O timer, set up once (in AddDevice, as a
+  // rule). A second call would swap the routine under a timer that may be
+  // running it: the first routine and context stay.
+  if (info.timerInitialized) {
+    Verifier::Report("timer-initialized-twice",
+                     "IoInitializeTimer on device object " + emu::Hex(DeviceObject) + ", whose timer is set up already");
+    return STATUS_SUCCESS;
+  }
+  info.timerInitialized = true;
   info.timerRoutine = TimerRoutine;
   info.timerContext = Context;
   // The field only says that the device has a timer; its state stays here.

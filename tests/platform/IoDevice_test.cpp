@@ -119,6 +119,8 @@ VOID RecordTick(PDEVICE_OBJECT device, PVOID context) {
   ticks->push_back({device, context, KeGetCurrentIrql(), emu::Scheduler::Current()->Name(), now.QuadPart});
 }
 
+VOID TickOfASecondSetUp(PDEVICE_OBJECT, PVOID) { ADD_FAILURE() << "a second IoInitializeTimer replaced the routine"; }
+
 TEST_F(IoDeviceTest, TheIoTimerTicksOncePerSecondAtDispatchLevelUntilStopped) {
   Layer& device = stack_.Standalone("device");
   std::vector<Tick> ticks;
@@ -128,6 +130,10 @@ TEST_F(IoDeviceTest, TheIoTimerTicksOncePerSecondAtDispatchLevelUntilStopped) {
   EXPECT_TRUE(ticks.empty()) << "an initialised timer does not run until started";
 
   IoStartTimer(device.Device());
+  // A device object has one timer, set up once: a second set-up is a rule
+  // break and leaves the first routine and context in place.
+  EXPECT_EQ(IoInitializeTimer(device.Device(), TickOfASecondSetUp, nullptr), STATUS_SUCCESS);
+  EXPECT_TRUE(Caught("timer-initialized-twice"));
   Advance(3500);
   ASSERT_EQ(ticks.size(), 3u);
   for (const Tick& tick : ticks) {
