@@ -40,8 +40,8 @@ struct State {
   std::mutex mutex;
   std::map<PDEVICE_OBJECT, DeviceInfo> live;
   std::map<const char*, size_t, std::less<>> deleted;  // start -> bytes
-  UCHAR wdmMajor = 1;
-  UCHAR wdmMinor = 0x30;
+  UCHAR wdmMajor = WDM_MAJORVERSION;
+  UCHAR wdmMinor = WDM_MINORVERSION;
 };
 
 State& S() {
@@ -81,8 +81,8 @@ void Devices::Reset() {
     std::lock_guard<std::mutex> guard(S().mutex);
     S().live.clear();
     S().deleted.clear();
-    S().wdmMajor = 1;
-    S().wdmMinor = 0x30;
+    S().wdmMajor = WDM_MAJORVERSION;
+    S().wdmMinor = WDM_MINORVERSION;
   }
   // An open of a named device goes to the top of the stack it belongs to;
   // attachment is the I/O manager's, so it tells the namespace where that is.
