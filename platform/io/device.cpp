@@ -6,7 +6,6 @@
 #include <memory>
 #include <mutex>
 
-#include "io/irp.h"
 #include "io/namespace.h"
 #include "kernel/dispatcher.h"
 #include "kernel/pool.h"
@@ -42,6 +41,7 @@ struct State {
   std::map<const char*, size_t, std::less<>> deleted;  // start -> bytes
   UCHAR wdmMajor = WDM_MAJORVERSION;
   UCHAR wdmMinor = WDM_MINORVERSION;
+  Devices::DeleteCheck deleteCheck = nullptr;
 };
 
 State& S() {
@@ -158,6 +158,21 @@ POWER_STATE Devices::ReportedPowerState(PDEVICE_OBJECT device, POWER_STATE_TYPE 
   return type == SystemPowerState ? it->second.systemPower : it->second.devicePower;
 }
 
+POWER_STATE Devices::ExchangePowerState(PDEVICE_OBJECT device, POWER_STATE_TYPE type, POWER_STATE state) {
+  std::lock_guard<std::mutex> guard(S().mutex);
+  auto it = S().live.find(device);
+  if (it == S().live.end()) return POWER_STATE{};
+  POWER_STATE& slot = type == SystemPowerState ? it->second.systemPower : it->second.devicePower;
+  POWER_STATE previous = slot;
+  slot = state;
+  return previous;
+}
+
+void Devices::SetDeleteCheck(DeleteCheck check) {
+  std::lock_guard<std::mutex> guard(S().mutex);
+  S().deleteCheck = check;
+}
+
 void WdmLevel::SetWdmVersion(UCHAR major, UCHAR minor) {
   std::lock_guard<std::mutex> guard(S().mutex);
   S().wdmMajor = major;
@@ -236,10 +251,12 @@ extern "C" VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     Verifier::Report("device-deleted-without-detach",
                      "IoDeleteDevice of a device object still attached to a lower device (IoDetachDevice first)");
   }
-  for (PIRP irp : emu::Irps::OutstandingAt(DeviceObject)) {
-    Verifier::Report("device-deleted-in-use",
-                     "IoDeleteDevice while " + emu::Irps::Name(irp) + " is still inside the device's driver");
+  Devices::DeleteCheck deleteCheck;
+  {
+    std::lock_guard<std::mutex> guard(emu::S().mutex);
+    deleteCheck = emu::S().deleteCheck;
   }
+  if (deleteCheck != nullptr) deleteCheck(DeviceObject);
   emu::DeviceInfo info;
   {
     auto lock = emu::Scheduler::Get().Lock();
@@ -344,16 +361,4 @@ extern "C" VOID IoStopTimer(PDEVICE_OBJECT DeviceObject) {
   info.timerRunning = false;
   emu::Scheduler::Get().CancelTimer(info.tick);
   info.tick.reset();
-}
-
-extern "C" POWER_STATE PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State) {
-  emu::RequireAtMost(DISPATCH_LEVEL, "PoSetPowerState");
-  POWER_STATE previous{};
-  if (!Devices::CheckUsable(DeviceObject, "PoSetPowerState")) return previous;
-  std::lock_guard<std::mutex> guard(emu::S().mutex);
-  auto& info = emu::S().live[DeviceObject];
-  POWER_STATE& slot = Type == SystemPowerState ? info.systemPower : info.devicePower;
-  previous = slot;
-  slot = State;
-  return previous;
 }

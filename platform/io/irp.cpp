@@ -249,6 +249,13 @@ void Irps::Reset() {
   S().threaded.clear();
 }
 
+void Irps::CheckDeviceDelete(PDEVICE_OBJECT device) {
+  for (PIRP irp : OutstandingAt(device)) {
+    Verifier::Report("device-deleted-in-use",
+                     "IoDeleteDevice while " + Name(irp) + " is still inside the device's driver");
+  }
+}
+
 bool Irps::CheckWait(PVOID const objects[], ULONG count) {
   Thread* self = Scheduler::Current();
   if (self == nullptr) return true;

@@ -86,6 +86,10 @@ class Irps {
   static std::vector<PIRP> OutstandingAt(PDEVICE_OBJECT device);
   static std::string Name(PIRP irp);
 
+  // Reports the IRPs still inside `device`'s driver as it is deleted
+  // (wired to Devices::SetDeleteCheck).
+  static void CheckDeviceDelete(PDEVICE_OBJECT device);
+
   // Wired to the kernel's waits (Dispatcher::SetWaitCheck). An IRP built
   // with IoBuildDeviceIoControlRequest belongs to the thread that built it:
   // Windows finishes it (status block, event) in a kernel APC to that
