@@ -202,6 +202,22 @@ target_link_options(zendra_sys PRIVATE ${ZENDRA_KERNEL_LINK_OPTIONS})
 target_link_libraries(zendra_sys PRIVATE ${ZENDRA_KERNEL_LIBRARIES})
 
 # ---------------------------------------------------------------------------
+# The kit check: the list of layouts and values the host build holds the
+# emulated headers to (tests/platform/kit_layout.cpp), compiled here against
+# the kit headers the driver is built with. It produces no code; a line that
+# does not hold fails the build.
+# ---------------------------------------------------------------------------
+add_library(zendra_kit_check OBJECT "${PROJECT_SOURCE_DIR}/tests/platform/kit_layout.cpp")
+set_target_properties(zendra_kit_check PROPERTIES
+  CXX_STANDARD 20
+  CXX_STANDARD_REQUIRED ON
+  CXX_EXTENSIONS OFF)
+target_include_directories(zendra_kit_check PRIVATE "${PROJECT_SOURCE_DIR}/zendra")
+target_include_directories(zendra_kit_check SYSTEM PRIVATE "${ZENDRA_DDK_INCLUDE_DIR}")
+target_compile_definitions(zendra_kit_check PRIVATE ${ZENDRA_KERNEL_DEFINITIONS})
+target_compile_options(zendra_kit_check PRIVATE ${ZENDRA_KERNEL_COMPILE_OPTIONS})
+
+# ---------------------------------------------------------------------------
 # zendraprops (not built yet)
 #
 # The property-page DLL is ordinary user-mode code: it gets the normal mingw

@@ -36,6 +36,10 @@ void System::Boot(const BootOptions& options) {
   Devices::Reset();
   WdmLevel::SetWdmVersion(options.wdmMajor, options.wdmMinor);
   Dispatcher::Reset();
+  // The I/O manager's checks on the kernel's waits and on device deletion:
+  // IRPs know about threads and devices, not the other way round.
+  Dispatcher::SetWaitCheck(&Irps::CheckWait);
+  Devices::SetDeleteCheck(&Irps::CheckDeviceDelete);
   WorkQueues::Reset();
   Registry::Instance().Reset();
   ObjectNamespace::Instance().Reset();

@@ -9,6 +9,24 @@
 
 namespace emu {
 
+// A WDM level: what IoIsWdmVersionAvailable answers for (docs/architecture.md
+// says what changes with it).
+struct WdmVersion {
+  UCHAR major;
+  UCHAR minor;
+};
+
+// The levels a system can be booted at, after the Windows that brought them.
+namespace wdm {
+inline constexpr WdmVersion kWindows98{1, 0x00};    // WDM 1.0, the oldest the driver loads on
+inline constexpr WdmVersion kWindowsMe{1, 0x05};    // WDM 1.05
+inline constexpr WdmVersion kWindows2000{1, 0x10};  // WDM 1.10
+inline constexpr WdmVersion kWindowsXp{1, 0x20};
+inline constexpr WdmVersion kServer2003{1, 0x30};
+// Windows Vista and every later Windows, 10 and 11 included.
+inline constexpr WdmVersion kCurrent{WDM_MAJORVERSION, WDM_MINORVERSION};
+}  // namespace wdm
+
 namespace nt {
 class Process;
 }
@@ -16,9 +34,16 @@ class Process;
 struct BootOptions {
   SchedulerMode mode = SchedulerMode::Deterministic;
   uint64_t seed = 1;
-  // The WDM level IoIsWdmVersionAvailable answers for (1.30 by default).
-  UCHAR wdmMajor = 1;
-  UCHAR wdmMinor = 0x30;
+  // The WDM level IoIsWdmVersionAvailable answers for: a current Windows
+  // unless a test or the simulator asks for an older one.
+  UCHAR wdmMajor = wdm::kCurrent.major;
+  UCHAR wdmMinor = wdm::kCurrent.minor;
+
+  BootOptions& AtWdm(WdmVersion version) {
+    wdmMajor = version.major;
+    wdmMinor = version.minor;
+    return *this;
+  }
   // Processors of the emulated machine, each with its own DPC queue.
   unsigned processors = 2;
 };

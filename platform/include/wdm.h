@@ -9,6 +9,16 @@
 
 #include "ntdef.h"
 
+// The WDM level of the kit these headers stand for: Windows Vista and every
+// later Windows report 6.00 through IoIsWdmVersionAvailable.
+#define WDM_MAJORVERSION 0x06
+#define WDM_MINORVERSION 0x00
+
+// Members of IO_STACK_LOCATION.Parameters that the 64-bit kit aligns on
+// pointer boundaries, so that each lines up with one of Others.ArgumentN
+// (DeviceIoControl.IoControlCode with Argument3, for instance).
+#define POINTER_ALIGNMENT __attribute__((aligned(8)))
+
 // ---------------------------------------------------------------------------
 // IRQL, processor modes, wait reasons
 #define PASSIVE_LEVEL 0
@@ -81,8 +91,62 @@ typedef struct _KTIMER {
   ULARGE_INTEGER DueTime;
   LIST_ENTRY TimerListEntry;
   struct _KDPC *Dpc;
-  LONG Period;
+  ULONG Processor;
+  ULONG Period;
 } KTIMER, *PKTIMER;
+
+// Threads are opaque to drivers.
+typedef struct _KTHREAD *PKTHREAD, *PRKTHREAD;
+typedef struct _ETHREAD *PETHREAD;
+
+// Asynchronous procedure calls. The I/O manager finishes a request issued
+// by a thread (copies its status, sets its event) in an APC to that thread;
+// the record sits in IRP.Tail.
+struct _KAPC;
+typedef VOID (*PKNORMAL_ROUTINE)(PVOID NormalContext, PVOID SystemArgument1, PVOID SystemArgument2);
+typedef VOID (*PKRUNDOWN_ROUTINE)(struct _KAPC *Apc);
+typedef VOID (*PKKERNEL_ROUTINE)(struct _KAPC *Apc, PKNORMAL_ROUTINE *NormalRoutine, PVOID *NormalContext,
+                                 PVOID *SystemArgument1, PVOID *SystemArgument2);
+
+typedef struct _KAPC {
+  UCHAR Type;
+  UCHAR SpareByte0;
+  UCHAR Size;
+  UCHAR SpareByte1;
+  ULONG SpareLong0;
+  struct _KTHREAD *Thread;
+  LIST_ENTRY ApcListEntry;
+  PKKERNEL_ROUTINE KernelRoutine;
+  PKRUNDOWN_ROUTINE RundownRoutine;
+  PKNORMAL_ROUTINE NormalRoutine;
+  PVOID NormalContext;
+  PVOID SystemArgument1;
+  PVOID SystemArgument2;
+  CCHAR ApcStateIndex;
+  KPROCESSOR_MODE ApcMode;
+  BOOLEAN Inserted;
+} KAPC, *PKAPC, *PRKAPC;
+
+// Device queues (DEVICE_OBJECT.DeviceQueue, IRP.Tail.Overlay).
+typedef struct _KDEVICE_QUEUE_ENTRY {
+  LIST_ENTRY DeviceListEntry;
+  ULONG SortKey;
+  BOOLEAN Inserted;
+} KDEVICE_QUEUE_ENTRY, *PKDEVICE_QUEUE_ENTRY;
+
+typedef struct _KDEVICE_QUEUE {
+  CSHORT Type;
+  CSHORT Size;
+  LIST_ENTRY DeviceListHead;
+  KSPIN_LOCK Lock;
+  union {
+    BOOLEAN Busy;
+    struct {
+      LONG64 Reserved : 8;
+      LONG64 Hint : 56;
+    };
+  };
+} KDEVICE_QUEUE, *PKDEVICE_QUEUE;
 
 typedef struct _KMUTANT {
   DISPATCHER_HEADER Header;
@@ -220,6 +284,30 @@ typedef IO_TIMER_ROUTINE *PIO_TIMER_ROUTINE;
 typedef VOID DRIVER_STARTIO(struct _DEVICE_OBJECT *DeviceObject, struct _IRP *Irp);
 typedef DRIVER_STARTIO *PDRIVER_STARTIO;
 
+typedef ULONG DEVICE_TYPE;
+
+typedef enum _IO_ALLOCATION_ACTION {
+  KeepObject = 1,
+  DeallocateObject,
+  DeallocateObjectKeepRegisters
+} IO_ALLOCATION_ACTION, *PIO_ALLOCATION_ACTION;
+typedef IO_ALLOCATION_ACTION DRIVER_CONTROL(struct _DEVICE_OBJECT *DeviceObject, struct _IRP *Irp,
+                                            PVOID MapRegisterBase, PVOID Context);
+typedef DRIVER_CONTROL *PDRIVER_CONTROL;
+
+typedef struct _WAIT_CONTEXT_BLOCK {
+  KDEVICE_QUEUE_ENTRY WaitQueueEntry;
+  PDRIVER_CONTROL DeviceRoutine;
+  PVOID DeviceContext;
+  ULONG NumberOfMapRegisters;
+  PVOID DeviceObject;
+  PVOID CurrentIrp;
+  PKDPC BufferChainingDpc;
+} WAIT_CONTEXT_BLOCK, *PWAIT_CONTEXT_BLOCK;
+
+// The I/O manager's per-device timer (IoInitializeTimer); opaque to drivers.
+typedef struct _IO_TIMER *PIO_TIMER;
+
 typedef struct _DEVICE_OBJECT {
   CSHORT Type;
   USHORT Size;
@@ -228,21 +316,28 @@ typedef struct _DEVICE_OBJECT {
   struct _DEVICE_OBJECT *NextDevice;
   struct _DEVICE_OBJECT *AttachedDevice;
   struct _IRP *CurrentIrp;
-  PVOID Timer;
+  PIO_TIMER Timer;
   ULONG Flags;
   ULONG Characteristics;
   PVOID Vpb;
   PVOID DeviceExtension;
-  ULONG DeviceType;
+  DEVICE_TYPE DeviceType;
   CCHAR StackSize;
+  union {
+    LIST_ENTRY ListEntry;
+    WAIT_CONTEXT_BLOCK Wcb;
+  } Queue;
   ULONG AlignmentRequirement;
-  LONG ActiveThreadCount;
+  KDEVICE_QUEUE DeviceQueue;
+  KDPC Dpc;
+  ULONG ActiveThreadCount;
   PVOID SecurityDescriptor;
+  KEVENT DeviceLock;
   USHORT SectorSize;
-  PVOID DeviceObjectExtension;
+  USHORT Spare1;
+  struct _DEVOBJ_EXTENSION *DeviceObjectExtension;
   PVOID Reserved;
 } DEVICE_OBJECT, *PDEVICE_OBJECT;
-typedef DEVICE_OBJECT *PDEVICE_OBJECT;
 
 typedef struct _DRIVER_EXTENSION {
   struct _DRIVER_OBJECT *DriverObject;
@@ -308,6 +403,15 @@ typedef struct _FILE_OBJECT {
   ULONG Flags;
   UNICODE_STRING FileName;
   LARGE_INTEGER CurrentByteOffset;
+  volatile ULONG Waiters;
+  volatile ULONG Busy;
+  PVOID LastLock;
+  KEVENT Lock;
+  KEVENT Event;
+  PVOID CompletionContext;
+  KSPIN_LOCK IrpListLock;
+  LIST_ENTRY IrpList;
+  volatile PVOID FileObjectExtension;
 } FILE_OBJECT, *PFILE_OBJECT;
 
 // Device object flags
@@ -378,24 +482,26 @@ typedef struct _IO_STACK_LOCATION {
     struct {
       PVOID SecurityContext;
       ULONG Options;
-      USHORT FileAttributes;
+      USHORT POINTER_ALIGNMENT FileAttributes;
       USHORT ShareAccess;
-      ULONG EaLength;
+      ULONG POINTER_ALIGNMENT EaLength;
     } Create;
     struct {
       ULONG Length;
-      ULONG Key;
+      ULONG POINTER_ALIGNMENT Key;
+      ULONG Flags;
       LARGE_INTEGER ByteOffset;
     } Read;
     struct {
       ULONG Length;
-      ULONG Key;
+      ULONG POINTER_ALIGNMENT Key;
+      ULONG Flags;
       LARGE_INTEGER ByteOffset;
     } Write;
     struct {
       ULONG OutputBufferLength;
-      ULONG InputBufferLength;
-      ULONG IoControlCode;
+      ULONG POINTER_ALIGNMENT InputBufferLength;
+      ULONG POINTER_ALIGNMENT IoControlCode;
       PVOID Type3InputBuffer;
     } DeviceIoControl;
     struct {
@@ -407,9 +513,9 @@ typedef struct _IO_STACK_LOCATION {
     } StartDevice;
     struct {
       ULONG SystemContext;
-      POWER_STATE_TYPE Type;
-      POWER_STATE State;
-      POWER_ACTION ShutdownType;
+      POWER_STATE_TYPE POINTER_ALIGNMENT Type;
+      POWER_STATE POINTER_ALIGNMENT State;
+      POWER_ACTION POINTER_ALIGNMENT ShutdownType;
     } Power;
     struct {
       SYSTEM_POWER_STATE PowerState;
@@ -464,11 +570,14 @@ typedef struct _IRP {
   union {
     struct {
       union {
+        KDEVICE_QUEUE_ENTRY DeviceQueueEntry;
         struct {
           PVOID DriverContext[4];
         };
       };
-      PVOID Thread;
+      // The thread that issued the request, which the I/O manager finishes
+      // it in (an APC); opaque to drivers.
+      PETHREAD Thread;
       PCHAR AuxiliaryBuffer;
       struct {
         LIST_ENTRY ListEntry;
@@ -479,6 +588,7 @@ typedef struct _IRP {
       };
       PFILE_OBJECT OriginalFileObject;
     } Overlay;
+    KAPC Apc;
     PVOID CompletionKey;
   } Tail;
 } IRP, *PIRP;

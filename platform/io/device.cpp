@@ -6,7 +6,6 @@
 #include <memory>
 #include <mutex>
 
-#include "io/irp.h"
 #include "io/namespace.h"
 #include "kernel/dispatcher.h"
 #include "kernel/pool.h"
@@ -30,6 +29,7 @@ struct DeviceInfo {
   std::u16string name;
   PDEVICE_OBJECT lower = nullptr;
   size_t bytes = 0;
+  bool timerInitialized = false;
   PIO_TIMER_ROUTINE timerRoutine = nullptr;
   PVOID timerContext = nullptr;
   bool timerRunning = false;
@@ -41,8 +41,9 @@ struct DeviceInfo {
 struct State {
   std::mutex mutex;
   std::map<PDEVICE_OBJECT, DeviceInfo> live;
-  UCHAR wdmMajor = 1;
-  UCHAR wdmMinor = 0x30;
+  UCHAR wdmMajor = WDM_MAJORVERSION;
+  UCHAR wdmMinor = WDM_MINORVERSION;
+  Devices::DeleteCheck deleteCheck = nullptr;
 };
 
 State& S() {
@@ -81,8 +82,8 @@ void Devices::Reset() {
   {
     std::lock_guard<std::mutex> guard(S().mutex);
     S().live.clear();
-    S().wdmMajor = 1;
-    S().wdmMinor = 0x30;
+    S().wdmMajor = WDM_MAJORVERSION;
+    S().wdmMinor = WDM_MINORVERSION;
   }
   // An open of a named device goes to the top of the stack it belongs to;
   // attachment is the I/O manager's, so it tells the namespace where that is.
@@ -138,6 +139,21 @@ POWER_STATE Devices::ReportedPowerState(PDEVICE_OBJECT device, POWER_STATE_TYPE 
   auto it = S().live.find(device);
   if (it == S().live.end()) return POWER_STATE{};
   return type == SystemPowerState ? it->second.systemPower : it->second.devicePower;
+}
+
+POWER_STATE Devices::ExchangePowerState(PDEVICE_OBJECT device, POWER_STATE_TYPE type, POWER_STATE state) {
+  std::lock_guard<std::mutex> guard(S().mutex);
+  auto it = S().live.find(device);
+  if (it == S().live.end()) return POWER_STATE{};
+  POWER_STATE& slot = type == SystemPowerState ? it->second.systemPower : it->second.devicePower;
+  POWER_STATE previous = slot;
+  slot = state;
+  return previous;
+}
+
+void Devices::SetDeleteCheck(DeleteCheck check) {
+  std::lock_guard<std::mutex> guard(S().mutex);
+  S().deleteCheck = check;
 }
 
 void WdmLevel::SetWdmVersion(UCHAR major, UCHAR minor) {
@@ -209,10 +225,12 @@ extern "C" VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     Verifier::Report("device-deleted-without-detach",
                      "IoDeleteDevice of a device object still attached to a lower device (IoDetachDevice first)");
   }
-  for (PIRP irp : emu::Irps::OutstandingAt(DeviceObject)) {
-    Verifier::Report("device-deleted-in-use",
-                     "IoDeleteDevice while " + emu::Irps::Name(irp) + " is still inside the device's driver");
+  Devices::DeleteCheck deleteCheck;
+  {
+    std::lock_guard<std::mutex> guard(emu::S().mutex);
+    deleteCheck = emu::S().deleteCheck;
   }
+  if (deleteCheck != nullptr) deleteCheck(DeviceObject);
   emu::DeviceInfo info;
   {
     auto lock = emu::Scheduler::Get().Lock();
@@ -277,9 +295,19 @@ extern "C" NTSTATUS IoInitializeTimer(PDEVICE_OBJECT DeviceObject, PIO_TIMER_ROU
   if (!Devices::CheckUsable(DeviceObject, "IoInitializeTimer")) return STATUS_INVALID_PARAMETER;
   std::lock_guard<std::mutex> guard(emu::S().mutex);
   auto& info = emu::S().live[DeviceObject];
+  // A device object has one I/O timer, set up once (in AddDevice, as a
+  // rule). A second call would swap the routine under a timer that may be
+  // running it: the first routine and context stay.
+  if (info.timerInitialized) {
+    Verifier::Report("timer-initialized-twice",
+                     "IoInitializeTimer on device object " + emu::Hex(DeviceObject) + ", whose timer is set up already");
+    return STATUS_SUCCESS;
+  }
+  info.timerInitialized = true;
   info.timerRoutine = TimerRoutine;
   info.timerContext = Context;
-  DeviceObject->Timer = &info;
+  // The field only says that the device has a timer; its state stays here.
+  DeviceObject->Timer = reinterpret_cast<PIO_TIMER>(&info);
   return STATUS_SUCCESS;
 }
 
@@ -307,16 +335,4 @@ extern "C" VOID IoStopTimer(PDEVICE_OBJECT DeviceObject) {
   info.timerRunning = false;
   emu::Scheduler::Get().CancelTimer(info.tick);
   info.tick.reset();
-}
-
-extern "C" POWER_STATE PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State) {
-  emu::RequireAtMost(DISPATCH_LEVEL, "PoSetPowerState");
-  POWER_STATE previous{};
-  if (!Devices::CheckUsable(DeviceObject, "PoSetPowerState")) return previous;
-  std::lock_guard<std::mutex> guard(emu::S().mutex);
-  auto& info = emu::S().live[DeviceObject];
-  POWER_STATE& slot = Type == SystemPowerState ? info.systemPower : info.devicePower;
-  previous = slot;
-  slot = State;
-  return previous;
 }

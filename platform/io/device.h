@@ -1,6 +1,7 @@
 // Device objects of the emulated I/O manager: creation with extension,
 // stacks (attach/detach), deletion with the verifier's use-after-delete
-// checks, the per-device I/O timer, and the platform's WDM level.
+// checks, the per-device I/O timer and reported power state, and the
+// platform's WDM level.
 #pragma once
 
 #include <string>
@@ -23,7 +24,16 @@ class Devices {
   static std::u16string NameOf(PDEVICE_OBJECT device);
   static std::vector<PDEVICE_OBJECT> Live();
   static bool IsTimerRunning(PDEVICE_OBJECT device);
+  // The power state of each kind a driver last reported with
+  // PoSetPowerState, and the exchange that reporting makes.
   static POWER_STATE ReportedPowerState(PDEVICE_OBJECT device, POWER_STATE_TYPE type);
+  static POWER_STATE ExchangePowerState(PDEVICE_OBJECT device, POWER_STATE_TYPE type, POWER_STATE state);
+
+  // What IoDeleteDevice checks about the IRPs still inside the device's
+  // driver. The IRP bookkeeping sets it: IRPs know about devices, devices
+  // know nothing about IRPs.
+  using DeleteCheck = void (*)(PDEVICE_OBJECT device);
+  static void SetDeleteCheck(DeleteCheck check);
 };
 
 // The WDM level the emulated system reports through IoIsWdmVersionAvailable.

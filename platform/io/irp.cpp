@@ -22,10 +22,25 @@ constexpr ULONG kIrpTag = MakeTag('I', 'r', 'p', ' ');
 constexpr ULONG kSystemBufferTag = MakeTag('I', 'o', 'S', 'b');
 constexpr CSHORT kIoTypeIrp = 6;
 
+// A request a thread built with IoBuildDeviceIoControlRequest and waits
+// for on its event. Windows finishes such a request in a special kernel APC
+// to that thread, queued when the request completes and run only while the
+// thread is below APC_LEVEL; until then the event stays clear. The
+// emulation finishes requests in the completing thread at once, and keeps
+// this record until the APC would have run, to tell the waits Windows would
+// never end.
+struct ThreadedRequest {
+  uint64_t serial = 0;
+  Thread* issuer = nullptr;
+  PKEVENT event = nullptr;
+  bool completed = false;  // finished here, the APC to the issuer still owed
+};
+
 struct State {
   std::mutex mutex;
   std::map<PIRP, std::shared_ptr<IrpInfo>> irps;
   uint64_t serial = 0;
+  std::vector<ThreadedRequest> threaded;
 };
 
 State& S() {
@@ -100,6 +115,31 @@ bool CheckNotFreed(PIRP irp, const char* routine) {
   return false;
 }
 
+// The APCs owed to `self` run when it is below APC_LEVEL. S().mutex held.
+void DeliverOwedApcsLocked(Thread* self) {
+  if (self == nullptr || self->Irql() >= APC_LEVEL) return;
+  auto& list = S().threaded;
+  list.erase(std::remove_if(list.begin(), list.end(),
+                            [self](const ThreadedRequest& r) { return r.issuer == self && r.completed; }),
+             list.end());
+}
+
+// The request has completed: its APC goes to the issuing thread, which runs
+// it at once unless it is at APC_LEVEL or above.
+void QueueCompletionApc(uint64_t serial) {
+  std::lock_guard<std::mutex> guard(S().mutex);
+  auto& list = S().threaded;
+  for (auto it = list.begin(); it != list.end(); ++it) {
+    if (it->serial != serial) continue;
+    if (it->issuer->Irql() < APC_LEVEL) {
+      list.erase(it);
+    } else {
+      it->completed = true;
+    }
+    return;
+  }
+}
+
 void FinishAtIoManager(PIRP irp, const std::shared_ptr<IrpInfo>& info) {
   if (!info->origin.ioManagerOwned) {
     Verifier::Report("driver-irp-completed-to-io-manager",
@@ -109,6 +149,7 @@ void FinishAtIoManager(PIRP irp, const std::shared_ptr<IrpInfo>& info) {
     return;
   }
   info->life = IrpLife::Completed;
+  QueueCompletionApc(info->serial);
   NTSTATUS status = irp->IoStatus.Status;
   auto& origin = info->origin;
   if (origin.buffered && !IsError(status)) {
@@ -205,6 +246,36 @@ std::string IrpInfo::Describe() const { return "IRP #" + std::to_string(serial);
 void Irps::Reset() {
   std::lock_guard<std::mutex> guard(S().mutex);
   S().irps.clear();
+  S().threaded.clear();
+}
+
+void Irps::CheckDeviceDelete(PDEVICE_OBJECT device) {
+  for (PIRP irp : OutstandingAt(device)) {
+    Verifier::Report("device-deleted-in-use",
+                     "IoDeleteDevice while " + Name(irp) + " is still inside the device's driver");
+  }
+}
+
+bool Irps::CheckWait(PVOID const objects[], ULONG count) {
+  Thread* self = Scheduler::Current();
+  if (self == nullptr) return true;
+  std::string detail;
+  {
+    std::lock_guard<std::mutex> guard(S().mutex);
+    DeliverOwedApcsLocked(self);
+    if (self->Irql() < APC_LEVEL) return true;
+    for (const ThreadedRequest& request : S().threaded) {
+      if (request.issuer != self) continue;
+      if (std::find(objects, objects + count, static_cast<PVOID>(request.event)) == objects + count) continue;
+      detail = "a wait at IRQL " + std::to_string(self->Irql()) + " for the event of IRP #" +
+               std::to_string(request.serial) + ", which this thread built: the I/O manager sets that event in " +
+               "an APC to this thread, which cannot run until it is back at PASSIVE_LEVEL";
+      break;
+    }
+  }
+  if (detail.empty()) return true;
+  Verifier::Report("wait-for-own-irp-above-passive", detail);
+  return false;
 }
 
 PIRP Irps::Allocate(CCHAR stackSize, IrpOrigin origin) {
@@ -654,5 +725,15 @@ extern "C" PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJEC
   irp->UserIosb = IoStatusBlock;
   irp->UserEvent = Event;
   irp->RequestorMode = KernelMode;
+  // A threaded request: it belongs to the calling thread, which the I/O
+  // manager finishes it in.
+  emu::Thread* self = emu::Scheduler::Current();
+  irp->Tail.Overlay.Thread = reinterpret_cast<PETHREAD>(self);
+  if (Event != nullptr && self != nullptr) {
+    auto info = Irps::Find(irp);
+    std::lock_guard<std::mutex> guard(emu::S().mutex);
+    emu::DeliverOwedApcsLocked(self);
+    emu::S().threaded.push_back({info->serial, self, Event, false});
+  }
   return irp;
 }

@@ -85,6 +85,18 @@ class Irps {
   static size_t Outstanding();
   static std::vector<PIRP> OutstandingAt(PDEVICE_OBJECT device);
   static std::string Name(PIRP irp);
+
+  // Reports the IRPs still inside `device`'s driver as it is deleted
+  // (wired to Devices::SetDeleteCheck).
+  static void CheckDeviceDelete(PDEVICE_OBJECT device);
+
+  // Wired to the kernel's waits (Dispatcher::SetWaitCheck). An IRP built
+  // with IoBuildDeviceIoControlRequest belongs to the thread that built it:
+  // Windows finishes it (status block, event) in a kernel APC to that
+  // thread, which runs only while the thread is below APC_LEVEL. A wait at
+  // APC_LEVEL or above by that thread on that event is reported, since
+  // Windows would never end it, and made a poll. False then.
+  static bool CheckWait(PVOID const objects[], ULONG count);
 };
 
 // Cancels an IRP the I/O manager issued on behalf of an application, as

@@ -1,6 +1,7 @@
-// The power manager's routines that pass power requests along.
-#include "kernel/scheduler.h"
-#include "verifier/verifier.h"
+// The power manager's routines: passing power requests along and recording
+// the power state a driver reports for its device.
+#include "io/device.h"
+#include "verifier/irql_rules.h"
 #include "wdm.h"
 
 extern "C" VOID PoStartNextPowerIrp(PIRP Irp) {
@@ -10,3 +11,9 @@ extern "C" VOID PoStartNextPowerIrp(PIRP Irp) {
 }
 
 extern "C" NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) { return IofCallDriver(DeviceObject, Irp); }
+
+extern "C" POWER_STATE PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State) {
+  emu::RequireAtMost(DISPATCH_LEVEL, "PoSetPowerState");
+  if (!emu::Devices::CheckUsable(DeviceObject, "PoSetPowerState")) return POWER_STATE{};
+  return emu::Devices::ExchangePowerState(DeviceObject, Type, State);
+}

@@ -1,6 +1,7 @@
 #include "kernel/dispatcher.h"
 
 #include <algorithm>
+#include <atomic>
 #include <map>
 #include <vector>
 
@@ -29,7 +30,12 @@ void Consume(void* object) {
   if (IsSynchronization(h)) h->SignalState = 0;
 }
 
+std::atomic<Dispatcher::WaitCheck> waitCheck{nullptr};
+
 }  // namespace
+
+void Dispatcher::SetWaitCheck(WaitCheck check) { waitCheck = check; }
+Dispatcher::WaitCheck Dispatcher::CurrentWaitCheck() { return waitCheck.load(); }
 
 void Dispatcher::Reset() {
   Waiters().clear();

@@ -41,6 +41,14 @@ class Dispatcher {
   // inside it, reporting those still set or queued, as Windows stops the
   // machine for them (bug check TIMER_OR_DPC_INVALID). Dispatcher lock held.
   static void ForgetRange(const void* begin, const void* end, const char* routine);
+
+  // A check another facility adds to every wait that could block: it
+  // reports a wait that nothing could end (the I/O manager's: a thread
+  // waiting above PASSIVE_LEVEL for a request that only an APC to that very
+  // thread can finish). False makes the wait a poll.
+  using WaitCheck = bool (*)(PVOID const objects[], ULONG count);
+  static void SetWaitCheck(WaitCheck check);
+  static WaitCheck CurrentWaitCheck();
 };
 
 }  // namespace emu

@@ -89,6 +89,8 @@ extern "C" NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_T
                                                   " spin lock(s)");
     mayBlock = false;
   }
+  auto check = emu::Dispatcher::CurrentWaitCheck();
+  if (!zeroTimeout && mayBlock && check != nullptr && !check(Object, Count)) mayBlock = false;
   // What a poll at DISPATCH_LEVEL reads must be resident too.
   emu::Pool::CheckResident(Object, Count * sizeof(PVOID), "KeWaitForMultipleObjects");
   if (Timeout != nullptr) emu::Pool::CheckResident(Timeout, sizeof *Timeout, "KeWaitForMultipleObjects");

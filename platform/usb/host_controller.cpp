@@ -267,7 +267,7 @@ void SelectConfigurationLocked(UsbDevice& d, PURB urb, Submission& s) {
     return;
   }
   if (SpanOf(config).begin == nullptr) {
-    s.result = Result(urb, STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_CONFIGURATION_DESCRIPTOR);
+    s.result = Result(urb, STATUS_INVALID_PARAMETER, USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR);
     return;
   }
   // SET_CONFIGURATION with a value the device does not have: it stalls.
@@ -301,7 +301,7 @@ void SelectConfigurationLocked(UsbDevice& d, PURB urb, Submission& s) {
     }
     auto endpoints = EndpointsOf(config, descriptor);
     if (endpoints.size() < descriptor->bNumEndpoints) {
-      s.result = Result(urb, STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_CONFIGURATION_DESCRIPTOR);
+      s.result = Result(urb, STATUS_INVALID_PARAMETER, USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR);
       return;
     }
     endpoints.resize(descriptor->bNumEndpoints);

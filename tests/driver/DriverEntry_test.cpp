@@ -10,34 +10,47 @@ class DriverEntryTest : public DriverTest {
  protected:
   DriverEntryTest() { BootManually(); }
 
-  void BootAt(UCHAR major, UCHAR minor) {
-    emu::BootOptions options;
-    options.wdmMajor = major;
-    options.wdmMinor = minor;
-    Boot(options);
-  }
+  void BootAt(UCHAR major, UCHAR minor) { Boot(emu::BootOptions{}.AtWdm({major, minor})); }
 };
 
-TEST_F(DriverEntryTest, NewerSystemsAreNotPreWdm110) {
-  for (UCHAR minor : {UCHAR(0x10), UCHAR(0x20), UCHAR(0x30)}) {
-    BootAt(1, minor);
-    IsPreWdm110 = TRUE;
-    ASSERT_EQ(LoadDriver(), STATUS_SUCCESS);
-    EXPECT_FALSE(IsPreWdm110) << "WDM 1." << std::hex << int(minor);
-    UnloadDriver();
-    Shutdown();
-  }
+// One system per WDM level the driver may meet: what the system answers
+// and whether the driver takes the reduced behaviours of systems older than
+// WDM 1.10.
+struct WdmLevelCase {
+  const char* name;
+  emu::BootOptions options;
+  emu::WdmVersion level;
+  bool preWdm110;
+};
+
+void PrintTo(const WdmLevelCase& c, std::ostream* os) { *os << c.name; }
+
+class DriverEntryLevelTest : public DriverEntryTest, public ::testing::WithParamInterface<WdmLevelCase> {};
+
+TEST_P(DriverEntryLevelTest, TheSystemAnswersForItsLevelAndTheDriverChoosesItsBehaviours) {
+  const WdmLevelCase& c = GetParam();
+  Boot(c.options);
+  EXPECT_TRUE(IoIsWdmVersionAvailable(c.level.major, c.level.minor));
+  EXPECT_FALSE(IoIsWdmVersionAvailable(c.level.major, static_cast<UCHAR>(c.level.minor + 1)));
+  EXPECT_EQ(IoIsWdmVersionAvailable(1, 0x10), !c.preWdm110);
+  IsPreWdm110 = !c.preWdm110;  // DriverEntry decides, whatever was there
+  ASSERT_EQ(LoadDriver(), STATUS_SUCCESS);
+  EXPECT_EQ(IsPreWdm110, c.preWdm110);
+  UnloadDriver();
 }
 
-TEST_F(DriverEntryTest, OlderSystemsLoadWithReducedBehaviour) {
-  for (UCHAR minor : {UCHAR(0x00), UCHAR(0x05)}) {
-    BootAt(1, minor);
-    ASSERT_EQ(LoadDriver(), STATUS_SUCCESS);
-    EXPECT_TRUE(IsPreWdm110) << "WDM 1." << std::hex << int(minor);
-    UnloadDriver();
-    Shutdown();
-  }
-}
+INSTANTIATE_TEST_SUITE_P(
+    Levels, DriverEntryLevelTest,
+    ::testing::Values(WdmLevelCase{"CurrentByDefault", emu::BootOptions{}, emu::wdm::kCurrent, false},
+                      WdmLevelCase{"Wdm130", emu::BootOptions{}.AtWdm(emu::wdm::kServer2003), emu::wdm::kServer2003,
+                                   false},
+                      WdmLevelCase{"Wdm110", emu::BootOptions{}.AtWdm(emu::wdm::kWindows2000),
+                                   emu::wdm::kWindows2000, false},
+                      WdmLevelCase{"Wdm105", emu::BootOptions{}.AtWdm(emu::wdm::kWindowsMe), emu::wdm::kWindowsMe,
+                                   true},
+                      WdmLevelCase{"Wdm100", emu::BootOptions{}.AtWdm(emu::wdm::kWindows98), emu::wdm::kWindows98,
+                                   true}),
+    [](const ::testing::TestParamInfo<WdmLevelCase>& info) { return std::string(info.param.name); });
 
 TEST_F(DriverEntryTest, RefusesASystemBelowWdm10AndKeepsNothing) {
   BootAt(0, 0x90);

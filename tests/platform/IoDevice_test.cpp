@@ -119,6 +119,8 @@ VOID RecordTick(PDEVICE_OBJECT device, PVOID context) {
   ticks->push_back({device, context, KeGetCurrentIrql(), emu::Scheduler::Current()->Name(), now.QuadPart});
 }
 
+VOID TickOfASecondSetUp(PDEVICE_OBJECT, PVOID) { ADD_FAILURE() << "a second IoInitializeTimer replaced the routine"; }
+
 TEST_F(IoDeviceTest, TheIoTimerTicksOncePerSecondAtDispatchLevelUntilStopped) {
   Layer& device = stack_.Standalone("device");
   std::vector<Tick> ticks;
@@ -128,6 +130,10 @@ TEST_F(IoDeviceTest, TheIoTimerTicksOncePerSecondAtDispatchLevelUntilStopped) {
   EXPECT_TRUE(ticks.empty()) << "an initialised timer does not run until started";
 
   IoStartTimer(device.Device());
+  // A device object has one timer, set up once: a second set-up is a rule
+  // break and leaves the first routine and context in place.
+  EXPECT_EQ(IoInitializeTimer(device.Device(), TickOfASecondSetUp, nullptr), STATUS_SUCCESS);
+  EXPECT_TRUE(Caught("timer-initialized-twice"));
   Advance(3500);
   ASSERT_EQ(ticks.size(), 3u);
   for (const Tick& tick : ticks) {
@@ -154,24 +160,29 @@ TEST(IoWdmLevelTest, AVersionIsAvailableUpToTheLevelTheSystemImplements) {
     UCHAR major, minor;
   };
   struct System {
-    Level level;
+    const char* name;
+    emu::BootOptions options;
     std::vector<Level> available;
     std::vector<Level> unavailable;
   };
   const System systems[] = {
-      {{1, 0x00}, {{1, 0x00}}, {{1, 0x05}, {1, 0x10}, {6, 0x00}}},
-      {{1, 0x05}, {{1, 0x00}, {1, 0x05}}, {{1, 0x10}, {1, 0x20}}},
-      {{1, 0x10}, {{1, 0x00}, {1, 0x05}, {1, 0x10}}, {{1, 0x20}, {1, 0x30}, {6, 0x00}}},
-      {{1, 0x30}, {{1, 0x00}, {1, 0x05}, {1, 0x10}, {1, 0x20}, {1, 0x30}}, {{6, 0x00}}},
-      {{6, 0x00}, {{1, 0x00}, {1, 0x10}, {1, 0x30}, {6, 0x00}}, {{6, 0x01}, {7, 0x00}}},
+      {"WDM 1.0", emu::BootOptions{}.AtWdm(emu::wdm::kWindows98), {{1, 0x00}}, {{1, 0x05}, {1, 0x10}, {6, 0x00}}},
+      {"WDM 1.05", emu::BootOptions{}.AtWdm(emu::wdm::kWindowsMe), {{1, 0x00}, {1, 0x05}}, {{1, 0x10}, {1, 0x20}}},
+      {"WDM 1.10",
+       emu::BootOptions{}.AtWdm(emu::wdm::kWindows2000),
+       {{1, 0x00}, {1, 0x05}, {1, 0x10}},
+       {{1, 0x20}, {1, 0x30}, {6, 0x00}}},
+      {"WDM 1.30",
+       emu::BootOptions{}.AtWdm(emu::wdm::kServer2003),
+       {{1, 0x00}, {1, 0x05}, {1, 0x10}, {1, 0x20}, {1, 0x30}},
+       {{6, 0x00}}},
+      // A system booted without a level is a current Windows: 6.00, what
+      // the kit's headers name WDM_MAJORVERSION.WDM_MINORVERSION.
+      {"the default", emu::BootOptions{}, {{1, 0x00}, {1, 0x10}, {1, 0x30}, {6, 0x00}}, {{6, 0x01}, {7, 0x00}}},
   };
   for (const System& system : systems) {
-    SCOPED_TRACE("a system at WDM " + std::to_string(system.level.major) + "." +
-                 std::to_string(system.level.minor));
-    emu::BootOptions options;
-    options.wdmMajor = system.level.major;
-    options.wdmMinor = system.level.minor;
-    emu::System::Boot(options);
+    SCOPED_TRACE(std::string("a system at ") + system.name);
+    emu::System::Boot(system.options);
     for (const Level& l : system.available) {
       EXPECT_TRUE(IoIsWdmVersionAvailable(l.major, l.minor)) << int(l.major) << "." << int(l.minor);
     }

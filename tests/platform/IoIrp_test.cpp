@@ -381,6 +381,11 @@ class IoBuiltRequestTest : public IoTest {
       EXPECT_EQ(own->Parameters.DeviceIoControl.IoControlCode, kIoctl);
       EXPECT_EQ(own->Parameters.DeviceIoControl.InputBufferLength, 3u);
       EXPECT_EQ(own->Parameters.DeviceIoControl.OutputBufferLength, 8u);
+      // A driver that reads the request through Parameters.Others finds the
+      // code in Argument3 and the input length in Argument2, as on 64-bit
+      // Windows (the upper halves are padding).
+      EXPECT_EQ(static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(own->Parameters.Others.Argument3)), kIoctl);
+      EXPECT_EQ(static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(own->Parameters.Others.Argument2)), 3u);
       auto* buffer = static_cast<UCHAR*>(irp->AssociatedIrp.SystemBuffer);
       EXPECT_EQ(std::memcmp(buffer, "abc", 3), 0) << "the input reaches the system buffer";
       auto answer = [status](PIRP irp) {

@@ -428,6 +428,83 @@ TEST(IoRuleSeedsTest, ForwardAndWaitThatMarksPendingInItsRoutineIsCaughtWhenTheL
   ForEachSeed(1, 5, [&](uint64_t) { RunForwardAndWait({false, STATUS_SUCCESS, true}); });
 }
 
+// A routine that builds a request and waits for its event, the bus
+// answering at once or later from its own thread.
+struct BuiltRequestWait {
+  bool busPends;
+  KIRQL waitIrql;         // the routine's IRQL from the call to the wait
+  bool lowerFirst = false;  // back to PASSIVE_LEVEL before waiting
+  // Then, holding APC_LEVEL, the routine waits on the same event again as
+  // a plain event that another thread sets.
+  bool reuseAtApcLevel = false;
+};
+
+// Returns whether the request had completed when the wait began.
+bool RunBuiltRequestWait(const BuiltRequestWait& c) {
+  Stack stack;
+  Layer& bus = stack.Push("bus");
+  bus.dispatch = [&c](PDEVICE_OBJECT, PIRP irp) {
+    if (!c.busPends) {
+      Complete(irp, STATUS_SUCCESS);
+      return STATUS_SUCCESS;
+    }
+    IoMarkIrpPending(irp);
+    RunOnThread("bus", [irp] { Complete(irp, STATUS_SUCCESS); });
+    return STATUS_PENDING;
+  };
+  KEVENT event;
+  IO_STATUS_BLOCK iosb{};
+  KeInitializeEvent(&event, NotificationEvent, FALSE);
+  PIRP irp = IoBuildDeviceIoControlRequest(kIoctl, bus.Device(), nullptr, 0, nullptr, 0, TRUE, &event, &iosb);
+  EXPECT_NE(irp, nullptr);
+  KIRQL old;
+  KeRaiseIrql(c.waitIrql, &old);  // a fast mutex, say
+  IoCallDriver(bus.Device(), irp);
+  if (c.lowerFirst) KeLowerIrql(old);
+  bool completedBefore = KeReadStateEvent(&event) != 0;
+  KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+  if (!c.lowerFirst) KeLowerIrql(old);
+  emu::Scheduler::Get().RunUntilIdle();  // the event outlives the request
+  if (c.reuseAtApcLevel) {
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    KeRaiseIrql(APC_LEVEL, &old);
+    RunOnThread("signaller", [&event] { KeSetEvent(&event, IO_NO_INCREMENT, FALSE); });
+    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+    KeLowerIrql(old);
+  }
+  stack.RemoveAll();
+  return completedBefore;
+}
+
+// Waiting at APC_LEVEL for a request the thread built: Windows sets its
+// event in an APC to that very thread, which cannot run there. Caught
+// whether the request completes before the wait, during it, or at once.
+TEST(IoRuleSeedsTest, WaitingAbovePassiveForAnOwnBuiltRequestIsCaughtInEveryOrder) {
+  bool completedBefore = false;
+  bool completedDuring = false;
+  for (bool busPends : {true, false}) {
+    SCOPED_TRACE(busPends ? "pending bus" : "synchronous bus");
+    ForEachSeed(1, 12, [&](uint64_t) {
+      (RunBuiltRequestWait({busPends, APC_LEVEL}) ? completedBefore : completedDuring) = true;
+      bool caught = false;
+      for (auto& v : emu::Verifier::Take()) caught |= v.rule == "wait-for-own-irp-above-passive";
+      EXPECT_TRUE(caught);
+    });
+  }
+  EXPECT_TRUE(completedBefore);
+  EXPECT_TRUE(completedDuring);
+}
+
+TEST(IoCorrectPatternsTest, WaitingForAnOwnBuiltRequestAtPassiveLevelIsNotFlagged) {
+  // Also when the request completed while the thread was at APC_LEVEL: the
+  // APC has run once the thread is back at PASSIVE_LEVEL, and the event is
+  // then the thread's again, to wait on at any level.
+  for (bool busPends : {true, false}) {
+    ForEachSeed(1, 12, [&](uint64_t) { RunBuiltRequestWait({busPends, PASSIVE_LEVEL}); });
+    ForEachSeed(1, 12, [&](uint64_t) { RunBuiltRequestWait({busPends, APC_LEVEL, true, true}); });
+  }
+}
+
 TEST(IoCorrectPatternsTest, ForwardAndWaitIsNotFlagged) {
   const ForwardAndWaitCase cases[] = {
       {false, STATUS_SUCCESS}, {false, STATUS_UNSUCCESSFUL}, {true, STATUS_SUCCESS}, {true, STATUS_UNSUCCESSFUL}};
