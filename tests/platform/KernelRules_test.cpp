@@ -208,5 +208,12 @@ TEST_F(KernelRulesTest, WaitingOnMoreObjectsThanTheThreadHasWaitBlocksFor) {
   EXPECT_TRUE(Caught("wait-too-many-objects"));
 }
 
+// Every rule is in the verifier's catalogue; a report under any other name
+// is a slip of the emulation, not of the driver, and stops the run.
+TEST_F(KernelRulesTest, AReportOfARuleOutsideTheCatalogueStopsTheRun) {
+  ASSERT_NE(emu::Verifier::FindRule("lock-order"), nullptr);
+  EXPECT_DEATH(emu::Verifier::Report("lock-ordr", "a typo"), "verifier rule not in the catalogue: lock-ordr");
+}
+
 }  // namespace
 }  // namespace zt::kernel
