@@ -19,9 +19,10 @@ struct BootOptions {
 
 class System {
  public:
-  // Resets pool, registry, namespace, devices and verifier, then starts the
-  // scheduler with the calling thread as the emulated thread "main", the DPC
-  // thread and the system worker threads.
+  // Resets pool, registry, namespace and devices, then starts the scheduler
+  // with the calling thread as the emulated thread "main", the DPC thread
+  // and the system worker threads. Violations recorded before stay: they
+  // belong to whoever ran the system before and are theirs to check.
   static void Boot(const BootOptions& options);
   static void Shutdown();
 };

@@ -4,8 +4,12 @@
 
 #include "platform_test_support.h"
 
-namespace emu::testing {
+namespace zt {
 namespace {
+
+using emu::DevNodes;
+using emu::MakeSzValue;
+using emu::Registry;
 
 constexpr std::u16string_view kInstance = u"USB\\VID_1A2B&PID_0C01\\5&1d2e3f&0&1";
 constexpr std::u16string_view kEnumKey =
@@ -133,4 +137,4 @@ TEST_F(DevNodeTest, OpeningAbovePassiveLevelIsReportedAndRefused) {
 }
 
 }  // namespace
-}  // namespace emu::testing
+}  // namespace zt

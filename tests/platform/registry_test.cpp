@@ -8,8 +8,14 @@
 
 #include "platform_test_support.h"
 
-namespace emu::testing {
+namespace zt {
 namespace {
+
+using emu::MakeDwordValue;
+using emu::MakeSzValue;
+using emu::Registry;
+using emu::RegistryValue;
+using emu::SzText;
 
 constexpr std::u16string_view kSerialComm = u"\\Registry\\Machine\\HARDWARE\\DEVICEMAP\\SERIALCOMM";
 constexpr std::u16string_view kServices = u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services";
@@ -401,4 +407,4 @@ TEST_F(RegistryTest, DeleteRemovesAValueAndMissingOnesAreNotFound) {
 }
 
 }  // namespace
-}  // namespace emu::testing
+}  // namespace zt

@@ -4,8 +4,16 @@
 
 #include "platform_test_support.h"
 
-namespace emu::testing {
+namespace zt {
 namespace {
+
+using emu::EqualsNoCase;
+using emu::FromUtf8;
+using emu::ToU16;
+using emu::ToUtf8;
+using emu::Upcase;
+using emu::View;
+using emu::WideLength;
 
 using RtlStrings = PlatformTest;
 
@@ -231,4 +239,4 @@ TEST(WideHelpers, CaseFoldingCoversAsciiLettersOnly) {
 }
 
 }  // namespace
-}  // namespace emu::testing
+}  // namespace zt
