@@ -204,6 +204,23 @@ TEST_F(RtlStrings, PageableRoutinesAbovePassiveLevelAreReported) {
   RtlFreeUnicodeString(&owned);
 }
 
+// A missing string, or one whose counts contradict each other, is refused
+// before anything is read or written through it.
+TEST_F(RtlStrings, MissingOrMalformedStringsAreReportedAndRefused) {
+  RtlInitUnicodeString(nullptr, L"COM3");
+  ExpectViolations({"bad-parameter"});
+
+  Scratch destination(8, u"ab");
+  const UNICODE_STRING source = Counted(u"xy");
+  UNICODE_STRING overlong{6, 4, destination.string.Buffer};
+  RtlCopyUnicodeString(&overlong, &source);
+  const UNICODE_STRING noBuffer{0, 8, nullptr};
+  EXPECT_EQ(RtlAppendUnicodeStringToString(&destination.string, &noBuffer), STATUS_INVALID_PARAMETER);
+  ExpectViolations({"bad-unicode-string", "bad-unicode-string"});
+  EXPECT_EQ(destination.Text(), u"ab");
+  EXPECT_EQ(destination.chars[0], u'a') << "nothing was written";
+}
+
 // The emulation's own UTF-16 helpers, which every name and report goes
 // through.
 TEST(WideHelpers, LengthsAndCountedViews) {

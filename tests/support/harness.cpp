@@ -13,7 +13,7 @@ bool Caught(const std::string& rule) {
   return found;
 }
 
-void ExpectViolations(std::initializer_list<std::string> rules) {
+std::vector<emu::Violation> ExpectViolations(std::initializer_list<std::string> rules) {
   const auto taken = emu::Verifier::Take();
   std::vector<std::string> names;
   std::transform(taken.begin(), taken.end(), std::back_inserter(names),
@@ -23,6 +23,7 @@ void ExpectViolations(std::initializer_list<std::string> rules) {
   if (names == expected) {
     for (const auto& rule : expected) RuleLedger::Proved(rule);
   }
+  return taken;
 }
 
 void PlatformTest::SetUp() {

@@ -27,8 +27,9 @@ namespace zt {
 // that rule and leaves all others for later checks.
 bool Caught(const std::string& rule);
 // The violations recorded since the last check, by rule, must be exactly
-// `rules` in this order; removes them all.
-void ExpectViolations(std::initializer_list<std::string> rules);
+// `rules` in this order; removes them all and returns them for a look at
+// their details.
+std::vector<emu::Violation> ExpectViolations(std::initializer_list<std::string> rules);
 
 class PlatformTest : public ::testing::Test {
  protected:
@@ -46,7 +47,9 @@ class PlatformTest : public ::testing::Test {
   // taken here proves no rule.
   static std::vector<emu::Violation> TakeViolations();
   static bool Caught(const std::string& rule) { return zt::Caught(rule); }
-  static void ExpectViolations(std::initializer_list<std::string> rules) { zt::ExpectViolations(rules); }
+  static std::vector<emu::Violation> ExpectViolations(std::initializer_list<std::string> rules) {
+    return zt::ExpectViolations(rules);
+  }
 
   // Lets every other emulated thread run until nothing is left to do
   // without advancing kernel time.

@@ -6,7 +6,8 @@
 // leaves one file in the folder named by ZENDRA_RULE_LEDGER (named after the
 // test, one proven rule a line; empty when the test proved none or failed).
 // After all tests, `zendra_tests --check-rule-ledger=<folder>` names every
-// catalogued rule no test proved.
+// catalogued rule no test proved, and then makes the experiment: each test
+// that proved a rule runs again with that rule switched off, and must fail.
 #pragma once
 
 #include <string>
@@ -30,9 +31,10 @@ class RuleLedger {
   static bool UncheckedViolations();
 
   // The check over a folder of entries. 0 when every catalogued rule was
-  // proved by some test; 1 naming the rules that were not; kIncomplete when
-  // not every test left an entry (only part of the suite ran), so nothing
-  // can be concluded.
+  // proved by some test and every such test fails without its rule; 1
+  // naming the rules no test proved, or the tests that still pass without
+  // one; kIncomplete when not every test left an entry (only part of the
+  // suite ran), so nothing can be concluded.
   static constexpr int kIncomplete = 77;
   static int Check(const std::string& folder);
 };
