@@ -2,6 +2,7 @@
 #include <array>
 #include <cstring>
 
+#include "kernel/pool.h"
 #include "platform_test_support.h"
 
 namespace zt {
@@ -121,9 +122,17 @@ TEST_F(RtlStrings, AppendingNothingSucceedsWithoutWriting) {
   EXPECT_EQ(dest.chars[3], Scratch::kSentinel);
 }
 
+constexpr ULONG kStringTag = 0x74736554;
+
+// A buffer as the Rtl and I/O routines allocate one for their caller.
+PWSTR RtlAllocatedBuffer(size_t bytes) {
+  return static_cast<PWSTR>(
+      emu::Pool::Allocate(PagedPool, bytes, kStringTag, "a string routine", emu::PoolFamily::RtlString));
+}
+
 TEST_F(RtlStrings, FreeReleasesThePoolBufferAndEmptiesTheString) {
   UNICODE_STRING s;
-  s.Buffer = static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, 12, 0x74736554));
+  s.Buffer = RtlAllocatedBuffer(12);
   ASSERT_NE(s.Buffer, nullptr);
   s.Length = 10;
   s.MaximumLength = 12;
@@ -131,10 +140,28 @@ TEST_F(RtlStrings, FreeReleasesThePoolBufferAndEmptiesTheString) {
   EXPECT_EQ(s.Buffer, nullptr);
   EXPECT_EQ(s.Length, 0);
   EXPECT_EQ(s.MaximumLength, 0);
+  EXPECT_EQ(emu::Pool::LiveBlocks(kStringTag), 0u);
 
   // Freeing an already empty string is harmless.
   RtlFreeUnicodeString(&s);
   EXPECT_EQ(s.Buffer, nullptr);
+}
+
+// RtlFreeUnicodeString is for buffers the Rtl routines allocated, ExFreePool
+// for a driver's own: Windows takes either for the other, kernels that keep
+// the two apart do not.
+TEST_F(RtlStrings, AStringFreedByTheOtherFamilyOfRoutinesIsReportedAndStillFreed) {
+  UNICODE_STRING own{0, 12, static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, 12, kStringTag))};
+  ASSERT_NE(own.Buffer, nullptr);
+  RtlFreeUnicodeString(&own);
+  ExpectViolations({"pool-freed-by-wrong-routine"});
+  EXPECT_EQ(own.Buffer, nullptr);
+
+  PWSTR rtl = RtlAllocatedBuffer(12);
+  ASSERT_NE(rtl, nullptr);
+  ExFreePoolWithTag(rtl, kStringTag);
+  ExpectViolations({"pool-freed-by-wrong-routine"});
+  EXPECT_EQ(emu::Pool::LiveBlocks(kStringTag), 0u);
 }
 
 TEST_F(RtlStrings, CompareOrdersByCharactersThenByLength) {
@@ -192,7 +219,7 @@ TEST_F(RtlStrings, IntegerConversionRejectsOtherBasesAndBuffersWithoutRoomForThe
 
 TEST_F(RtlStrings, PageableRoutinesAbovePassiveLevelAreReported) {
   const UNICODE_STRING a = Counted(u"a");
-  UNICODE_STRING owned{2, 4, static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, 4, 0x74736554))};
+  UNICODE_STRING owned{2, 4, RtlAllocatedBuffer(4)};
   {
     RaisedIrql raised(DISPATCH_LEVEL);
     RtlEqualUnicodeString(&a, &a, TRUE);
