@@ -40,8 +40,10 @@ file(GLOB_RECURSE ZENDRA_TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/test
 add_executable(zendra_tests ${ZENDRA_TEST_SOURCES})
 target_include_directories(zendra_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests)
 target_link_libraries(zendra_tests PRIVATE zendra_host pecheck_core GTest::gtest)
-# The manifest test reads the cross-built images (see tools/pecheck).
+# The manifest tests read the cross-built images (see tools/pecheck) and the
+# platform's headers.
 target_compile_definitions(zendra_tests PRIVATE
+  ZENDRA_PLATFORM_INCLUDE_DIR="${CMAKE_SOURCE_DIR}/platform/include"
   ZENDRA_WINDOWS_X86_SYS="${ZENDRA_WINDOWS_X86_SYS}"
   ZENDRA_WINDOWS_X64_SYS="${ZENDRA_WINDOWS_X64_SYS}")
 # Every test notes the verifier rules it expected and saw in a ledger; after
