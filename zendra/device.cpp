@@ -48,6 +48,7 @@ static VOID PosInitializeExtension(PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT P
     extension->PhysicalDeviceObject = PhysicalDeviceObject;
     PosGateInitialize(&extension->IoGate);
     extension->DeviceState = STATE_STOPPED;
+    extension->PreviousState = STATE_STOPPED;
     extension->SurpriseRemoved = FALSE;
     extension->OpenCount = 0;
     extension->BulkInPipe = NULL;

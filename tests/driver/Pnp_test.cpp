@@ -140,12 +140,14 @@ TEST_F(DriverTest, StopKeepsTheQueryStallAndTheNextStartReleasesIt) {
   ASSERT_NE(s.ext, nullptr);
   ASSERT_EQ(emu::PnpManager::Send(s.pdo, IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
   EXPECT_EQ(s.ext->DeviceState, STATE_STOP_PENDING);
+  EXPECT_EQ(s.ext->PreviousState, STATE_STARTED);
   EXPECT_EQ(s.ext->ReadQueue.StallCount, 1);
   NTSTATUS status;
   auto parked = ParkRead(s, &status);
   EXPECT_EQ(status, STATUS_PENDING) << "a stalled queue parks";
   ASSERT_EQ(emu::PnpManager::Send(s.pdo, IRP_MN_STOP_DEVICE), STATUS_SUCCESS);
   EXPECT_EQ(s.ext->DeviceState, STATE_STOPPED);
+  EXPECT_EQ(s.ext->PreviousState, STATE_STOP_PENDING);
   EXPECT_EQ(s.ext->Deconfigured, 1u);
   EXPECT_EQ(s.ext->DevicePowerState, PowerDeviceD3);
   EXPECT_EQ(emu::Devices::ReportedPowerState(s.fdo, DevicePowerState).DeviceState, PowerDeviceD3);
