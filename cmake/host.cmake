@@ -59,3 +59,6 @@ add_test(NAME rule_ledger_check COMMAND zendra_tests "--check-rule-ledger=${ZEND
 set_tests_properties(rule_ledger_check PROPERTIES FIXTURES_CLEANUP rule_ledger SKIP_RETURN_CODE 77)
 
 zendra_add_pe_checks()
+
+# Editors and clang tools read the compile commands the presets export.
+add_test(NAME compile_commands_exported COMMAND ${CMAKE_COMMAND} -E md5sum "${CMAKE_BINARY_DIR}/compile_commands.json")
