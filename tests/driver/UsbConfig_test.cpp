@@ -173,6 +173,7 @@ TEST_F(DriverTest, EachFailingConfigurationStepFailsTheStartCleanly) {
   for (const auto& c : cases) {
     emu::PnpManager::SetFunctionDriver(nullptr);  // plug without starting
     auto usb = emu::UsbBus::Instance().Plug(emu::ScannerModel::Standard());
+    ASSERT_NE(usb, nullptr);
     c.arrange(*usb);
     emu::PnpManager::SetFunctionDriver(Driver());
     emu::PortsInstaller::ReserveName(Utf16Bytes(u"COM8", true));
@@ -188,6 +189,7 @@ TEST_F(DriverTest, EachFailingConfigurationStepFailsTheStartCleanly) {
   for (ULONG tag : {POS_POOL_TAG, kUsbdTag}) {
     emu::PnpManager::SetFunctionDriver(nullptr);
     auto usb = emu::UsbBus::Instance().Plug(emu::ScannerModel::Standard());
+    ASSERT_NE(usb, nullptr);
     emu::PnpManager::SetFunctionDriver(Driver());
     emu::PortsInstaller::ReserveName(Utf16Bytes(u"COM8", true));
     // AddDevice allocates four blocks of the driver's tag before the start.
