@@ -71,10 +71,26 @@ list(FILTER ZENDRA_TEST_SOURCES EXCLUDE REGEX "/tests/user/win32/")
 add_executable(zendra_tests ${ZENDRA_TEST_SOURCES} $<TARGET_OBJECTS:zendra_win32_tests>)
 target_include_directories(zendra_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests)
 target_link_libraries(zendra_tests PRIVATE zendra_host $<LINK_ONLY:win32host> pecheck_core GTest::gtest)
-# The manifest test reads the cross-built images (see tools/pecheck).
+# The manifest tests read the cross-built images (see tools/pecheck) and the
+# platform's headers.
 target_compile_definitions(zendra_tests PRIVATE
+  ZENDRA_PLATFORM_INCLUDE_DIR="${CMAKE_SOURCE_DIR}/platform/include"
+  ZENDRA_USER_INCLUDE_DIR="${CMAKE_SOURCE_DIR}/platform/user/include"
   ZENDRA_WINDOWS_X86_SYS="${ZENDRA_WINDOWS_X86_SYS}"
   ZENDRA_WINDOWS_X64_SYS="${ZENDRA_WINDOWS_X64_SYS}")
-gtest_discover_tests(zendra_tests DISCOVERY_TIMEOUT 120 PROPERTIES TIMEOUT 300)
+# Every test notes the verifier rules it expected and saw in a ledger; after
+# all of them, rule_ledger_check fails naming each catalogued rule no test
+# expects (a rule nothing would notice switched off). When only part of the
+# suite ran, the check is skipped.
+set(ZENDRA_RULE_LEDGER "${CMAKE_BINARY_DIR}/rule-ledger")
+gtest_discover_tests(zendra_tests DISCOVERY_TIMEOUT 120 PROPERTIES TIMEOUT 300
+  FIXTURES_REQUIRED rule_ledger ENVIRONMENT "ZENDRA_RULE_LEDGER=${ZENDRA_RULE_LEDGER}")
+add_test(NAME rule_ledger_reset COMMAND ${CMAKE_COMMAND} -E rm -rf "${ZENDRA_RULE_LEDGER}")
+set_tests_properties(rule_ledger_reset PROPERTIES FIXTURES_SETUP rule_ledger)
+add_test(NAME rule_ledger_check COMMAND zendra_tests "--check-rule-ledger=${ZENDRA_RULE_LEDGER}")
+set_tests_properties(rule_ledger_check PROPERTIES FIXTURES_CLEANUP rule_ledger SKIP_RETURN_CODE 77)
 
 zendra_add_pe_checks()
+
+# Editors and clang tools read the compile commands the presets export.
+add_test(NAME compile_commands_exported COMMAND ${CMAKE_COMMAND} -E md5sum "${CMAKE_BINARY_DIR}/compile_commands.json")

@@ -1,6 +1,7 @@
 // The manifest of every routine the emulated platform offers to drivers and
-// user-mode code, and whether it is implemented. A routine that is listed
-// but not implemented exists as a stub that stops the run with its name.
+// user-mode code, and whether it is implemented, read from routines.inc. A
+// routine that is listed but not implemented exists as a stub that stops
+// the run with its name (stubs.cpp).
 #pragma once
 
 #include <string_view>

@@ -1,10 +1,15 @@
-// Routines the manifest lists as not implemented: each stops the run and
-// names itself, so a driver that starts to depend on one is noticed at once.
+// Routines the manifest lists as not implemented (STUB in routines.inc):
+// each stops the run and names itself, so a driver that starts to depend on
+// one is noticed at once. The header's declaration of each must match the
+// signature listed, or this file does not compile.
 #include "verifier/verifier.h"
 #include "wdm.h"
 
-extern "C" NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
-                                      PREQUEST_POWER_COMPLETE CompletionFunction, PVOID Context, PIRP* Irp) {
-  (void)DeviceObject, (void)MinorFunction, (void)PowerState, (void)CompletionFunction, (void)Context, (void)Irp;
-  emu::Unimplemented("PoRequestPowerIrp");
-}
+#pragma GCC diagnostic ignored "-Wunused-parameter"
+
+#define ROUTINE(name)
+#define STUB(type, name, parameters) \
+  extern "C" type name parameters { emu::Unimplemented(#name); }
+#include "routines.inc"
+#undef STUB
+#undef ROUTINE

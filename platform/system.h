@@ -50,9 +50,11 @@ struct BootOptions {
 
 class System {
  public:
-  // Resets pool, registry, namespace, devices and verifier, then starts the
-  // scheduler with the calling thread as the emulated thread "main", a DPC
-  // thread per processor and the system worker threads.
+  // Resets pool, registry, namespace and devices, then starts the scheduler
+  // with the calling thread as the emulated thread "main", a DPC thread per
+  // processor and the system worker threads. Violations recorded before
+  // stay: they belong to whoever ran the system before and are theirs to
+  // check.
   static void Boot(const BootOptions& options);
   static void Shutdown();
   // The user-mode process: handles, application threads and their I/O.

@@ -48,6 +48,7 @@ static VOID PosInitializeExtension(PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT P
     extension->PhysicalDeviceObject = PhysicalDeviceObject;
     PosGateInitialize(&extension->IoGate);
     extension->DeviceState = STATE_STOPPED;
+    extension->PreviousState = STATE_STOPPED;
     extension->SurpriseRemoved = FALSE;
     extension->OpenCount = 0;
     extension->BulkInPipe = NULL;
@@ -110,7 +111,10 @@ static NTSTATUS PosReadPortName(PDEVICE_OBJECT PhysicalDeviceObject, PWCHAR Port
     UNICODE_STRING valueName;
     ULONG resultLength;
 
-    status = IoOpenDeviceRegistryKey(PhysicalDeviceObject, PLUGPLAY_REGKEY_DEVICE, READ_CONTROL, &key);
+    /* KEY_READ, because the value is queried: Windows does not hold a
+     * kernel caller to the handle's access, but kernels that do would
+     * refuse the query on a READ_CONTROL handle. */
+    status = IoOpenDeviceRegistryKey(PhysicalDeviceObject, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key);
     if (!NT_SUCCESS(status)) {
         return STATUS_UNSUCCESSFUL;
     }

@@ -45,12 +45,19 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
 /*
  * PosUnload
  *   Frees the registry path copy. Every device object is gone by now.
+ *   The copy is the driver's own pool block, so the pool routine frees it:
+ *   RtlFreeUnicodeString is for buffers the Rtl routines allocated.
  *   IRQL: PASSIVE_LEVEL, alone.
  */
 extern "C" VOID NTAPI PosUnload(PDRIVER_OBJECT DriverObject)
 {
     UNREFERENCED_PARAMETER(DriverObject);
-    RtlFreeUnicodeString(&RegistryPathCopy);
+    if (RegistryPathCopy.Buffer != NULL) {
+        ExFreePool(RegistryPathCopy.Buffer);
+        RegistryPathCopy.Buffer = NULL;
+        RegistryPathCopy.Length = 0;
+        RegistryPathCopy.MaximumLength = 0;
+    }
 }
 
 /*

@@ -91,7 +91,7 @@ static NTSTATUS PosPnpStartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     /* A start of a device that is started already lifts no stall: each
      * start balances the stall of AddDevice or of a query before it. */
     if (extension->DeviceState != STATE_STARTED) {
-        extension->DeviceState = STATE_STARTED;
+        PosSetNewPnpState(extension, STATE_STARTED);
         PosQueueRestart(&extension->ReadQueue, DeviceObject);
     }
 
@@ -116,14 +116,15 @@ static NTSTATUS PosPnpQueryStop(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         }
         PosQueueStall(&extension->ReadQueue);
         PosQueueWaitIdle(&extension->ReadQueue);
-        extension->DeviceState = STATE_STOP_PENDING;
+        PosSetNewPnpState(extension, STATE_STOP_PENDING);
     }
     return PosPassDown(DeviceObject, Irp);
 }
 
 /*
  * PosPnpCancelStop (IRP_MN_CANCEL_STOP_DEVICE)
- *   Back to started once the lower drivers agree, releasing the stall the
+ *   Back to the state before the query (started: a query stops only a
+ *   started device) once the lower drivers agree, releasing the stall the
  *   query added. Completes the IRP, or passes it down when no stop was
  *   pending.
  */
@@ -138,7 +139,7 @@ static NTSTATUS PosPnpCancelStop(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     }
     status = PosForwardAndWait(DeviceObject, Irp);
     if (NT_SUCCESS(status)) {
-        extension->DeviceState = STATE_STARTED;
+        PosRestorePreviousPnpState(extension);
         PosQueueRestart(&extension->ReadQueue, DeviceObject);
     }
     return PosCompleteRequest(Irp, status, Irp->IoStatus.Information);
@@ -155,7 +156,7 @@ static NTSTATUS PosPnpStopDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
     Irp->IoStatus.Status = STATUS_SUCCESS;
     PosDeconfigureDevice(DeviceObject);
-    extension->DeviceState = STATE_STOPPED;
+    PosSetNewPnpState(extension, STATE_STOPPED);
     return PosPassDown(DeviceObject, Irp);
 }
 
@@ -175,8 +176,7 @@ static NTSTATUS PosPnpQueryRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     }
     PosQueueStall(&extension->ReadQueue);
     PosQueueWaitIdle(&extension->ReadQueue);
-    extension->PreviousState = extension->DeviceState;
-    extension->DeviceState = STATE_REMOVE_PENDING;
+    PosSetNewPnpState(extension, STATE_REMOVE_PENDING);
     return PosPassDown(DeviceObject, Irp);
 }
 
@@ -200,7 +200,7 @@ static NTSTATUS PosPnpCancelRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         /* The query added one stall whatever the state; lifting it here
          * keeps the balance, and a device that was not started stays
          * stalled by the stall it had before the query. */
-        extension->DeviceState = extension->PreviousState;
+        PosRestorePreviousPnpState(extension);
         PosQueueRestart(&extension->ReadQueue, DeviceObject);
     }
     return PosCompleteRequest(Irp, status, Irp->IoStatus.Information);
@@ -219,7 +219,7 @@ static NTSTATUS PosPnpSurpriseRemoval(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     extension->SurpriseRemoved = TRUE;
     PosRemovePortLink(extension);
     PosDeconfigureDevice(DeviceObject);
-    extension->DeviceState = STATE_STOPPED;
+    PosSetNewPnpState(extension, STATE_STOPPED);
     Irp->IoStatus.Status = STATUS_SUCCESS;
     return PosPassDown(DeviceObject, Irp);
 }
@@ -241,7 +241,7 @@ static NTSTATUS PosPnpRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     Irp->IoStatus.Status = STATUS_SUCCESS;
     PosQueueAbort(&extension->ReadQueue, STATUS_DELETE_PENDING);
     PosDeconfigureDevice(DeviceObject);
-    extension->DeviceState = STATE_REMOVED;
+    PosSetNewPnpState(extension, STATE_REMOVED);
     status = PosPassDown(DeviceObject, Irp);
 
     PosGateCloseAndWait(&extension->IoGate);

@@ -11,12 +11,20 @@
 
 #define POS_POOL_TAG POS_MAKE_TAG('W', 'd', 'm', ' ')
 
-/* DeviceState values. 4 is not used. */
-#define STATE_STOPPED 0
-#define STATE_STARTED 1
-#define STATE_STOP_PENDING 2
-#define STATE_REMOVE_PENDING 3
-#define STATE_REMOVED 5
+/*
+ * Plug and Play states of a device, the values of DeviceState and
+ * PreviousState (LONG fields of the extension). 4 is not used. Every change
+ * goes through PosSetNewPnpState, which keeps the state left behind in
+ * PreviousState; a cancelled query goes back with
+ * PosRestorePreviousPnpState.
+ */
+typedef enum _POS_PNP_STATE {
+    STATE_STOPPED = 0,
+    STATE_STARTED = 1,
+    STATE_STOP_PENDING = 2,
+    STATE_REMOVE_PENDING = 3,
+    STATE_REMOVED = 5
+} POS_PNP_STATE;
 
 #define POS_RX_BUFFER_SIZE 0x80000
 #define POS_READER_BUFFER_SIZE 64
@@ -61,6 +69,9 @@ typedef VOID(NTAPI *PPOS_NOTIFY_ROUTINE)(PVOID Context);
  */
 typedef struct _REQUEST_QUEUE {
     LIST_ENTRY ListHead;
+    /* Guards ListHead, CurrentIrp, StallCount, AbortStatus, StartActive and
+     * StartDeferred. As ReadQueue.Lock it may be held while RxLock is
+     * taken, never the reverse. */
     KSPIN_LOCK Lock;
     PPOS_START_ROUTINE StartRoutine;
     LONG StallCount;
@@ -76,6 +87,16 @@ typedef struct _REQUEST_QUEUE {
 /*
  * DEVICE_EXTENSION: everything the driver knows about one scanner.
  * Allocated zero-filled by the I/O manager with the device object.
+ *
+ * Lock order, outermost first:
+ *   OpenCloseEvent  a mutex (a synchronization event, PASSIVE_LEVEL), taken
+ *                   before any spin lock and never while one is held;
+ *   ReadQueue.Lock  may be held while RxLock is taken, never the reverse;
+ *   RxLock;
+ *   ReaderLock, WaitLock
+ *                   leaf locks: no other lock is taken while one is held.
+ * The I/O manager's cancel spin lock (held on entry to a cancel routine) is
+ * released before WaitLock is taken.
  */
 typedef struct _DEVICE_EXTENSION {
     /* Identity and names */
@@ -101,24 +122,24 @@ typedef struct _DEVICE_EXTENSION {
     SYSTEM_POWER_STATE SystemPowerState;
 
     /* Continuous bulk-in reader */
-    KSPIN_LOCK ReaderLock;
+    KSPIN_LOCK ReaderLock; /* guards ReaderBusy, ReaderIrp, ReaderUrb; leaf */
     BOOLEAN ReaderBusy;
     PIRP ReaderIrp;
     struct _URB_BULK_OR_INTERRUPT_TRANSFER *ReaderUrb;
 
     /* Receive buffer and port state */
-    KSPIN_LOCK RxLock;
+    KSPIN_LOCK RxLock; /* guards RxBuffer, RxCount, RxCharReported; inside ReadQueue.Lock */
     UCHAR RxBuffer[POS_RX_BUFFER_SIZE];
     UCHAR ReaderBuffer[POS_READER_BUFFER_SIZE];
     LONG RxCount;
     KEVENT RxDataEvent;
     KEVENT ReadAbortEvent;
     BOOLEAN RxCharReported;
-    KEVENT OpenCloseEvent;
+    KEVENT OpenCloseEvent; /* mutex over opening and closing (OpenCount); before any spin lock */
     ULONG Deconfigured;
 
     /* Wait-on-mask */
-    KSPIN_LOCK WaitLock;
+    KSPIN_LOCK WaitLock; /* guards WaitList, WaitIrp; leaf; never with the cancel spin lock held */
     LIST_ENTRY WaitList;
     PIRP WaitIrp;
 
@@ -137,6 +158,24 @@ typedef struct _DEVICE_EXTENSION {
     ULONG WaitMask;
     ULONG MaxPacketSize;
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
+
+/*
+ * PosSetNewPnpState, PosRestorePreviousPnpState
+ *   Move a device to State keeping the state it leaves, and go back to that
+ *   state when the query that left it is cancelled.
+ *   IRQL: PASSIVE_LEVEL, in the PnP handlers, which the PnP manager runs
+ *   one at a time.
+ */
+static inline VOID PosSetNewPnpState(PDEVICE_EXTENSION Extension, POS_PNP_STATE State)
+{
+    Extension->PreviousState = Extension->DeviceState;
+    Extension->DeviceState = State;
+}
+
+static inline VOID PosRestorePreviousPnpState(PDEVICE_EXTENSION Extension)
+{
+    Extension->DeviceState = Extension->PreviousState;
+}
 
 #ifdef __cplusplus
 extern "C" {

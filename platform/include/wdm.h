@@ -657,8 +657,8 @@ typedef struct _KEY_VALUE_BASIC_INFORMATION {
 #define GENERIC_ALL 0x10000000L
 
 // ---------------------------------------------------------------------------
-// Routines. Each is listed in the platform's routine manifest; a routine that
-// the emulation does not implement fails the run with its name.
+// Routines. Each is listed in platform/routines.inc; a routine that the
+// emulation does not implement fails the run with its name.
 #ifdef __cplusplus
 extern "C" {
 #endif

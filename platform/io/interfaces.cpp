@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "io/namespace.h"
+#include "kernel/pool.h"
 #include "pnp/devnode.h"
 #include "rtl/wide.h"
 #include "verifier/irql_rules.h"
@@ -172,7 +173,8 @@ NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, const GU
   const size_t bytes = name.size() * sizeof(WCHAR);
   if (bytes + sizeof(WCHAR) > 0xFFFF) return STATUS_INVALID_PARAMETER;
   // The caller frees the name with RtlFreeUnicodeString, so it must be pool.
-  auto* buffer = static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, bytes + sizeof(WCHAR), kInterfaceNameTag));
+  auto* buffer = static_cast<PWSTR>(emu::Pool::Allocate(PagedPool, bytes + sizeof(WCHAR), kInterfaceNameTag,
+                                                        "IoRegisterDeviceInterface", emu::PoolFamily::RtlString));
   if (buffer == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   std::memcpy(buffer, name.data(), bytes);
   buffer[name.size()] = 0;

@@ -34,7 +34,13 @@ struct Block {
   ULONG tag;
   POOL_TYPE type;
   uint64_t serial;
+  PoolFamily family;
 };
+
+const char* FamilyName(PoolFamily family) {
+  return family == PoolFamily::RtlString ? "a string routine (freed with RtlFreeUnicodeString)"
+                                         : "ExAllocatePool (freed with ExFreePool)";
+}
 
 struct Quarantined {
   void* p;
@@ -153,7 +159,7 @@ size_t Pool::FailuresInjected() {
   return S().injected;
 }
 
-PVOID Pool::Allocate(POOL_TYPE type, size_t bytes, ULONG tag, const char* routine) {
+PVOID Pool::Allocate(POOL_TYPE type, size_t bytes, ULONG tag, const char* routine, PoolFamily family) {
   KIRQL irql = KeGetCurrentIrql();
   bool paged = (type & 1) != 0;
   if (irql > (paged ? APC_LEVEL : DISPATCH_LEVEL)) {
@@ -172,7 +178,7 @@ PVOID Pool::Allocate(POOL_TYPE type, size_t bytes, ULONG tag, const char* routin
   auto* p = static_cast<char*>(std::aligned_alloc(16, (total + 15) / 16 * 16));
   if (p == nullptr) Fatal("host out of memory");
   memset(p, kFreshFill, total);
-  s.live[p] = Block{bytes, tag, type, ++s.serial};
+  s.live[p] = Block{bytes, tag, type, ++s.serial, family};
   ForgetDeleted(s, p, total);
   auto& st = s.stats[tag];
   st.tag = tag;
@@ -182,7 +188,7 @@ PVOID Pool::Allocate(POOL_TYPE type, size_t bytes, ULONG tag, const char* routin
   return p;
 }
 
-void Pool::Free(PVOID block, const char* routine, const ULONG* expectedTag) {
+void Pool::Free(PVOID block, const char* routine, const ULONG* expectedTag, PoolFamily family) {
   if (block == nullptr) {
     Verifier::Report("pool-free-null", std::string(routine) + "(NULL)");
     return;
@@ -211,6 +217,11 @@ void Pool::Free(PVOID block, const char* routine, const ULONG* expectedTag) {
       Verifier::Report("pool-tag-mismatch", std::string(routine) + "(" + Hex(block) + ", " + TagName(*expectedTag) +
                                                 "): the block was allocated with tag " + TagName(info.tag));
       return;
+    }
+    if (family != info.family) {
+      Verifier::Report("pool-freed-by-wrong-routine", std::string(routine) + "(" + Hex(block) +
+                                                          "): the block was allocated by " +
+                                                          FamilyName(info.family));
     }
     s.live.erase(it);
     // Known as freed from now on, so that a second free racing this one is

@@ -23,6 +23,14 @@ struct PoolTagStats {
   size_t frees = 0;
 };
 
+// The family of routines a block came from, and so the one that must free
+// it: a driver's own block goes back with ExFreePool(WithTag), a string
+// buffer an Rtl or I/O routine allocated for the caller with
+// RtlFreeUnicodeString. Windows frees any block with any of them; kernels
+// that keep the families apart do not, so a crossed free is reported as a
+// portability fault (and still carried out).
+enum class PoolFamily { Executive, RtlString };
+
 class Pool {
  public:
   static void Reset();
@@ -34,9 +42,12 @@ class Pool {
   static void FailNth(ULONG tag, size_t nth);
   static size_t FailuresInjected();
 
-  static PVOID Allocate(POOL_TYPE type, size_t bytes, ULONG tag, const char* routine);
-  // `expectedTag`, when given, must be the tag the block was allocated with.
-  static void Free(PVOID block, const char* routine, const ULONG* expectedTag = nullptr);
+  static PVOID Allocate(POOL_TYPE type, size_t bytes, ULONG tag, const char* routine,
+                        PoolFamily family = PoolFamily::Executive);
+  // `expectedTag`, when given, must be the tag the block was allocated with;
+  // `family` is the freeing routine's.
+  static void Free(PVOID block, const char* routine, const ULONG* expectedTag = nullptr,
+                   PoolFamily family = PoolFamily::Executive);
 
   static std::vector<PoolTagStats> Stats();
   static size_t LiveBlocks(ULONG tag);

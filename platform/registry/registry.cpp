@@ -267,6 +267,20 @@ std::shared_ptr<Registry::Key> Registry::KeyOfLocked(HANDLE handle) const {
   return it == handles_.end() ? nullptr : it->second.key;
 }
 
+std::shared_ptr<Registry::Key> Registry::KeyForLocked(HANDLE handle, ACCESS_MASK needed, NTSTATUS* status) const {
+  auto it = handles_.find(reinterpret_cast<ULONG_PTR>(handle));
+  if (it == handles_.end()) {
+    *status = STATUS_INVALID_HANDLE;
+    return nullptr;
+  }
+  if ((it->second.access & needed) != needed) {
+    *status = STATUS_ACCESS_DENIED;
+    return nullptr;
+  }
+  *status = STATUS_SUCCESS;
+  return it->second.key;
+}
+
 NTSTATUS Registry::CloseHandle(HANDLE handle) {
   std::lock_guard lock(mutex_);
   const auto value = reinterpret_cast<ULONG_PTR>(handle);
@@ -300,8 +314,9 @@ std::optional<std::u16string> Registry::PathOf(HANDLE handle) const {
 NTSTATUS Registry::QueryValue(HANDLE handle, std::u16string_view name, RegistryValue& out,
                               std::u16string* storedName) const {
   std::lock_guard lock(mutex_);
-  auto key = KeyOfLocked(handle);
-  if (!key) return STATUS_INVALID_HANDLE;
+  NTSTATUS status;
+  auto key = KeyForLocked(handle, KEY_QUERY_VALUE, &status);
+  if (!key) return status;
   const auto* value = key->FindValue(name);
   if (!value) return STATUS_OBJECT_NAME_NOT_FOUND;
   out = value->value;
@@ -311,15 +326,17 @@ NTSTATUS Registry::QueryValue(HANDLE handle, std::u16string_view name, RegistryV
 
 NTSTATUS Registry::SetValue(HANDLE handle, std::u16string_view name, ULONG type, std::span<const UCHAR> data) {
   std::lock_guard lock(mutex_);
-  auto key = KeyOfLocked(handle);
-  if (!key) return STATUS_INVALID_HANDLE;
+  NTSTATUS status;
+  auto key = KeyForLocked(handle, KEY_SET_VALUE, &status);
+  if (!key) return status;
   return StoreValue(key->values, key->FindValue(name), name, type, data);
 }
 
 NTSTATUS Registry::DeleteValue(HANDLE handle, std::u16string_view name) {
   std::lock_guard lock(mutex_);
-  auto key = KeyOfLocked(handle);
-  if (!key) return STATUS_INVALID_HANDLE;
+  NTSTATUS status;
+  auto key = KeyForLocked(handle, KEY_SET_VALUE, &status);
+  if (!key) return status;
   const auto* value = key->FindValue(name);
   if (!value) return STATUS_OBJECT_NAME_NOT_FOUND;
   key->values.erase(key->values.begin() + (value - key->values.data()));

@@ -94,8 +94,10 @@ class Registry {
   std::optional<std::u16string> PathOf(HANDLE handle) const;
 
   // Values through a handle; STATUS_INVALID_HANDLE for a handle that is not
-  // open. Access is not checked: these serve the Zw routines, whose callers
-  // are kernel mode.
+  // open, STATUS_ACCESS_DENIED when the handle's granted access lacks the
+  // right the operation needs (KEY_QUERY_VALUE to read, KEY_SET_VALUE to
+  // write or delete). Windows skips that check for kernel-mode callers of
+  // the Zw routines, other kernels do not; the callers report it.
   // `storedName` receives the name as the value was created, which is what
   // Windows reports back, whatever the spelling of the query.
   NTSTATUS QueryValue(HANDLE handle, std::u16string_view name, RegistryValue& out,
@@ -118,6 +120,8 @@ class Registry {
 
   std::shared_ptr<Key> FindLocked(std::u16string_view path) const;
   std::shared_ptr<Key> KeyOfLocked(HANDLE handle) const;
+  // The key of an open handle granted `needed`; `status` says why not.
+  std::shared_ptr<Key> KeyForLocked(HANDLE handle, ACCESS_MASK needed, NTSTATUS* status) const;
   NTSTATUS CreateKeyLocked(std::u16string_view path, std::shared_ptr<Key>* created);
   void CreateStandardKeysLocked();
 

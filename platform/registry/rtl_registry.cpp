@@ -43,10 +43,18 @@ bool UsesHandle(ULONG relativeTo) { return (relativeTo & RTL_REGISTRY_HANDLE) !=
 
 HANDLE PathAsHandle(PCWSTR path) { return reinterpret_cast<HANDLE>(const_cast<PWSTR>(path)); }
 
-NTSTATUS ReportBadHandle(const char* routine) {
-  emu::Verifier::Report("bad-handle",
-                        std::string(routine) + ": with RTL_REGISTRY_HANDLE, Path is not an open registry handle");
-  return STATUS_INVALID_HANDLE;
+// What an operation through a RTL_REGISTRY_HANDLE handle that failed for
+// the handle's sake reports; other statuses pass through.
+NTSTATUS ThroughHandle(const char* routine, NTSTATUS status) {
+  if (status == STATUS_INVALID_HANDLE) {
+    emu::Verifier::Report("bad-handle",
+                          std::string(routine) + ": with RTL_REGISTRY_HANDLE, Path is not an open registry handle");
+  } else if (status == STATUS_ACCESS_DENIED) {
+    // Windows does not check a kernel caller's handle; other kernels do.
+    emu::Verifier::Report("registry-access-not-granted",
+                          std::string(routine) + ": the RTL_REGISTRY_HANDLE handle was not granted KEY_SET_VALUE");
+  }
+  return status;
 }
 
 }  // namespace
@@ -65,8 +73,7 @@ NTSTATUS RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName, 
   const std::span<const UCHAR> data(static_cast<const UCHAR*>(ValueData), ValueData ? ValueLength : 0);
 
   if (UsesHandle(RelativeTo)) {
-    const NTSTATUS status = registry.SetValue(PathAsHandle(Path), name, ValueType, data);
-    return status == STATUS_INVALID_HANDLE ? ReportBadHandle("RtlWriteRegistryValue") : status;
+    return ThroughHandle("RtlWriteRegistryValue", registry.SetValue(PathAsHandle(Path), name, ValueType, data));
   }
   const auto keyPath = KeyPath(RelativeTo, Path);
   if (!keyPath) return STATUS_INVALID_PARAMETER;
@@ -83,8 +90,7 @@ NTSTATUS RtlDeleteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName)
   const std::u16string name = emu::ToU16(ValueName);
 
   if (UsesHandle(RelativeTo)) {
-    const NTSTATUS status = registry.DeleteValue(PathAsHandle(Path), name);
-    return status == STATUS_INVALID_HANDLE ? ReportBadHandle("RtlDeleteRegistryValue") : status;
+    return ThroughHandle("RtlDeleteRegistryValue", registry.DeleteValue(PathAsHandle(Path), name));
   }
   const auto keyPath = KeyPath(RelativeTo, Path);
   if (!keyPath) return STATUS_INVALID_PARAMETER;

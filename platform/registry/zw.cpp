@@ -4,10 +4,12 @@
 // Access rights: these are the Zw entry points, which a kernel-mode caller
 // reaches with a previous mode of KernelMode; Windows does not compare the
 // handle's granted access in that case (see the kernel documentation of the
-// ZwXxx routines and of ObReferenceObjectByHandle). A driver that opens its
-// device key with READ_CONTROL only and then queries values therefore works
-// on Windows and works here. The access mask is still recorded on the
-// handle so a stricter check can be added for user-mode callers.
+// ZwXxx routines and of ObReferenceObjectByHandle), so a driver that opens
+// its device key with READ_CONTROL only and then queries values works on
+// Windows. Other kernels that load Windows drivers do check, and refuse.
+// The emulation checks too: an operation the handle's granted access does
+// not cover is reported as a portability fault and refused with
+// STATUS_ACCESS_DENIED, as those kernels refuse it.
 #include <algorithm>
 #include <cstddef>
 #include <cstdio>
@@ -146,6 +148,15 @@ NTSTATUS BadHandle(const char* routine, HANDLE handle) {
   return STATUS_INVALID_HANDLE;
 }
 
+// Reports an operation the handle was not opened for; the caller refuses it.
+NTSTATUS AccessNotGranted(const char* routine, HANDLE handle, const char* right) {
+  const auto granted = emu::Registry::Instance().GrantedAccess(handle);
+  Verifier::Report("registry-access-not-granted",
+                   std::string(routine) + ": handle " + HandleText(handle) + " was granted access " +
+                       emu::HexStatus(granted.value_or(0)) + ", without " + right);
+  return STATUS_ACCESS_DENIED;
+}
+
 bool CheckPointer(const void* pointer, const char* routine, const char* what) {
   if (pointer != nullptr) return true;
   Verifier::Report("bad-parameter", std::string(routine) + ": " + what + " is NULL");
@@ -172,6 +183,7 @@ NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
   std::u16string name;
   const NTSTATUS found = emu::Registry::Instance().QueryValue(KeyHandle, emu::View(*ValueName), value, &name);
   if (found == STATUS_INVALID_HANDLE) return BadHandle("ZwQueryValueKey", KeyHandle);
+  if (found == STATUS_ACCESS_DENIED) return AccessNotGranted("ZwQueryValueKey", KeyHandle, "KEY_QUERY_VALUE");
   if (!IsKnownClass(KeyValueInformationClass)) return STATUS_INVALID_PARAMETER;
   if (!NT_SUCCESS(found)) return found;
 
@@ -190,6 +202,7 @@ NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleI
   const std::span<const UCHAR> bytes(static_cast<const UCHAR*>(Data), Data ? DataSize : 0);
   const NTSTATUS status = emu::Registry::Instance().SetValue(KeyHandle, emu::View(*ValueName), Type, bytes);
   if (status == STATUS_INVALID_HANDLE) return BadHandle("ZwSetValueKey", KeyHandle);
+  if (status == STATUS_ACCESS_DENIED) return AccessNotGranted("ZwSetValueKey", KeyHandle, "KEY_SET_VALUE");
   return status;
 }
 
@@ -198,6 +211,7 @@ NTSTATUS ZwDeleteValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName) {
   if (!CheckPointer(ValueName, "ZwDeleteValueKey", "ValueName")) return STATUS_INVALID_PARAMETER;
   const NTSTATUS status = emu::Registry::Instance().DeleteValue(KeyHandle, emu::View(*ValueName));
   if (status == STATUS_INVALID_HANDLE) return BadHandle("ZwDeleteValueKey", KeyHandle);
+  if (status == STATUS_ACCESS_DENIED) return AccessNotGranted("ZwDeleteValueKey", KeyHandle, "KEY_SET_VALUE");
   return status;
 }
 

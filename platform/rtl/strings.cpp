@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "kernel/pool.h"
 #include "rtl/wide.h"
 #include "verifier/irql_rules.h"
 #include "verifier/verifier.h"
@@ -112,7 +113,9 @@ VOID RtlFreeUnicodeString(PUNICODE_STRING UnicodeString) {
     emu::Verifier::Report("bad-parameter", "RtlFreeUnicodeString: UnicodeString is NULL");
     return;
   }
-  if (UnicodeString->Buffer != nullptr) ExFreePool(UnicodeString->Buffer);
+  if (UnicodeString->Buffer != nullptr) {
+    emu::Pool::Free(UnicodeString->Buffer, "RtlFreeUnicodeString", nullptr, emu::PoolFamily::RtlString);
+  }
   UnicodeString->Buffer = nullptr;
   UnicodeString->Length = 0;
   UnicodeString->MaximumLength = 0;

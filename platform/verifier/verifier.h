@@ -4,10 +4,18 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace emu {
+
+// One rule of the catalogue (verifier/rules.inc).
+struct Rule {
+  std::string_view name;
+  std::string_view meaning;
+};
 
 struct Violation {
   std::string rule;    // short stable identifier, e.g. "irp-completed-twice"
@@ -16,11 +24,21 @@ struct Violation {
 
 class Verifier {
  public:
-  // Records a violation. The caller then refuses the unsafe operation
-  // (it never carries it out half-way).
+  // Records a violation of a catalogued rule; an uncatalogued name is a
+  // fault of the emulation (Fatal). The caller then refuses the unsafe
+  // operation (it never carries it out half-way).
   static void Report(const std::string& rule, const std::string& detail);
+  // Every rule, in catalogue order.
+  static std::span<const Rule> Rules();
+  static const Rule* FindRule(std::string_view name);
+  // A rule switched off is no longer recorded. Only for showing that the
+  // tests of a rule fail without it; nothing else switches rules off.
+  static void SwitchOff(std::string_view name);
   // Violations recorded since the last Take(), oldest first; clears them.
   static std::vector<Violation> Take();
+  // The violations of `rule` alone, oldest first; removes them and keeps
+  // every other one.
+  static std::vector<Violation> Take(std::string_view rule);
   static bool Any();
   static std::string Describe(const std::vector<Violation>& violations);
 };

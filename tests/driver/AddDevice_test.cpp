@@ -37,6 +37,7 @@ TEST_F(DriverTest, NumbersDevicesInPlugOrderAndNeverReusesANumber) {
 
 TEST_F(DriverTest, PublishesThePortNameFromTheHardwareKey) {
   Scanner s = Plug(u"COM7");
+  ASSERT_NE(s.ext, nullptr);
   EXPECT_EQ(Text(s.ext->SymbolicLinkName), u"\\DosDevices\\COM7");
   EXPECT_EQ(LinkTarget(u"\\DosDevices\\COM7"), u"\\Device\\POS_1");
   EXPECT_EQ(SerialCommValue(u"\\Device\\POS_1"), Utf16Bytes(u"COM7", true));
@@ -62,6 +63,7 @@ TEST_F(DriverTest, AcceptsAPortNameStoredWithoutTerminator) {
 
 TEST_F(DriverTest, NewDeviceStartsStoppedWithDefaultSettings) {
   Scanner s = Plug(u"COM3");
+  ASSERT_NE(s.ext, nullptr);
   PDEVICE_EXTENSION e = s.ext;
   EXPECT_EQ(s.fdo->DeviceType, static_cast<ULONG>(FILE_DEVICE_SERIAL_PORT));
   EXPECT_EQ(s.fdo->Flags & (DO_BUFFERED_IO | DO_POWER_PAGABLE | DO_DEVICE_INITIALIZING),
@@ -123,6 +125,7 @@ TEST(FormatDecimal, WritesOnlyTheDigitsItNeeds) {
 TEST_F(DriverTest, OldSystemsNameThePortTest1WhateverTheRegistryHolds) {
   IsPreWdm110 = TRUE;
   Scanner s = Plug(u"COM7");
+  ASSERT_NE(s.ext, nullptr);
   EXPECT_EQ(Text(s.ext->SymbolicLinkName), u"\\DosDevices\\Test1");
   EXPECT_EQ(LinkTarget(u"\\DosDevices\\Test1"), u"\\Device\\POS_1");
   EXPECT_FALSE(LinkTarget(u"\\DosDevices\\COM7").has_value());
@@ -200,6 +203,7 @@ TEST_F(DriverTest, EveryAllocationFailureLeavesNothingBehind) {
     }
   }
   Scanner ok = Plug(u"COM9");
+  ASSERT_NE(ok.ext, nullptr);
   EXPECT_NE(ok.fdo, nullptr);
 }
 

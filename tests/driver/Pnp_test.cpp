@@ -77,6 +77,7 @@ TEST_F(DriverTest, ArrivalQueriesCapabilitiesThenStartsAndEnablesTheInterface) {
 
 TEST_F(DriverTest, DisableRemovesTheDeviceAndItsNames) {
   Scanner s = PlugUsb(emu::ScannerModel::Standard(), u"COM5");
+  ASSERT_NE(s.ext, nullptr);
   ASSERT_EQ(emu::PnpManager::Send(s.pdo, IRP_MN_QUERY_REMOVE_DEVICE), STATUS_SUCCESS);
   auto parked = ParkRead(s);
   ASSERT_EQ(emu::PnpManager::Send(s.pdo, IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
@@ -98,6 +99,7 @@ TEST_F(DriverTest, DisableRemovesTheDeviceAndItsNames) {
 
 TEST_F(DriverTest, AnOpenPortRefusesQueryRemoveAndQueryStopAndKeepsWorking) {
   Scanner s = PlugUsb();
+  ASSERT_NE(s.ext, nullptr);
   s.ext->OpenCount = 1;
   EXPECT_EQ(emu::PnpManager::Disable(s.pdo), STATUS_UNSUCCESSFUL);
   EXPECT_EQ(emu::PnpManager::Rebalance(s.pdo), STATUS_UNSUCCESSFUL);
@@ -116,6 +118,7 @@ TEST_F(DriverTest, AnOpenPortRefusesQueryRemoveAndQueryStopAndKeepsWorking) {
 
 TEST_F(DriverTest, RebalanceStopsAndStartsAgainConfiguringTwice) {
   Scanner s = PlugUsb();
+  ASSERT_NE(s.ext, nullptr);
   s.usb->ClearUrbLog();
   ASSERT_EQ(emu::PnpManager::Rebalance(s.pdo), STATUS_OBJECT_NAME_EXISTS)
       << "the restart enables an interface that is still enabled: a success that says so";
@@ -134,14 +137,17 @@ TEST_F(DriverTest, RebalanceStopsAndStartsAgainConfiguringTwice) {
 
 TEST_F(DriverTest, StopKeepsTheQueryStallAndTheNextStartReleasesIt) {
   Scanner s = PlugUsb();
+  ASSERT_NE(s.ext, nullptr);
   ASSERT_EQ(emu::PnpManager::Send(s.pdo, IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
   EXPECT_EQ(s.ext->DeviceState, STATE_STOP_PENDING);
+  EXPECT_EQ(s.ext->PreviousState, STATE_STARTED);
   EXPECT_EQ(s.ext->ReadQueue.StallCount, 1);
   NTSTATUS status;
   auto parked = ParkRead(s, &status);
   EXPECT_EQ(status, STATUS_PENDING) << "a stalled queue parks";
   ASSERT_EQ(emu::PnpManager::Send(s.pdo, IRP_MN_STOP_DEVICE), STATUS_SUCCESS);
   EXPECT_EQ(s.ext->DeviceState, STATE_STOPPED);
+  EXPECT_EQ(s.ext->PreviousState, STATE_STOP_PENDING);
   EXPECT_EQ(s.ext->Deconfigured, 1u);
   EXPECT_EQ(s.ext->DevicePowerState, PowerDeviceD3);
   EXPECT_EQ(emu::Devices::ReportedPowerState(s.fdo, DevicePowerState).DeviceState, PowerDeviceD3);
@@ -158,6 +164,7 @@ TEST_F(DriverTest, StopKeepsTheQueryStallAndTheNextStartReleasesIt) {
 
 TEST_F(DriverTest, CancelStopAndCancelRemoveReturnToStarted) {
   Scanner s = PlugUsb();
+  ASSERT_NE(s.ext, nullptr);
   ASSERT_EQ(emu::PnpManager::Send(s.pdo, IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
   ASSERT_EQ(emu::PnpManager::Send(s.pdo, IRP_MN_CANCEL_STOP_DEVICE), STATUS_SUCCESS);
   EXPECT_EQ(s.ext->DeviceState, STATE_STARTED);
@@ -179,6 +186,7 @@ TEST_F(DriverTest, CancelStopAndCancelRemoveReturnToStarted) {
 
 TEST_F(DriverTest, QueryStopOnAStoppedDeviceDoesNotLookAtTheOpenCount) {
   Scanner s = PlugUsb();
+  ASSERT_NE(s.ext, nullptr);
   ASSERT_EQ(emu::PnpManager::Send(s.pdo, IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
   ASSERT_EQ(emu::PnpManager::Send(s.pdo, IRP_MN_STOP_DEVICE), STATUS_SUCCESS);
   s.ext->OpenCount = 1;
@@ -193,6 +201,7 @@ TEST_F(DriverTest, QueryStopOnAStoppedDeviceDoesNotLookAtTheOpenCount) {
 // start, and the started device then serves reads again.
 TEST_F(DriverTest, CancelRemoveOfAStoppedDeviceKeepsTheStallBalance) {
   Scanner s = PlugUsb();
+  ASSERT_NE(s.ext, nullptr);
   ASSERT_EQ(emu::PnpManager::Send(s.pdo, IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
   ASSERT_EQ(emu::PnpManager::Send(s.pdo, IRP_MN_STOP_DEVICE), STATUS_SUCCESS);
   ASSERT_EQ(emu::PnpManager::Send(s.pdo, IRP_MN_QUERY_REMOVE_DEVICE), STATUS_SUCCESS);
@@ -219,6 +228,7 @@ TEST_F(DriverTest, CancelRemoveOfANeverStartedDeviceLeavesItStalledOnce) {
 
 TEST_F(DriverTest, SurpriseRemovalWithdrawsTheNameAtOnceAndSendsNothingMore) {
   Scanner s = PlugUsb(emu::ScannerModel::Standard(), u"COM9");
+  ASSERT_NE(s.ext, nullptr);
   PDEVICE_OBJECT fdo = s.fdo;
   s.usb->ClearUrbLog();
   ASSERT_EQ(emu::PnpManager::Send(s.pdo, IRP_MN_SURPRISE_REMOVAL), STATUS_SUCCESS);
@@ -240,6 +250,7 @@ TEST_F(DriverTest, SurpriseRemovalWithdrawsTheNameAtOnceAndSendsNothingMore) {
 
 TEST_F(DriverTest, UnplugWhileStartedSendsSurpriseRemovalThenRemoval) {
   Scanner s = PlugUsb(emu::ScannerModel::Standard(), u"COM4");
+  ASSERT_NE(s.ext, nullptr);
   PosQueueStall(&s.ext->ReadQueue);  // a read is current: the next one waits
   auto parked = ParkRead(s);
   emu::PnpManager::ClearLog();
@@ -257,6 +268,7 @@ TEST_F(DriverTest, UnplugWhileStartedSendsSurpriseRemovalThenRemoval) {
 // adjusted and kept.
 TEST_F(DriverTest, AVersionZeroCapabilitiesRecordPassesDownUntouched) {
   Scanner s = Plug(u"COM3");
+  ASSERT_NE(s.ext, nullptr);
   DEVICE_CAPABILITIES caps{};
   caps.Size = sizeof(caps);
   caps.Version = 0;
@@ -279,6 +291,7 @@ TEST_F(DriverTest, AVersionZeroCapabilitiesRecordPassesDownUntouched) {
 
 TEST_F(DriverTest, UnknownPnpRequestsPassDownUntouched) {
   Scanner s = PlugUsb();
+  ASSERT_NE(s.ext, nullptr);
   EXPECT_EQ(emu::PnpManager::Send(s.pdo, IRP_MN_QUERY_PNP_DEVICE_STATE), STATUS_NOT_SUPPORTED)
       << "nobody handles it: it keeps the status it was sent with";
 }
@@ -286,6 +299,7 @@ TEST_F(DriverTest, UnknownPnpRequestsPassDownUntouched) {
 // Removal waits until every request inside the driver has left.
 TEST_F(DriverTest, RemovalWaitsForRequestsInsideTheGate) {
   Scanner s = PlugUsb();
+  ASSERT_NE(s.ext, nullptr);
   ASSERT_EQ(PosGateEnter(&s.ext->IoGate), STATUS_SUCCESS);  // a request at work
   KEVENT removed;
   KeInitializeEvent(&removed, NotificationEvent, FALSE);
@@ -306,6 +320,7 @@ TEST_F(DriverTest, RemovalWaitsForRequestsInsideTheGate) {
 
 TEST_F(DriverTest, SystemControlPassesDownInsideTheGate) {
   Scanner s = PlugUsb();
+  ASSERT_NE(s.ext, nullptr);
   emu::Request::Params params;
   params.major = IRP_MJ_SYSTEM_CONTROL;
   auto wmi = emu::Request::Build(s.fdo, params);

@@ -69,7 +69,7 @@ class QueueTest : public PlatformTest {
   }
 
   void TearDown() override {
-    IoDeleteDevice(world_.device);
+    if (world_.device != nullptr) IoDeleteDevice(world_.device);
     world = nullptr;
     PlatformTest::TearDown();
   }

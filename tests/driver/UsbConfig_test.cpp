@@ -38,6 +38,7 @@ TEST_F(DriverTest, StartReadsTheSecondConfigurationAndSelectsItsFirstInterface) 
   emu::ScannerModel model = emu::ScannerModel::Standard();
   USHORT total = TotalLength(model);
   Scanner s = PlugUsb(model);
+  ASSERT_NE(s.ext, nullptr);
   auto log = s.usb->UrbLog();
   ASSERT_EQ(log.size(), 3u);
 
@@ -67,6 +68,7 @@ TEST_F(DriverTest, StartReadsTheSecondConfigurationAndSelectsItsFirstInterface) 
 
 TEST_F(DriverTest, RemovalSendsOneUnconfigureRequest) {
   Scanner s = PlugUsb();
+  ASSERT_NE(s.ext, nullptr);
   s.usb->ClearUrbLog();
   auto scanner = s.usb;
   ASSERT_EQ(emu::PnpManager::Disable(s.pdo), STATUS_SUCCESS);
@@ -89,6 +91,7 @@ TEST_F(DriverTest, PacketSizeIsEightOnlyForEightBytePipes) {
 
 TEST_F(DriverTest, PipesAreTakenByPositionNotByDirection) {
   Scanner s = PlugUsb(emu::ScannerModel::InPipeFirst());
+  ASSERT_NE(s.ext, nullptr);
   ASSERT_EQ(s.ext->DeviceState, STATE_STARTED);
   EXPECT_EQ(EndpointOf(s, s.ext->BulkOutPipe), emu::ScannerModel::kBulkInEndpoint);
   EXPECT_EQ(EndpointOf(s, s.ext->BulkInPipe), emu::ScannerModel::kBulkOutEndpoint);
@@ -97,6 +100,7 @@ TEST_F(DriverTest, PipesAreTakenByPositionNotByDirection) {
 
 TEST_F(DriverTest, OnePipeSetsOnlyTheOutPipe) {
   Scanner s = PlugUsb(emu::ScannerModel::OutPipeOnly());
+  ASSERT_NE(s.ext, nullptr);
   ASSERT_EQ(s.ext->DeviceState, STATE_STARTED);
   EXPECT_EQ(EndpointOf(s, s.ext->BulkOutPipe), emu::ScannerModel::kBulkOutEndpoint);
   EXPECT_EQ(s.ext->BulkInPipe, nullptr);
@@ -105,6 +109,7 @@ TEST_F(DriverTest, OnePipeSetsOnlyTheOutPipe) {
 
 TEST_F(DriverTest, AnInterfaceWithoutInPipeStillGetsAUsablePacketSize) {
   Scanner s = PlugUsb(emu::ScannerModel::NoInPipe());
+  ASSERT_NE(s.ext, nullptr);
   ASSERT_EQ(s.ext->DeviceState, STATE_STARTED);
   EXPECT_EQ(s.ext->MaxPacketSize, 64u);
   EXPECT_NE(s.ext->BulkInPipe, nullptr) << "pipe 1 is taken whatever its direction";
@@ -116,6 +121,7 @@ TEST_F(DriverTest, AnInterfaceWithoutInPipeStillGetsAUsablePacketSize) {
 // the device is not left half configured.
 TEST_F(DriverTest, ASecondInterfaceIsNotSelectedAndTheBusRefusesTheStart) {
   Scanner s = PlugUsb(emu::ScannerModel::WithSecondInterface());
+  ASSERT_NE(s.pdo, nullptr);
   auto log = s.usb->UrbLog();
   ASSERT_GE(log.size(), 3u);
   EXPECT_EQ(log[2].function, URB_FUNCTION_SELECT_CONFIGURATION);
@@ -132,6 +138,7 @@ TEST_F(DriverTest, ASecondInterfaceIsNotSelectedAndTheBusRefusesTheStart) {
 
 TEST_F(DriverTest, AConfigurationWithoutInterfaceFailsTheStart) {
   Scanner s = PlugUsb(emu::ScannerModel::WithoutInterface(), u"COM6");
+  ASSERT_NE(s.pdo, nullptr);
   EXPECT_EQ(s.pdo->AttachedDevice, nullptr) << "the PnP manager removes a device whose start failed";
   auto records = emu::PnpManager::Log();
   ASSERT_GE(records.size(), 2u);
@@ -171,6 +178,7 @@ TEST_F(DriverTest, EachFailingConfigurationStepFailsTheStartCleanly) {
   for (const auto& c : cases) {
     emu::PnpManager::SetFunctionDriver(nullptr);  // plug without starting
     auto usb = emu::UsbBus::Instance().Plug(emu::ScannerModel::Standard());
+    ASSERT_NE(usb, nullptr);
     c.arrange(*usb);
     emu::PnpManager::SetFunctionDriver(Driver());
     emu::PortsInstaller::ReserveName(Utf16Bytes(u"COM8", true));
@@ -193,6 +201,7 @@ TEST_F(DriverTest, EachFailingConfigurationStepFailsTheStartCleanly) {
   for (ULONG tag : {POS_POOL_TAG, kUsbdTag}) {
     emu::PnpManager::SetFunctionDriver(nullptr);
     auto usb = emu::UsbBus::Instance().Plug(emu::ScannerModel::Standard());
+    ASSERT_NE(usb, nullptr);
     emu::PnpManager::SetFunctionDriver(Driver());
     emu::PortsInstaller::ReserveName(Utf16Bytes(u"COM8", true));
     // AddDevice allocates four blocks of the driver's tag before the start.
@@ -207,6 +216,7 @@ TEST_F(DriverTest, EachFailingConfigurationStepFailsTheStartCleanly) {
 
 TEST_F(DriverTest, StopAndStartConfigureAgainAndOverwriteTheHandles) {
   Scanner s = PlugUsb();
+  ASSERT_NE(s.ext, nullptr);
   // Stale values a second configuration must replace.
   s.ext->BulkInPipe = reinterpret_cast<USBD_PIPE_HANDLE>(0x1);
   s.ext->BulkOutPipe = reinterpret_cast<USBD_PIPE_HANDLE>(0x2);
@@ -219,6 +229,7 @@ TEST_F(DriverTest, StopAndStartConfigureAgainAndOverwriteTheHandles) {
 
 TEST_F(DriverTest, AFailedUnconfigureLeavesThePowerBookkeepingAlone) {
   Scanner s = PlugUsb();
+  ASSERT_NE(s.ext, nullptr);
   s.usb->FailTransfers(STATUS_DEVICE_DATA_ERROR, USBD_STATUS_DEV_NOT_RESPONDING, 1,
                        URB_FUNCTION_SELECT_CONFIGURATION);
   EXPECT_EQ(PosDeconfigureDevice(s.fdo), STATUS_DEVICE_DATA_ERROR);

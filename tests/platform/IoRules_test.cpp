@@ -1,9 +1,11 @@
 // The I/O rules the verifier holds drivers to. Each rule is broken once by a
 // deliberately faulty routine and must be caught; the patterns Windows
 // drivers rely on must pass untouched, in every interleaving the seeds give.
+#include <algorithm>
 #include <string>
 
 #include "io/device.h"
+#include "kernel/pool.h"
 #include "io/requests.h"
 #include "pnp/loader.h"
 #include "pnp/pnp_manager.h"
@@ -95,6 +97,23 @@ TEST_F(IoRuleTest, PassingDownWithACancelRoutineSetIsCaught) {
   EXPECT_TRUE(request->Done());
 }
 
+// The cancel routine owns releasing the cancel spin lock; one that returns
+// holding it would stall every later cancel in the system.
+TEST_F(IoRuleTest, ACancelRoutineThatKeepsTheCancelLockIsCaught) {
+  Layer& device = stack_.Push("device");
+  device.dispatch = [](PDEVICE_OBJECT, PIRP irp) {
+    IoMarkIrpPending(irp);
+    IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP irp) { Complete(irp, STATUS_CANCELLED); });
+    return STATUS_PENDING;
+  };
+  auto request = Ioctl(device);
+  EXPECT_EQ(request->Send(), STATUS_PENDING);
+  EXPECT_TRUE(request->Cancel());
+  ExpectViolations({"cancel-routine-kept-cancel-lock"});
+  EXPECT_EQ(request->Status(), STATUS_CANCELLED);
+  EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL) << "the lock was released for the routine";
+}
+
 // ---------------------------------------------------------------------------
 // What a dispatch routine returns
 
@@ -151,7 +170,27 @@ TEST_F(IoRuleTest, ACompletionRoutineThatDropsPendingReturnedIsCaught) {
   auto request = Ioctl(top);
   EXPECT_EQ(request->Send(), STATUS_PENDING);
   request->Wait();
-  EXPECT_TRUE(Caught("completion-routine-pending-not-propagated"));
+  // The top dispatch routine returned the lower driver's STATUS_PENDING,
+  // and the dropped flag leaves its level unmarked too.
+  ExpectViolations({"completion-routine-pending-not-propagated", "pending-not-marked"});
+}
+
+// A dispatch routine that neither completes the IRP nor passes it down may
+// only return STATUS_PENDING: the caller would otherwise take a request
+// still in the driver's hands for finished.
+TEST_F(IoRuleTest, ReturningASuccessForAnIrpStillInTheDriverIsCaught) {
+  Layer& device = stack_.Push("device");
+  PIRP held = nullptr;
+  device.dispatch = [&](PDEVICE_OBJECT, PIRP irp) {
+    held = irp;
+    return STATUS_SUCCESS;
+  };
+  auto request = Ioctl(device);
+  request->Send();
+  ExpectViolations({"dispatch-returned-before-completion"});
+  ASSERT_NE(held, nullptr);
+  Complete(held, STATUS_SUCCESS);
+  EXPECT_TRUE(request->Done());
 }
 
 TEST_F(IoRuleTest, InformationBeyondTheCallersOutputBufferIsCaught) {
@@ -253,8 +292,7 @@ TEST(IoRuleSeedsTest, ForwardAndWaitWithoutMoreProcessingRequiredIsCaughtInEvery
     }
     emu::System::Shutdown();
     bool caught = false;
-    for (const auto& v : emu::Verifier::Take()) {
-      if (v.rule != "irp-completed-twice") continue;
+    for (const auto& v : emu::Verifier::Take("irp-completed-twice")) {
       caught = true;
       // Either the IRP was already gone when the dispatch routine completed
       // it, or the routine returned after the dispatch routine had it back.
@@ -262,9 +300,108 @@ TEST(IoRuleSeedsTest, ForwardAndWaitWithoutMoreProcessingRequiredIsCaughtInEvery
       (overtaken ? waiterCompletedFirst : routineReturnedFirst) = true;
     }
     EXPECT_TRUE(caught);
+    // Its propagated pending mark also breaks the dispatch routine's
+    // promise: it returns a status of its own.
+    EXPECT_TRUE(Caught("marked-pending-returned-status"));
   }
   EXPECT_TRUE(routineReturnedFirst);
   EXPECT_TRUE(waiterCompletedFirst);
+}
+
+// IRP routines handed what never was an IRP, an IRP already freed, or an
+// IRP that is not the caller's to free or reuse.
+TEST_F(IoRuleTest, IrpsThatAreNotTheCallersToFreeReuseOrSendAreCaught) {
+  Layer& bottom = stack_.Push("bottom");
+  EXPECT_EQ(IoAllocateIrp(0, FALSE), nullptr);
+  ExpectViolations({"irp-bad-stack-size"});
+
+  IRP never{};
+  IoFreeIrp(&never);
+  EXPECT_EQ(IoCallDriver(bottom.Device(), &never), STATUS_INVALID_PARAMETER);
+  IoCompleteRequest(&never, IO_NO_INCREMENT);
+  ExpectViolations({"irp-bad-free", "irp-unknown", "irp-unknown"});
+
+  PIRP freed = IoAllocateIrp(bottom.Device()->StackSize, FALSE);
+  ASSERT_NE(freed, nullptr);
+  IoFreeIrp(freed);
+  IoFreeIrp(freed);
+  ExpectViolations({"irp-freed-twice"});
+  EXPECT_EQ(IoCallDriver(bottom.Device(), freed), STATUS_INVALID_PARAMETER);
+  IoMarkIrpPending(freed);
+  ExpectViolations({"irp-used-after-completion", "irp-used-after-completion"});
+
+  // An IRP the I/O manager built for the caller is freed by the I/O manager.
+  bottom.dispatch = [](PDEVICE_OBJECT, PIRP irp) {
+    Complete(irp, STATUS_SUCCESS);
+    return STATUS_SUCCESS;
+  };
+  KEVENT event;
+  KeInitializeEvent(&event, NotificationEvent, FALSE);
+  IO_STATUS_BLOCK ioStatus{};
+  PIRP built =
+      IoBuildDeviceIoControlRequest(kIoctl, bottom.Device(), nullptr, 0, nullptr, 0, TRUE, &event, &ioStatus);
+  ASSERT_NE(built, nullptr);
+  IoFreeIrp(built);
+  ExpectViolations({"irp-freed-not-owned"});
+  EXPECT_EQ(IoCallDriver(bottom.Device(), built), STATUS_SUCCESS) << "the refused free left the IRP whole";
+
+  // A driver's own IRP may be reused only once it is back from below.
+  PIRP held = nullptr;
+  bottom.dispatch = [&](PDEVICE_OBJECT, PIRP irp) {
+    IoMarkIrpPending(irp);
+    held = irp;
+    return STATUS_PENDING;
+  };
+  Layer owner("owner");
+  owner.completion = [](PDEVICE_OBJECT, PIRP) { return STATUS_MORE_PROCESSING_REQUIRED; };
+  PIRP own = IoAllocateIrp(bottom.Device()->StackSize, FALSE);
+  ASSERT_NE(own, nullptr);
+  IoGetNextIrpStackLocation(own)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+  owner.SetCompletion(own);
+  EXPECT_EQ(IoCallDriver(bottom.Device(), own), STATUS_PENDING);
+  IoReuseIrp(own, STATUS_SUCCESS);
+  ExpectViolations({"irp-reused-in-use"});
+  ASSERT_EQ(held, own);
+  Complete(held, STATUS_SUCCESS);
+  // The reuse wiped the completion routine that would have stopped it.
+  ExpectViolations({"driver-irp-completed-to-io-manager"});
+  IoFreeIrp(own);
+}
+
+// A driver that allocates an IRP must stop its completion in a completion
+// routine: the I/O manager has nobody to hand it back to.
+TEST_F(IoRuleTest, ADriversOwnIrpWhoseCompletionReachesTheIoManagerIsCaught) {
+  Layer& bottom = stack_.Push("bottom");
+  bottom.dispatch = [](PDEVICE_OBJECT, PIRP irp) {
+    Complete(irp, STATUS_SUCCESS);
+    return STATUS_SUCCESS;
+  };
+  PIRP irp = IoAllocateIrp(bottom.Device()->StackSize, FALSE);
+  ASSERT_NE(irp, nullptr);
+  IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+  EXPECT_EQ(IoCallDriver(bottom.Device(), irp), STATUS_SUCCESS);
+  ExpectViolations({"driver-irp-completed-to-io-manager"});
+  IoFreeIrp(irp);
+}
+
+// Devices leave a stack top first: detached, then deleted.
+TEST_F(IoRuleTest, DeletingOrDetachingDevicesOutOfOrderIsCaught) {
+  Layer& bottom = stack_.Push("bottom");
+  Layer& top = stack_.Push("top");
+  IoDetachDevice(top.Device());
+  ExpectViolations({"detach-not-attached"});
+  IoStartTimer(bottom.Device());
+  ExpectViolations({"timer-not-initialized"});
+  DEVICE_OBJECT never{};
+  IoDeleteDevice(&never);
+  ExpectViolations({"device-unknown"});
+
+  IoDeleteDevice(top.Device());
+  ExpectViolations({"device-deleted-without-detach"});
+  IoDeleteDevice(bottom.Device());
+  ExpectViolations({"device-deleted-while-attached"});
+  top.Forget();
+  bottom.Forget();
 }
 
 TEST_F(IoRuleTest, DeletingADeviceWhileItsDriverHoldsAnIrpIsCaught) {
@@ -284,19 +421,27 @@ TEST_F(IoRuleTest, DeletingADeviceWhileItsDriverHoldsAnIrpIsCaught) {
   EXPECT_TRUE(request->Done());
 }
 
-bool clearInitializing = true;
+// How a test AddDevice routine breaks its contract with the PnP manager.
+enum class AddDeviceFault { kNone, kLeavesInitializing, kSucceedsUnattached, kFailsAttached, kReturnsRaised };
+AddDeviceFault addDeviceFault = AddDeviceFault::kNone;
 PDEVICE_OBJECT addedFdo = nullptr;
 
 NTSTATUS TestAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
   PDEVICE_OBJECT fdo = nullptr;
   NTSTATUS status = IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_SERIAL_PORT, 0, FALSE, &fdo);
   if (!NT_SUCCESS(status)) return status;
-  if (IoAttachDeviceToDeviceStack(fdo, pdo) == nullptr) {
+  addedFdo = fdo;
+  if (addDeviceFault != AddDeviceFault::kSucceedsUnattached && IoAttachDeviceToDeviceStack(fdo, pdo) == nullptr) {
     IoDeleteDevice(fdo);
+    addedFdo = nullptr;
     return STATUS_NO_SUCH_DEVICE;
   }
-  addedFdo = fdo;
-  if (clearInitializing) fdo->Flags &= ~DO_DEVICE_INITIALIZING;
+  if (addDeviceFault != AddDeviceFault::kLeavesInitializing) fdo->Flags &= ~DO_DEVICE_INITIALIZING;
+  if (addDeviceFault == AddDeviceFault::kFailsAttached) return STATUS_INSUFFICIENT_RESOURCES;
+  if (addDeviceFault == AddDeviceFault::kReturnsRaised) {
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+  }
   return STATUS_SUCCESS;
 }
 
@@ -305,21 +450,85 @@ NTSTATUS TestDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
   return STATUS_SUCCESS;
 }
 
-TEST_F(IoRuleTest, LeavingDeviceInitializingSetAfterAddDeviceIsCaught) {
-  for (bool clear : {false, true}) {
-    SCOPED_TRACE(clear ? "AddDevice clears the flag" : "AddDevice leaves the flag set");
-    clearInitializing = clear;
+TEST_F(IoRuleTest, AddDeviceRoutinesThatBreakTheirContractAreCaught) {
+  const struct {
+    AddDeviceFault fault;
+    const char* rule;  // nullptr: a correct AddDevice
+  } rows[] = {
+      {AddDeviceFault::kNone, nullptr},
+      {AddDeviceFault::kLeavesInitializing, "device-initializing-left-set"},
+      {AddDeviceFault::kSucceedsUnattached, "add-device-no-attach"},
+      {AddDeviceFault::kFailsAttached, "add-device-failed-attached"},
+      {AddDeviceFault::kReturnsRaised, "irql-left-raised"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.rule != nullptr ? row.rule : "a correct AddDevice");
+    addDeviceFault = row.fault;
+    addedFdo = nullptr;
     NTSTATUS status = STATUS_UNSUCCESSFUL;
     PDRIVER_OBJECT driver = emu::DriverLoader::Load(TestDriverEntry, u"zendratest", &status);
     ASSERT_EQ(status, STATUS_SUCCESS);
     PDEVICE_OBJECT pdo = emu::RootBus::CreatePdo(u"ROOT\\ZENDRATEST\\0000");
-    EXPECT_EQ(emu::PnpManager::AddDevice(driver, pdo), STATUS_SUCCESS);
-    EXPECT_EQ(Caught("device-initializing-left-set"), !clear);
-    IoDetachDevice(pdo);
+    emu::PnpManager::AddDevice(driver, pdo);
+    if (row.rule != nullptr) {
+      ExpectViolations({row.rule});
+    } else {
+      ExpectViolations({});
+    }
+    if (KeGetCurrentIrql() != PASSIVE_LEVEL) KeLowerIrql(PASSIVE_LEVEL);
+    ASSERT_NE(addedFdo, nullptr);
+    if (pdo->AttachedDevice == addedFdo) IoDetachDevice(pdo);
     IoDeleteDevice(addedFdo);
     emu::RootBus::DeletePdo(pdo);
     emu::DriverLoader::Unload(driver);
   }
+}
+
+// What a driver leaves behind when it unloads, or when its DriverEntry
+// fails, is reported: its device objects and its pool by tag. This check
+// guards every driver test at its end.
+constexpr ULONG kLeakTag = emu::MakeTag('L', 'e', 'a', 'k');
+NTSTATUS leakyEntryStatus = STATUS_SUCCESS;
+
+NTSTATUS LeakyDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+  EXPECT_NE(ExAllocatePoolWithTag(PagedPool, 40, kLeakTag), nullptr);
+  PDEVICE_OBJECT device = nullptr;
+  EXPECT_EQ(IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device), STATUS_SUCCESS);
+  driver->DriverUnload = [](PDRIVER_OBJECT) {};
+  return leakyEntryStatus;
+}
+
+NTSTATUS RaisedDriverEntry(PDRIVER_OBJECT, PUNICODE_STRING) {
+  KIRQL old;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  return STATUS_SUCCESS;
+}
+
+TEST_F(IoRuleTest, WhatADriverLeavesBehindIsReportedWhenItUnloadsOrFailsToLoad) {
+  for (NTSTATUS entryStatus : {STATUS_SUCCESS, STATUS_UNSUCCESSFUL}) {
+    SCOPED_TRACE(NT_SUCCESS(entryStatus) ? "unload" : "failed DriverEntry");
+    leakyEntryStatus = entryStatus;
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    PDRIVER_OBJECT driver = emu::DriverLoader::Load(LeakyDriverEntry, u"leaky", &status);
+    EXPECT_EQ(status, entryStatus);
+    if (driver != nullptr) emu::DriverLoader::Unload(driver);
+    // The device object is pool of the I/O manager's tag, the block of the
+    // driver's.
+    const auto caught = ExpectViolations({"device-leak", "pool-leak", "pool-leak"});
+    EXPECT_TRUE(std::any_of(caught.begin(), caught.end(),
+                            [](const emu::Violation& v) { return v.detail.find("'Leak'") != std::string::npos; }))
+        << Describe(caught);
+    // What leaked stays leaked: a fresh system for the next case.
+    Shutdown();
+    Boot();
+  }
+
+  NTSTATUS status = STATUS_UNSUCCESSFUL;
+  PDRIVER_OBJECT driver = emu::DriverLoader::Load(RaisedDriverEntry, u"raised", &status);
+  ExpectViolations({"irql-left-raised"});
+  KeLowerIrql(PASSIVE_LEVEL);
+  ASSERT_NE(driver, nullptr);
+  emu::DriverLoader::Unload(driver);
 }
 
 TEST_F(IoRuleTest, UsingADeviceAfterDeletingItIsCaught) {
@@ -420,10 +629,7 @@ void RunForwardAndWait(const ForwardAndWaitCase& c) {
 TEST(IoRuleSeedsTest, ForwardAndWaitThatMarksPendingInItsRoutineIsCaughtWhenTheLowerDriverPends) {
   ForEachSeed(1, 5, [&](uint64_t) {
     RunForwardAndWait({true, STATUS_SUCCESS, true});
-    EXPECT_TRUE(emu::Verifier::Any());
-    bool caught = false;
-    for (auto& v : emu::Verifier::Take()) caught |= v.rule == "marked-pending-returned-status";
-    EXPECT_TRUE(caught);
+    EXPECT_TRUE(Caught("marked-pending-returned-status"));
   });
   ForEachSeed(1, 5, [&](uint64_t) { RunForwardAndWait({false, STATUS_SUCCESS, true}); });
 }
@@ -486,9 +692,7 @@ TEST(IoRuleSeedsTest, WaitingAbovePassiveForAnOwnBuiltRequestIsCaughtInEveryOrde
     SCOPED_TRACE(busPends ? "pending bus" : "synchronous bus");
     ForEachSeed(1, 12, [&](uint64_t) {
       (RunBuiltRequestWait({busPends, APC_LEVEL}) ? completedBefore : completedDuring) = true;
-      bool caught = false;
-      for (auto& v : emu::Verifier::Take()) caught |= v.rule == "wait-for-own-irp-above-passive";
-      EXPECT_TRUE(caught);
+      ExpectViolations({"wait-for-own-irp-above-passive"});
     });
   }
   EXPECT_TRUE(completedBefore);

@@ -130,6 +130,11 @@ TEST_F(PoolTest, FreeingTwiceOrFreeingWhatPoolNeverGaveIsReported) {
   ExFreePool(nullptr);
   EXPECT_TRUE(Caught("pool-free-null"));
   ExFreePool(live);
+
+  PVOID untagged = ExAllocatePoolWithTag(NonPagedPool, 32, 0);
+  EXPECT_TRUE(Caught("pool-untagged"));
+  ASSERT_NE(untagged, nullptr) << "an untagged block is still given";
+  ExFreePool(untagged);
 }
 
 TEST_F(PoolTest, AnUntaggedBlockOrAFreeWithAnotherTagThanTheBlockWasAllocatedWithIsReported) {

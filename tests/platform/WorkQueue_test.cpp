@@ -143,6 +143,8 @@ TEST_F(WorkQueueTest, AnItemStillInItsQueueOrForAQueueThatDoesNotExistIsRefused)
   ExQueueWorkItem(&probe.item, HyperCriticalWorkQueue);
   ExQueueWorkItem(&probe.item, HyperCriticalWorkQueue);
   EXPECT_TRUE(Caught("work-item-queued-twice"));
+  ExQueueWorkItem(&probe.item, static_cast<WORK_QUEUE_TYPE>(MaximumWorkQueue));
+  EXPECT_TRUE(Caught("bad-work-queue")) << "nor to a queue that does not exist";
   KeSetEvent(&release, IO_NO_INCREMENT, FALSE);
   Wait(&probe.done);
   Settle();

@@ -4,8 +4,12 @@
 
 #include "platform_test_support.h"
 
-namespace emu::testing {
+namespace zt {
 namespace {
+
+using emu::DevNodes;
+using emu::MakeSzValue;
+using emu::Registry;
 
 constexpr std::u16string_view kInstance = u"USB\\VID_1A2B&PID_0C01\\5&1d2e3f&0&1";
 constexpr std::u16string_view kEnumKey =
@@ -79,16 +83,25 @@ TEST_F(DevNodeTest, CurrentHardwareProfileKeysLiveUnderTheProfile) {
   EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
 }
 
-TEST_F(DevNodeTest, ReadingThePortNameThroughAReadControlHandleWorks) {
-  // What an installer leaves and what a serial function driver then reads.
+// What an installer leaves and what a serial function driver then reads,
+// through a handle opened for reading: one opened for READ_CONTROL only
+// reads on Windows, whose kernel callers skip the access check, but not on
+// kernels that check.
+TEST_F(DevNodeTest, ReadingThePortNameNeedsAHandleOpenedForQueries) {
   const std::u16string parameters = std::u16string(kEnumKey) + u"\\Device Parameters";
   ASSERT_TRUE(Registry::Instance().CreateKeyPath(parameters));
   Registry::Instance().SetValue(parameters, u"PortName", MakeSzValue(u"COM12"));
-
-  HANDLE handle = Open(PLUGPLAY_REGKEY_DEVICE, READ_CONTROL);
   UNICODE_STRING name = Counted(u"PortName");
   UCHAR buffer[64] = {};
   ULONG length = 0;
+
+  HANDLE control = Open(PLUGPLAY_REGKEY_DEVICE, READ_CONTROL);
+  EXPECT_EQ(ZwQueryValueKey(control, &name, KeyValuePartialInformation, buffer, sizeof buffer, &length),
+            STATUS_ACCESS_DENIED);
+  ExpectViolations({"registry-access-not-granted"});
+  EXPECT_EQ(ZwClose(control), STATUS_SUCCESS);
+
+  HANDLE handle = Open(PLUGPLAY_REGKEY_DEVICE, KEY_READ);
   ASSERT_EQ(ZwQueryValueKey(handle, &name, KeyValuePartialInformation, buffer, sizeof buffer, &length),
             STATUS_SUCCESS);
   KEY_VALUE_PARTIAL_INFORMATION header;
@@ -133,4 +146,4 @@ TEST_F(DevNodeTest, OpeningAbovePassiveLevelIsReportedAndRefused) {
 }
 
 }  // namespace
-}  // namespace emu::testing
+}  // namespace zt

@@ -2,8 +2,14 @@
 // enabled interface leads to the top of its device's stack.
 #include "platform_test_support.h"
 
-namespace emu::testing {
+namespace zt {
 namespace {
+
+using emu::DevNodes;
+using emu::DeviceInterfaces;
+using emu::ObjectNamespace;
+using emu::ToU16;
+using emu::View;
 
 // The serial port interface class.
 constexpr GUID kComPort = {0x86E0D1E0, 0x8089, 0x11D0, {0x9C, 0xE4, 0x08, 0x00, 0x3E, 0x30, 0x1F, 0x73}};
@@ -191,4 +197,4 @@ TEST_F(InterfacesTest, InterfaceRoutinesAbovePassiveLevelAreReportedAndRefused) 
 }
 
 }  // namespace
-}  // namespace emu::testing
+}  // namespace zt

@@ -2,8 +2,11 @@
 // \DosDevices is \??, names ignore case, links are checked for leaks.
 #include "platform_test_support.h"
 
-namespace emu::testing {
+namespace zt {
 namespace {
+
+using emu::LinkOwner;
+using emu::ObjectNamespace;
 
 class NamespaceTest : public PlatformTest {
  protected:
@@ -138,4 +141,4 @@ TEST_F(NamespaceTest, LinkRoutinesAbovePassiveLevelAreReportedAndRefused) {
 }
 
 }  // namespace
-}  // namespace emu::testing
+}  // namespace zt

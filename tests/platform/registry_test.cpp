@@ -8,8 +8,14 @@
 
 #include "platform_test_support.h"
 
-namespace emu::testing {
+namespace zt {
 namespace {
+
+using emu::MakeDwordValue;
+using emu::MakeSzValue;
+using emu::Registry;
+using emu::RegistryValue;
+using emu::SzText;
 
 constexpr std::u16string_view kSerialComm = u"\\Registry\\Machine\\HARDWARE\\DEVICEMAP\\SERIALCOMM";
 constexpr std::u16string_view kServices = u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services";
@@ -283,12 +289,40 @@ TEST_F(RegistryTest, SetAndDeleteThroughAHandle) {
   EXPECT_EQ(ZwDeleteValueKey(handle_, &name), STATUS_OBJECT_NAME_NOT_FOUND);
 }
 
-TEST_F(RegistryTest, KernelCallersAreNotHeldToTheHandlesGrantedAccess) {
-  // Zw routines called from kernel mode skip the access check, so a key
-  // opened for READ_CONTROL only still answers value queries.
+// Windows skips the handle's access check for kernel-mode callers of the
+// Zw routines; other kernels that load Windows drivers refuse what the
+// handle was not opened for. A driver must ask for the rights it uses.
+TEST_F(RegistryTest, OperationsTheHandlesGrantedAccessDoesNotCoverAreReportedAndRefused) {
   KeyWith(u"PortName", MakeSzValue(u"COM12", true), READ_CONTROL);
   EXPECT_EQ(Registry::Instance().GrantedAccess(handle_), ACCESS_MASK(READ_CONTROL));
+  EXPECT_EQ(Query(u"PortName", KeyValuePartialInformation, 64), STATUS_ACCESS_DENIED);
+  ExpectViolations({"registry-access-not-granted"});
+  EXPECT_TRUE(Untouched(0, 64));
+  EXPECT_EQ(resultLength_, 0xDEADu);
+  EXPECT_EQ(ZwClose(handle_), STATUS_SUCCESS) << "closing needs no right";
+  handle_ = nullptr;
+
+  // Read access does not cover writes, through the Zw or the Rtl routines.
+  KeyWith(u"PortName", MakeSzValue(u"COM12", true), KEY_READ);
   EXPECT_EQ(Query(u"PortName", KeyValuePartialInformation, 64), STATUS_SUCCESS);
+  UNICODE_STRING name = Counted(u"PortName");
+  WCHAR port[] = L"COM3";
+  EXPECT_EQ(ZwSetValueKey(handle_, &name, 0, REG_SZ, port, sizeof port), STATUS_ACCESS_DENIED);
+  EXPECT_EQ(ZwDeleteValueKey(handle_, &name), STATUS_ACCESS_DENIED);
+  const auto path = reinterpret_cast<PCWSTR>(handle_);
+  EXPECT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_HANDLE, path, L"PortName", REG_SZ, port, sizeof port),
+            STATUS_ACCESS_DENIED);
+  EXPECT_EQ(RtlDeleteRegistryValue(RTL_REGISTRY_HANDLE, path, L"PortName"), STATUS_ACCESS_DENIED);
+  ExpectViolations({"registry-access-not-granted", "registry-access-not-granted", "registry-access-not-granted",
+                    "registry-access-not-granted"});
+  EXPECT_EQ(Registry::Instance().GetValue(kSerialComm, u"PortName"), MakeSzValue(u"COM12", true));
+  EXPECT_EQ(ZwClose(handle_), STATUS_SUCCESS);
+
+  // Write access does not cover queries.
+  KeyWith(u"PortName", MakeSzValue(u"COM12", true), KEY_WRITE);
+  EXPECT_EQ(ZwSetValueKey(handle_, &name, 0, REG_SZ, port, sizeof port), STATUS_SUCCESS);
+  EXPECT_EQ(Query(u"PortName", KeyValuePartialInformation, 64), STATUS_ACCESS_DENIED);
+  ExpectViolations({"registry-access-not-granted"});
 }
 
 TEST_F(RegistryTest, GenericRightsMapToKeyRights) {
@@ -401,4 +435,4 @@ TEST_F(RegistryTest, DeleteRemovesAValueAndMissingOnesAreNotFound) {
 }
 
 }  // namespace
-}  // namespace emu::testing
+}  // namespace zt

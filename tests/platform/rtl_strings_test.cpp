@@ -2,10 +2,19 @@
 #include <array>
 #include <cstring>
 
+#include "kernel/pool.h"
 #include "platform_test_support.h"
 
-namespace emu::testing {
+namespace zt {
 namespace {
+
+using emu::EqualsNoCase;
+using emu::FromUtf8;
+using emu::ToU16;
+using emu::ToUtf8;
+using emu::Upcase;
+using emu::View;
+using emu::WideLength;
 
 using RtlStrings = PlatformTest;
 
@@ -113,9 +122,17 @@ TEST_F(RtlStrings, AppendingNothingSucceedsWithoutWriting) {
   EXPECT_EQ(dest.chars[3], Scratch::kSentinel);
 }
 
+constexpr ULONG kStringTag = 0x74736554;
+
+// A buffer as the Rtl and I/O routines allocate one for their caller.
+PWSTR RtlAllocatedBuffer(size_t bytes) {
+  return static_cast<PWSTR>(
+      emu::Pool::Allocate(PagedPool, bytes, kStringTag, "a string routine", emu::PoolFamily::RtlString));
+}
+
 TEST_F(RtlStrings, FreeReleasesThePoolBufferAndEmptiesTheString) {
   UNICODE_STRING s;
-  s.Buffer = static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, 12, 0x74736554));
+  s.Buffer = RtlAllocatedBuffer(12);
   ASSERT_NE(s.Buffer, nullptr);
   s.Length = 10;
   s.MaximumLength = 12;
@@ -123,10 +140,28 @@ TEST_F(RtlStrings, FreeReleasesThePoolBufferAndEmptiesTheString) {
   EXPECT_EQ(s.Buffer, nullptr);
   EXPECT_EQ(s.Length, 0);
   EXPECT_EQ(s.MaximumLength, 0);
+  EXPECT_EQ(emu::Pool::LiveBlocks(kStringTag), 0u);
 
   // Freeing an already empty string is harmless.
   RtlFreeUnicodeString(&s);
   EXPECT_EQ(s.Buffer, nullptr);
+}
+
+// RtlFreeUnicodeString is for buffers the Rtl routines allocated, ExFreePool
+// for a driver's own: Windows takes either for the other, kernels that keep
+// the two apart do not.
+TEST_F(RtlStrings, AStringFreedByTheOtherFamilyOfRoutinesIsReportedAndStillFreed) {
+  UNICODE_STRING own{0, 12, static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, 12, kStringTag))};
+  ASSERT_NE(own.Buffer, nullptr);
+  RtlFreeUnicodeString(&own);
+  ExpectViolations({"pool-freed-by-wrong-routine"});
+  EXPECT_EQ(own.Buffer, nullptr);
+
+  PWSTR rtl = RtlAllocatedBuffer(12);
+  ASSERT_NE(rtl, nullptr);
+  ExFreePoolWithTag(rtl, kStringTag);
+  ExpectViolations({"pool-freed-by-wrong-routine"});
+  EXPECT_EQ(emu::Pool::LiveBlocks(kStringTag), 0u);
 }
 
 TEST_F(RtlStrings, CompareOrdersByCharactersThenByLength) {
@@ -184,7 +219,7 @@ TEST_F(RtlStrings, IntegerConversionRejectsOtherBasesAndBuffersWithoutRoomForThe
 
 TEST_F(RtlStrings, PageableRoutinesAbovePassiveLevelAreReported) {
   const UNICODE_STRING a = Counted(u"a");
-  UNICODE_STRING owned{2, 4, static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, 4, 0x74736554))};
+  UNICODE_STRING owned{2, 4, RtlAllocatedBuffer(4)};
   {
     RaisedIrql raised(DISPATCH_LEVEL);
     RtlEqualUnicodeString(&a, &a, TRUE);
@@ -194,6 +229,23 @@ TEST_F(RtlStrings, PageableRoutinesAbovePassiveLevelAreReported) {
   // The free was refused, so the buffer is still the caller's to free.
   ASSERT_NE(owned.Buffer, nullptr);
   RtlFreeUnicodeString(&owned);
+}
+
+// A missing string, or one whose counts contradict each other, is refused
+// before anything is read or written through it.
+TEST_F(RtlStrings, MissingOrMalformedStringsAreReportedAndRefused) {
+  RtlInitUnicodeString(nullptr, L"COM3");
+  ExpectViolations({"bad-parameter"});
+
+  Scratch destination(8, u"ab");
+  const UNICODE_STRING source = Counted(u"xy");
+  UNICODE_STRING overlong{6, 4, destination.string.Buffer};
+  RtlCopyUnicodeString(&overlong, &source);
+  const UNICODE_STRING noBuffer{0, 8, nullptr};
+  EXPECT_EQ(RtlAppendUnicodeStringToString(&destination.string, &noBuffer), STATUS_INVALID_PARAMETER);
+  ExpectViolations({"bad-unicode-string", "bad-unicode-string"});
+  EXPECT_EQ(destination.Text(), u"ab");
+  EXPECT_EQ(destination.chars[0], u'a') << "nothing was written";
 }
 
 // The emulation's own UTF-16 helpers, which every name and report goes
@@ -231,4 +283,4 @@ TEST(WideHelpers, CaseFoldingCoversAsciiLettersOnly) {
 }
 
 }  // namespace
-}  // namespace emu::testing
+}  // namespace zt

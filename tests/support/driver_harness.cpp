@@ -66,12 +66,20 @@ Scanner DriverTest::Plug(const PortNameValue& portName, NTSTATUS* status) {
                          u"_" + std::u16string(1, char16_t(u'A' + nextInstance_ / 10 % 26));
   ++nextInstance_;
   scanner.pdo = emu::RootBus::CreatePdo(scanner.instancePath);
+  if (scanner.pdo == nullptr) {
+    ADD_FAILURE() << "the root bus made no PDO";
+    return scanner;
+  }
   if (portName.present) emu::PortsInstaller::AssignPortNameBytes(scanner.pdo, portName.bytes);
   NTSTATUS result = emu::PnpManager::AddDevice(driver_, scanner.pdo);
   if (status != nullptr) *status = result;
   if (NT_SUCCESS(result)) {
     scanner.fdo = scanner.pdo->AttachedDevice;
-    scanner.ext = static_cast<PDEVICE_EXTENSION>(scanner.fdo->DeviceExtension);
+    if (scanner.fdo != nullptr) {
+      scanner.ext = static_cast<PDEVICE_EXTENSION>(scanner.fdo->DeviceExtension);
+    } else {
+      ADD_FAILURE() << "AddDevice succeeded without a device on the stack";
+    }
     plugged_.push_back(scanner);
   } else {
     emu::RootBus::DeletePdo(scanner.pdo);
@@ -84,13 +92,14 @@ void DriverTest::Unplug(Scanner& scanner) {
   auto it = std::find_if(plugged_.begin(), plugged_.end(), [&](const Scanner& s) { return s.pdo == scanner.pdo; });
   Scanner copy = scanner;
   if (it != plugged_.end()) plugged_.erase(it);
+  scanner = Scanner{};
+  if (copy.pdo == nullptr) return;
   if (copy.usb) {
     if (!copy.usb->Unplugged()) copy.usb->Unplug();
   } else {
     if (copy.pdo->AttachedDevice != nullptr) emu::PnpManager::DeviceGone(copy.pdo);
     emu::RootBus::DeletePdo(copy.pdo);
   }
-  scanner = Scanner{};
 }
 
 Scanner DriverTest::PlugUsb(emu::ScannerModel model, std::u16string_view portName) {
@@ -98,6 +107,10 @@ Scanner DriverTest::PlugUsb(emu::ScannerModel model, std::u16string_view portNam
   emu::PnpManager::SetFunctionDriver(driver_);
   Scanner scanner;
   scanner.usb = emu::UsbBus::Instance().Plug(std::move(model));
+  if (!scanner.usb || scanner.usb->Pdo() == nullptr) {
+    ADD_FAILURE() << "the USB bus made no PDO";
+    return scanner;
+  }
   scanner.pdo = scanner.usb->Pdo();
   scanner.instancePath = scanner.usb->InstancePath();
   scanner.fdo = scanner.pdo->AttachedDevice;
@@ -109,6 +122,7 @@ Scanner DriverTest::PlugUsb(emu::ScannerModel model, std::u16string_view portNam
 void DriverTest::PullOut(Scanner& scanner) { Unplug(scanner); }
 
 PDEVICE_EXTENSION DriverTest::ExtensionOf(const Scanner& scanner) {
+  if (scanner.pdo == nullptr) return nullptr;
   PDEVICE_OBJECT fdo = scanner.pdo->AttachedDevice;
   return fdo == nullptr ? nullptr : static_cast<PDEVICE_EXTENSION>(fdo->DeviceExtension);
 }
@@ -125,6 +139,7 @@ std::optional<std::vector<UCHAR>> DriverTest::SerialCommValue(std::u16string_vie
 }
 
 std::u16string DriverTest::Text(const UNICODE_STRING& s) {
+  if (s.Buffer == nullptr) return {};
   return std::u16string(reinterpret_cast<const char16_t*>(s.Buffer), s.Length / 2);
 }
 

@@ -1,6 +1,30 @@
 #include "support/harness.h"
 
+#include <algorithm>
+#include <iterator>
+
+#include "support/rule_ledger.h"
+
 namespace zt {
+
+bool Caught(const std::string& rule) {
+  const bool found = !emu::Verifier::Take(rule).empty();
+  if (found) RuleLedger::Proved(rule);
+  return found;
+}
+
+std::vector<emu::Violation> ExpectViolations(std::initializer_list<std::string> rules) {
+  const auto taken = emu::Verifier::Take();
+  std::vector<std::string> names;
+  std::transform(taken.begin(), taken.end(), std::back_inserter(names),
+                 [](const emu::Violation& v) { return v.rule; });
+  const std::vector<std::string> expected(rules);
+  EXPECT_EQ(names, expected) << Describe(taken);
+  if (names == expected) {
+    for (const auto& rule : expected) RuleLedger::Proved(rule);
+  }
+  return taken;
+}
 
 void PlatformTest::SetUp() {
   if (bootInSetUp_) Boot();
@@ -24,20 +48,17 @@ void PlatformTest::Shutdown() {
 
 std::vector<emu::Violation> PlatformTest::TakeViolations() { return emu::Verifier::Take(); }
 
-bool PlatformTest::Caught(const std::string& rule) {
-  bool found = false;
-  for (const auto& v : emu::Verifier::Take()) {
-    if (v.rule == rule) found = true;
-  }
-  return found;
-}
-
 void PlatformTest::Settle() { emu::Scheduler::Get().RunUntilIdle(); }
 
 void PlatformTest::Advance(int64_t milliseconds) { emu::Scheduler::Get().Sleep(milliseconds * 10000); }
 
 void ForEachSeed(uint64_t first, int count, const std::function<void(uint64_t)>& scenario,
                  const emu::BootOptions& base) {
+  auto before = emu::Verifier::Take();
+  if (!before.empty()) {
+    ADD_FAILURE() << "the verifier caught before the seeds ran:\n" << Describe(before);
+    return;
+  }
   for (uint64_t seed = first; seed < first + static_cast<uint64_t>(count); ++seed) {
     emu::BootOptions options = base;
     options.seed = seed;

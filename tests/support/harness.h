@@ -1,12 +1,15 @@
 // Test support: every test that touches the emulated platform boots a fresh
 // system, runs its scenario as the emulated thread "main", and shuts the
-// system down again. A rule the verifier caught fails the test unless the
-// test took it out with TakeViolations() and asserted on it.
+// system down again. Expectations on the verifier are exact: a check takes
+// out only what it names, and any violation still recorded when the test
+// ends fails it, including those the shutdown itself caught. Booting again
+// does not forget violations either.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -16,21 +19,37 @@
 
 namespace zt {
 
+// The checks, for tests with or without the fixture (ForEachSeed
+// scenarios). Each rule a check finds counts as proved by the test (see
+// support/rule_ledger.h).
+//
+// True when a violation of `rule` was recorded; removes every violation of
+// that rule and leaves all others for later checks.
+bool Caught(const std::string& rule);
+// The violations recorded since the last check, by rule, must be exactly
+// `rules` in this order; removes them all and returns them for a look at
+// their details.
+std::vector<emu::Violation> ExpectViolations(std::initializer_list<std::string> rules);
+
 class PlatformTest : public ::testing::Test {
  protected:
   // Boots with default options unless the test boots itself first.
   void SetUp() override;
+  // Shuts down, then fails the test on every violation left.
   void TearDown() override;
 
   void Boot(const emu::BootOptions& options = {});
   void Shutdown();
   bool Booted() const { return booted_; }
 
-  // Violations recorded so far, removed from the verifier.
-  std::vector<emu::Violation> TakeViolations();
-  // True when a violation of `rule` was recorded; removes all recorded
-  // violations (the test has looked at them).
-  bool Caught(const std::string& rule);
+  // Violations recorded so far, removed from the verifier, for a test that
+  // looks at their details. Prefer Caught or ExpectViolations: what is
+  // taken here proves no rule.
+  static std::vector<emu::Violation> TakeViolations();
+  static bool Caught(const std::string& rule) { return zt::Caught(rule); }
+  static std::vector<emu::Violation> ExpectViolations(std::initializer_list<std::string> rules) {
+    return zt::ExpectViolations(rules);
+  }
 
   // Lets every other emulated thread run until nothing is left to do
   // without advancing kernel time.

@@ -240,7 +240,7 @@ bool TestPort::Complete(uint64_t id, const PortAnswer& answer) {
   }
   // A cancel routine that already owns the IRP completes it.
   if (held.cancelable && IoSetCancelRoutine(held.irp, nullptr) == nullptr) return false;
-  emu::testing::RaisedIrql dpc(DISPATCH_LEVEL);
+  zt::RaisedIrql dpc(DISPATCH_LEVEL);
   Impl::Finish(held.irp, held.bufferLength, answer);
   return true;
 }
