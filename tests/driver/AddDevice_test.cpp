@@ -18,7 +18,9 @@ std::u16string Name(const Scanner& s) {
   return DriverTest::Text(s.ext->DeviceName);
 }
 
-TEST_F(DriverTest, NumbersDevicesInPlugOrderAndNeverReusesANumber) {
+class AddDevice : public DriverTest {};
+
+TEST_F(AddDevice, NumbersDevicesInPlugOrderAndNeverReusesANumber) {
   NTSTATUS status;
   Scanner a = Plug(u"COM3", &status);
   ASSERT_EQ(status, STATUS_SUCCESS);
@@ -35,7 +37,7 @@ TEST_F(DriverTest, NumbersDevicesInPlugOrderAndNeverReusesANumber) {
   EXPECT_EQ(Name(again), u"\\Device\\POS_4");
 }
 
-TEST_F(DriverTest, PublishesThePortNameFromTheHardwareKey) {
+TEST_F(AddDevice, PublishesThePortNameFromTheHardwareKey) {
   Scanner s = Plug(u"COM7");
   ASSERT_NE(s.ext, nullptr);
   EXPECT_EQ(Text(s.ext->SymbolicLinkName), u"\\DosDevices\\COM7");
@@ -54,14 +56,14 @@ TEST_F(DriverTest, PublishesThePortNameFromTheHardwareKey) {
   EXPECT_FALSE(SerialCommValue(u"\\Device\\POS_1").has_value());
 }
 
-TEST_F(DriverTest, AcceptsAPortNameStoredWithoutTerminator) {
+TEST_F(AddDevice, AcceptsAPortNameStoredWithoutTerminator) {
   Scanner s = Plug(PortNameValue::Raw(Utf16Bytes(u"COM12", false)));
   EXPECT_EQ(LinkTarget(u"\\DosDevices\\COM12"), u"\\Device\\POS_1");
   EXPECT_EQ(SerialCommValue(u"\\Device\\POS_1"), Utf16Bytes(u"COM12", true));
   Unplug(s);
 }
 
-TEST_F(DriverTest, NewDeviceStartsStoppedWithDefaultSettings) {
+TEST_F(AddDevice, NewDeviceStartsStoppedWithDefaultSettings) {
   Scanner s = Plug(u"COM3");
   ASSERT_NE(s.ext, nullptr);
   PDEVICE_EXTENSION e = s.ext;
@@ -97,7 +99,7 @@ TEST_F(DriverTest, NewDeviceStartsStoppedWithDefaultSettings) {
   Unplug(s);
 }
 
-TEST_F(DriverTest, InstanceNumbersPastFourDigitsStayWhole) {
+TEST_F(AddDevice, InstanceNumbersPastFourDigitsStayWhole) {
   DeviceInstanceCounter = 9998;
   Scanner a = Plug(u"COM3");
   Scanner b = Plug(u"COM4");
@@ -109,7 +111,7 @@ TEST_F(DriverTest, InstanceNumbersPastFourDigitsStayWhole) {
   EXPECT_EQ(Name(c), u"\\Device\\POS_2147483647");
 }
 
-TEST(FormatDecimal, WritesOnlyTheDigitsItNeeds) {
+TEST(AddDeviceFormatDecimal, WritesOnlyTheDigitsItNeeds) {
   WCHAR buffer[16];
   for (auto [value, text] : {std::pair<ULONG, std::u16string>{0, u"0"}, {7, u"7"}, {10, u"10"}, {99, u"99"},
                              {100, u"100"}, {9999, u"9999"}, {10000, u"10000"}, {4294967295u, u"4294967295"}}) {
@@ -122,7 +124,7 @@ TEST(FormatDecimal, WritesOnlyTheDigitsItNeeds) {
   }
 }
 
-TEST_F(DriverTest, OldSystemsNameThePortTest1WhateverTheRegistryHolds) {
+TEST_F(AddDevice, OldSystemsNameThePortTest1WhateverTheRegistryHolds) {
   IsPreWdm110 = TRUE;
   Scanner s = Plug(u"COM7");
   ASSERT_NE(s.ext, nullptr);
@@ -134,7 +136,7 @@ TEST_F(DriverTest, OldSystemsNameThePortTest1WhateverTheRegistryHolds) {
   IsPreWdm110 = FALSE;
 }
 
-TEST_F(DriverTest, MissingPortNameFailsWithTheQueryStatusAndLeaksNothing) {
+TEST_F(AddDevice, MissingPortNameFailsWithTheQueryStatusAndLeaksNothing) {
   NTSTATUS status;
   Scanner s = Plug(PortNameValue::Missing(), &status);
   EXPECT_EQ(status, STATUS_OBJECT_NAME_NOT_FOUND);
@@ -143,7 +145,7 @@ TEST_F(DriverTest, MissingPortNameFailsWithTheQueryStatusAndLeaksNothing) {
   EXPECT_EQ(emu::Pool::LiveBlocks(POS_POOL_TAG), 1u) << "only the registry path copy";
 }
 
-TEST_F(DriverTest, OverlongPortNameThatFitsTheQueryLeavesTheDeviceWithoutLink) {
+TEST_F(AddDevice, OverlongPortNameThatFitsTheQueryLeavesTheDeviceWithoutLink) {
   // 258 bytes: more than a port name may have, still inside the query
   // buffer whatever the alignment of the value's data.
   std::u16string longName(129, u'X');
@@ -158,7 +160,7 @@ TEST_F(DriverTest, OverlongPortNameThatFitsTheQueryLeavesTheDeviceWithoutLink) {
   Unplug(s);
 }
 
-TEST_F(DriverTest, PortNameTooLongForTheQueryFailsWithTheQueryStatus) {
+TEST_F(AddDevice, PortNameTooLongForTheQueryFailsWithTheQueryStatus) {
   NTSTATUS status;
   Scanner s = Plug(PortNameValue::Raw(Utf16Bytes(std::u16string(150, u'X'), false)), &status);
   EXPECT_EQ(status, STATUS_BUFFER_OVERFLOW);
@@ -166,7 +168,7 @@ TEST_F(DriverTest, PortNameTooLongForTheQueryFailsWithTheQueryStatus) {
   EXPECT_EQ(emu::Pool::LiveBlocks(POS_POOL_TAG), 1u);
 }
 
-TEST_F(DriverTest, TwoDevicesClaimingOnePortNameDoNotTakeEachOthersLink) {
+TEST_F(AddDevice, TwoDevicesClaimingOnePortNameDoNotTakeEachOthersLink) {
   Scanner first = Plug(u"COM7");
   Scanner second = Plug(u"COM7");
   EXPECT_EQ(LinkTarget(u"\\DosDevices\\COM7"), u"\\Device\\POS_1");
@@ -179,7 +181,7 @@ TEST_F(DriverTest, TwoDevicesClaimingOnePortNameDoNotTakeEachOthersLink) {
 
 // Every allocation PosAddDevice makes may fail; each failure must give a
 // clean refusal with nothing left behind, and the next plug must work.
-TEST_F(DriverTest, EveryAllocationFailureLeavesNothingBehind) {
+TEST_F(AddDevice, EveryAllocationFailureLeavesNothingBehind) {
   // The device-object tag's first allocation is the bus's PDO, not ours.
   const std::pair<ULONG, size_t> tags[] = {{POS_POOL_TAG, 0}, {emu::MakeTag('D', 'e', 'v', 'i'), 1}};
   for (auto [tag, first] : tags) {

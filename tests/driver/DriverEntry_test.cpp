@@ -6,9 +6,9 @@
 namespace zt {
 namespace {
 
-class DriverEntryTest : public DriverTest {
+class DriverEntry : public DriverTest {
  protected:
-  DriverEntryTest() { BootManually(); }
+  DriverEntry() { BootManually(); }
 
   void BootAt(UCHAR major, UCHAR minor) { Boot(emu::BootOptions{}.AtWdm({major, minor})); }
 };
@@ -25,9 +25,9 @@ struct WdmLevelCase {
 
 void PrintTo(const WdmLevelCase& c, std::ostream* os) { *os << c.name; }
 
-class DriverEntryLevelTest : public DriverEntryTest, public ::testing::WithParamInterface<WdmLevelCase> {};
+class DriverEntryLevels : public DriverEntry, public ::testing::WithParamInterface<WdmLevelCase> {};
 
-TEST_P(DriverEntryLevelTest, TheSystemAnswersForItsLevelAndTheDriverChoosesItsBehaviours) {
+TEST_P(DriverEntryLevels, TheSystemAnswersForItsLevelAndTheDriverChoosesItsBehaviours) {
   const WdmLevelCase& c = GetParam();
   Boot(c.options);
   EXPECT_TRUE(IoIsWdmVersionAvailable(c.level.major, c.level.minor));
@@ -40,7 +40,7 @@ TEST_P(DriverEntryLevelTest, TheSystemAnswersForItsLevelAndTheDriverChoosesItsBe
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Levels, DriverEntryLevelTest,
+    Levels, DriverEntryLevels,
     ::testing::Values(WdmLevelCase{"CurrentByDefault", emu::BootOptions{}, emu::wdm::kCurrent, false},
                       WdmLevelCase{"Wdm130", emu::BootOptions{}.AtWdm(emu::wdm::kServer2003), emu::wdm::kServer2003,
                                    false},
@@ -52,13 +52,13 @@ INSTANTIATE_TEST_SUITE_P(
                                    true}),
     [](const ::testing::TestParamInfo<WdmLevelCase>& info) { return std::string(info.param.name); });
 
-TEST_F(DriverEntryTest, RefusesASystemBelowWdm10AndKeepsNothing) {
+TEST_F(DriverEntry, RefusesASystemBelowWdm10AndKeepsNothing) {
   BootAt(0, 0x90);
   EXPECT_EQ(LoadDriver(), STATUS_UNSUCCESSFUL);
   EXPECT_EQ(emu::Pool::LiveBlocks(POS_POOL_TAG), 0u);
 }
 
-TEST_F(DriverEntryTest, KeepsACopyOfTheRegistryPath) {
+TEST_F(DriverEntry, KeepsACopyOfTheRegistryPath) {
   Boot();
   ASSERT_EQ(LoadDriver(), STATUS_SUCCESS);
   std::u16string expected = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\zendra";
@@ -71,7 +71,7 @@ TEST_F(DriverEntryTest, KeepsACopyOfTheRegistryPath) {
   EXPECT_EQ(emu::Pool::LiveBlocks(POS_POOL_TAG), 0u);
 }
 
-TEST_F(DriverEntryTest, FailsCleanlyWithoutPoolForThePathCopy) {
+TEST_F(DriverEntry, FailsCleanlyWithoutPoolForThePathCopy) {
   Boot();
   emu::Pool::FailNth(POS_POOL_TAG, 0);
   EXPECT_EQ(LoadDriver(), STATUS_INSUFFICIENT_RESOURCES);

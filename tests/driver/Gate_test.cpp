@@ -7,12 +7,12 @@
 namespace zt {
 namespace {
 
-class GateTest : public PlatformTest {
+class Gate : public PlatformTest {
  protected:
   IO_GATE gate_{};
 };
 
-TEST_F(GateTest, CloseWithNoOtherHolderReturnsAtOnce) {
+TEST_F(Gate, CloseWithNoOtherHolderReturnsAtOnce) {
   PosGateInitialize(&gate_);
   ASSERT_EQ(PosGateEnter(&gate_), STATUS_SUCCESS);  // the closer's own entry
   EXPECT_EQ(gate_.Count, 2);
@@ -21,7 +21,7 @@ TEST_F(GateTest, CloseWithNoOtherHolderReturnsAtOnce) {
   EXPECT_EQ(KeReadStateEvent(&gate_.IdleEvent), 1);
 }
 
-TEST_F(GateTest, RefusesEveryEntryOnceClosingWithoutDisturbingTheCount) {
+TEST_F(Gate, RefusesEveryEntryOnceClosingWithoutDisturbingTheCount) {
   PosGateInitialize(&gate_);
   ASSERT_EQ(PosGateEnter(&gate_), STATUS_SUCCESS);
   PosGateCloseAndWait(&gate_);
@@ -30,7 +30,7 @@ TEST_F(GateTest, RefusesEveryEntryOnceClosingWithoutDisturbingTheCount) {
   EXPECT_EQ(gate_.Count, 0);
 }
 
-TEST_F(GateTest, CloseWaitsForTheLastHolder) {
+TEST_F(Gate, CloseWaitsForTheLastHolder) {
   PosGateInitialize(&gate_);
   ASSERT_EQ(PosGateEnter(&gate_), STATUS_SUCCESS);  // a request inside the driver
   KEVENT closed;

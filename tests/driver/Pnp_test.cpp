@@ -54,7 +54,9 @@ std::shared_ptr<emu::Request> ParkRead(const Scanner& s, NTSTATUS* status = null
   return request;
 }
 
-TEST_F(DriverTest, ArrivalQueriesCapabilitiesThenStartsAndEnablesTheInterface) {
+class Pnp : public DriverTest {};
+
+TEST_F(Pnp, ArrivalQueriesCapabilitiesThenStartsAndEnablesTheInterface) {
   Scanner s = PlugUsb(emu::ScannerModel::Standard(), u"COM5");
   ASSERT_NE(s.ext, nullptr);
   EXPECT_EQ(MinorsSentTo(s.pdo), (std::vector<UCHAR>{IRP_MN_QUERY_CAPABILITIES, IRP_MN_START_DEVICE}));
@@ -75,7 +77,7 @@ TEST_F(DriverTest, ArrivalQueriesCapabilitiesThenStartsAndEnablesTheInterface) {
   EXPECT_EQ(caps.DeviceState[PowerSystemWorking], PowerDeviceD0);
 }
 
-TEST_F(DriverTest, DisableRemovesTheDeviceAndItsNames) {
+TEST_F(Pnp, DisableRemovesTheDeviceAndItsNames) {
   Scanner s = PlugUsb(emu::ScannerModel::Standard(), u"COM5");
   ASSERT_NE(s.ext, nullptr);
   ASSERT_EQ(emu::PnpManager::Send(s.pdo, IRP_MN_QUERY_REMOVE_DEVICE), STATUS_SUCCESS);
@@ -97,7 +99,7 @@ TEST_F(DriverTest, DisableRemovesTheDeviceAndItsNames) {
   EXPECT_EQ(LinkTarget(u"\\DosDevices\\COM5"), u"\\Device\\POS_2");
 }
 
-TEST_F(DriverTest, AnOpenPortRefusesQueryRemoveAndQueryStopAndKeepsWorking) {
+TEST_F(Pnp, AnOpenPortRefusesQueryRemoveAndQueryStopAndKeepsWorking) {
   Scanner s = PlugUsb();
   ASSERT_NE(s.ext, nullptr);
   s.ext->OpenCount = 1;
@@ -116,7 +118,7 @@ TEST_F(DriverTest, AnOpenPortRefusesQueryRemoveAndQueryStopAndKeepsWorking) {
   EXPECT_EQ(s.pdo->AttachedDevice, nullptr);
 }
 
-TEST_F(DriverTest, RebalanceStopsAndStartsAgainConfiguringTwice) {
+TEST_F(Pnp, RebalanceStopsAndStartsAgainConfiguringTwice) {
   Scanner s = PlugUsb();
   ASSERT_NE(s.ext, nullptr);
   s.usb->ClearUrbLog();
@@ -135,7 +137,7 @@ TEST_F(DriverTest, RebalanceStopsAndStartsAgainConfiguringTwice) {
   EXPECT_NE(s.ext->BulkInPipe, nullptr);
 }
 
-TEST_F(DriverTest, StopKeepsTheQueryStallAndTheNextStartReleasesIt) {
+TEST_F(Pnp, StopKeepsTheQueryStallAndTheNextStartReleasesIt) {
   Scanner s = PlugUsb();
   ASSERT_NE(s.ext, nullptr);
   ASSERT_EQ(emu::PnpManager::Send(s.pdo, IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
@@ -162,7 +164,7 @@ TEST_F(DriverTest, StopKeepsTheQueryStallAndTheNextStartReleasesIt) {
   EXPECT_EQ(s.ext->ReadQueue.StallCount, 0);
 }
 
-TEST_F(DriverTest, CancelStopAndCancelRemoveReturnToStarted) {
+TEST_F(Pnp, CancelStopAndCancelRemoveReturnToStarted) {
   Scanner s = PlugUsb();
   ASSERT_NE(s.ext, nullptr);
   ASSERT_EQ(emu::PnpManager::Send(s.pdo, IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
@@ -184,7 +186,7 @@ TEST_F(DriverTest, CancelStopAndCancelRemoveReturnToStarted) {
   EXPECT_EQ(s.ext->ReadQueue.StallCount, 0);
 }
 
-TEST_F(DriverTest, QueryStopOnAStoppedDeviceDoesNotLookAtTheOpenCount) {
+TEST_F(Pnp, QueryStopOnAStoppedDeviceDoesNotLookAtTheOpenCount) {
   Scanner s = PlugUsb();
   ASSERT_NE(s.ext, nullptr);
   ASSERT_EQ(emu::PnpManager::Send(s.pdo, IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
@@ -199,7 +201,7 @@ TEST_F(DriverTest, QueryStopOnAStoppedDeviceDoesNotLookAtTheOpenCount) {
 // The stall balance across a cancelled removal of a stopped device: the
 // cancel lifts the query's stall, the stop's stall stays until the next
 // start, and the started device then serves reads again.
-TEST_F(DriverTest, CancelRemoveOfAStoppedDeviceKeepsTheStallBalance) {
+TEST_F(Pnp, CancelRemoveOfAStoppedDeviceKeepsTheStallBalance) {
   Scanner s = PlugUsb();
   ASSERT_NE(s.ext, nullptr);
   ASSERT_EQ(emu::PnpManager::Send(s.pdo, IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
@@ -218,7 +220,7 @@ TEST_F(DriverTest, CancelRemoveOfAStoppedDeviceKeepsTheStallBalance) {
   EXPECT_EQ(s.ext->ReadQueue.StallCount, 0);
 }
 
-TEST_F(DriverTest, CancelRemoveOfANeverStartedDeviceLeavesItStalledOnce) {
+TEST_F(Pnp, CancelRemoveOfANeverStartedDeviceLeavesItStalledOnce) {
   Scanner s = Plug(u"COM3");  // added, never started
   ASSERT_EQ(emu::PnpManager::Send(s.pdo, IRP_MN_QUERY_REMOVE_DEVICE), STATUS_SUCCESS);
   ASSERT_EQ(emu::PnpManager::Send(s.pdo, IRP_MN_CANCEL_REMOVE_DEVICE), STATUS_SUCCESS);
@@ -226,7 +228,7 @@ TEST_F(DriverTest, CancelRemoveOfANeverStartedDeviceLeavesItStalledOnce) {
   EXPECT_EQ(s.ext->ReadQueue.StallCount, 1);
 }
 
-TEST_F(DriverTest, SurpriseRemovalWithdrawsTheNameAtOnceAndSendsNothingMore) {
+TEST_F(Pnp, SurpriseRemovalWithdrawsTheNameAtOnceAndSendsNothingMore) {
   Scanner s = PlugUsb(emu::ScannerModel::Standard(), u"COM9");
   ASSERT_NE(s.ext, nullptr);
   PDEVICE_OBJECT fdo = s.fdo;
@@ -248,7 +250,7 @@ TEST_F(DriverTest, SurpriseRemovalWithdrawsTheNameAtOnceAndSendsNothingMore) {
   EXPECT_FALSE(InterfaceEnabled(s));
 }
 
-TEST_F(DriverTest, UnplugWhileStartedSendsSurpriseRemovalThenRemoval) {
+TEST_F(Pnp, UnplugWhileStartedSendsSurpriseRemovalThenRemoval) {
   Scanner s = PlugUsb(emu::ScannerModel::Standard(), u"COM4");
   ASSERT_NE(s.ext, nullptr);
   PosQueueStall(&s.ext->ReadQueue);  // a read is current: the next one waits
@@ -266,7 +268,7 @@ TEST_F(DriverTest, UnplugWhileStartedSendsSurpriseRemovalThenRemoval) {
 // A bus that accepts any record (the root bus): a version-0 record comes
 // back exactly as it was sent and is not recorded, while a version-1 one is
 // adjusted and kept.
-TEST_F(DriverTest, AVersionZeroCapabilitiesRecordPassesDownUntouched) {
+TEST_F(Pnp, AVersionZeroCapabilitiesRecordPassesDownUntouched) {
   Scanner s = Plug(u"COM3");
   ASSERT_NE(s.ext, nullptr);
   DEVICE_CAPABILITIES caps{};
@@ -289,7 +291,7 @@ TEST_F(DriverTest, AVersionZeroCapabilitiesRecordPassesDownUntouched) {
   EXPECT_EQ(memcmp(&s.ext->DeviceCapabilities, &caps, sizeof caps), 0);
 }
 
-TEST_F(DriverTest, UnknownPnpRequestsPassDownUntouched) {
+TEST_F(Pnp, UnknownPnpRequestsPassDownUntouched) {
   Scanner s = PlugUsb();
   ASSERT_NE(s.ext, nullptr);
   EXPECT_EQ(emu::PnpManager::Send(s.pdo, IRP_MN_QUERY_PNP_DEVICE_STATE), STATUS_NOT_SUPPORTED)
@@ -297,7 +299,7 @@ TEST_F(DriverTest, UnknownPnpRequestsPassDownUntouched) {
 }
 
 // Removal waits until every request inside the driver has left.
-TEST_F(DriverTest, RemovalWaitsForRequestsInsideTheGate) {
+TEST_F(Pnp, RemovalWaitsForRequestsInsideTheGate) {
   Scanner s = PlugUsb();
   ASSERT_NE(s.ext, nullptr);
   ASSERT_EQ(PosGateEnter(&s.ext->IoGate), STATUS_SUCCESS);  // a request at work
@@ -318,7 +320,7 @@ TEST_F(DriverTest, RemovalWaitsForRequestsInsideTheGate) {
   EXPECT_EQ(pdo->AttachedDevice, nullptr);
 }
 
-TEST_F(DriverTest, SystemControlPassesDownInsideTheGate) {
+TEST_F(Pnp, SystemControlPassesDownInsideTheGate) {
   Scanner s = PlugUsb();
   ASSERT_NE(s.ext, nullptr);
   emu::Request::Params params;

@@ -57,7 +57,7 @@ VOID NTAPI UnlinkingCancel(PDEVICE_OBJECT device, PIRP irp) {
   PosCompleteRequestStatus(irp, STATUS_CANCELLED);
 }
 
-class QueueTest : public PlatformTest {
+class Queue : public PlatformTest {
  protected:
   void SetUp() override {
     PlatformTest::SetUp();
@@ -98,7 +98,7 @@ class QueueTest : public PlatformTest {
   QueueWorld world_;
 };
 
-TEST_F(QueueTest, AFreshQueueParksUntilTheFirstRestart) {
+TEST_F(Queue, AFreshQueueParksUntilTheFirstRestart) {
   NTSTATUS status;
   auto request = Submit(nullptr, &status);
   EXPECT_EQ(status, STATUS_PENDING);
@@ -109,7 +109,7 @@ TEST_F(QueueTest, AFreshQueueParksUntilTheFirstRestart) {
   EXPECT_TRUE(request->Done());
 }
 
-TEST_F(QueueTest, OnlyAStallCountOfZeroLetsRequestsStart) {
+TEST_F(Queue, OnlyAStallCountOfZeroLetsRequestsStart) {
   PosQueueStall(&world_.queue);  // two stalls in all
   auto a = Submit();
   auto b = Submit();
@@ -135,7 +135,7 @@ TEST_F(QueueTest, OnlyAStallCountOfZeroLetsRequestsStart) {
   EXPECT_EQ(c->Status(), STATUS_CANCELLED);
 }
 
-TEST_F(QueueTest, StartNextWithoutCurrentSignalsNothingAndStartsTheOldest) {
+TEST_F(Queue, StartNextWithoutCurrentSignalsNothingAndStartsTheOldest) {
   KeClearEvent(&world_.queue.IdleEvent);
   auto a = Submit();
   EXPECT_EQ(PosQueueStartNext(&world_.queue, world_.device), nullptr);
@@ -148,7 +148,7 @@ TEST_F(QueueTest, StartNextWithoutCurrentSignalsNothingAndStartsTheOldest) {
   EXPECT_EQ(KeReadStateEvent(&world_.queue.IdleEvent), 1) << "retiring a request signals idle";
 }
 
-TEST_F(QueueTest, WaitIdleReturnsAtOnceWithoutCurrentAndWaitsForOne) {
+TEST_F(Queue, WaitIdleReturnsAtOnceWithoutCurrentAndWaitsForOne) {
   PosQueueWaitIdle(&world_.queue);  // nothing current: must not block
   PosQueueRestart(&world_.queue, world_.device);
   auto a = Submit();
@@ -166,7 +166,7 @@ TEST_F(QueueTest, WaitIdleReturnsAtOnceWithoutCurrentAndWaitsForOne) {
   KeWaitForSingleObject(&idle, Executive, KernelMode, FALSE, nullptr);
 }
 
-TEST_F(QueueTest, CleanupFailsOneHandlesParkedRequestsInArrivalOrder) {
+TEST_F(Queue, CleanupFailsOneHandlesParkedRequestsInArrivalOrder) {
   PFILE_OBJECT mine = emu::FileObjects::Create(world_.device);
   PFILE_OBJECT other = emu::FileObjects::Create(world_.device);
   PosQueueRestart(&world_.queue, world_.device);
@@ -189,7 +189,7 @@ TEST_F(QueueTest, CleanupFailsOneHandlesParkedRequestsInArrivalOrder) {
   emu::FileObjects::Destroy(other);
 }
 
-TEST_F(QueueTest, AbortFailsParkedAndNewRequestsUntilCleared) {
+TEST_F(Queue, AbortFailsParkedAndNewRequestsUntilCleared) {
   auto parked = Submit();
   PosQueueAbort(&world_.queue, STATUS_DELETE_PENDING);
   EXPECT_EQ(parked->Status(), STATUS_DELETE_PENDING);
@@ -208,7 +208,7 @@ TEST_F(QueueTest, AbortFailsParkedAndNewRequestsUntilCleared) {
   EXPECT_EQ(accepted->Status(), STATUS_SUCCESS);
 }
 
-TEST_F(QueueTest, ARequestCancelledBeforeParkingIsCompletedByTheQueue) {
+TEST_F(Queue, ARequestCancelledBeforeParkingIsCompletedByTheQueue) {
   emu::Request::Params params;
   params.major = IRP_MJ_READ;
   params.length = 1;
@@ -220,7 +220,7 @@ TEST_F(QueueTest, ARequestCancelledBeforeParkingIsCompletedByTheQueue) {
   EXPECT_TRUE(IsListEmpty(&world_.queue.ListHead));
 }
 
-TEST_F(QueueTest, ACancelledParkedRequestBelongsToItsCancelRoutine) {
+TEST_F(Queue, ACancelledParkedRequestBelongsToItsCancelRoutine) {
   auto a = Submit();
   auto b = Submit();
   EXPECT_TRUE(a->Cancel());
@@ -233,7 +233,7 @@ TEST_F(QueueTest, ACancelledParkedRequestBelongsToItsCancelRoutine) {
 
 // A chain of requests that the start routine serves at once is worked off
 // in a loop: the start routine is never entered from inside itself.
-TEST_F(QueueTest, AChainOfImmediateCompletionsDoesNotNest) {
+TEST_F(Queue, AChainOfImmediateCompletionsDoesNotNest) {
   world_.onStart = OnStart::CompleteAtOnce;
   std::vector<std::shared_ptr<emu::Request>> requests;
   for (int i = 0; i < 2000; ++i) requests.push_back(Submit());

@@ -34,7 +34,9 @@ UCHAR EndpointOf(const Scanner& s, USBD_PIPE_HANDLE pipe) {
   return log.empty() ? 0 : log[0].endpointAddress;
 }
 
-TEST_F(DriverTest, StartReadsTheSecondConfigurationAndSelectsItsFirstInterface) {
+class UsbConfig : public DriverTest {};
+
+TEST_F(UsbConfig, StartReadsTheSecondConfigurationAndSelectsItsFirstInterface) {
   emu::ScannerModel model = emu::ScannerModel::Standard();
   USHORT total = TotalLength(model);
   Scanner s = PlugUsb(model);
@@ -66,7 +68,7 @@ TEST_F(DriverTest, StartReadsTheSecondConfigurationAndSelectsItsFirstInterface) 
   EXPECT_EQ(emu::Pool::LiveBlocks(kUsbdTag), 0u) << "the select URB was freed";
 }
 
-TEST_F(DriverTest, RemovalSendsOneUnconfigureRequest) {
+TEST_F(UsbConfig, RemovalSendsOneUnconfigureRequest) {
   Scanner s = PlugUsb();
   ASSERT_NE(s.ext, nullptr);
   s.usb->ClearUrbLog();
@@ -80,7 +82,7 @@ TEST_F(DriverTest, RemovalSendsOneUnconfigureRequest) {
   EXPECT_FALSE(scanner->Configured());
 }
 
-TEST_F(DriverTest, PacketSizeIsEightOnlyForEightBytePipes) {
+TEST_F(UsbConfig, PacketSizeIsEightOnlyForEightBytePipes) {
   for (USHORT size : {USHORT(8), USHORT(16), USHORT(32), USHORT(64)}) {
     Scanner s = PlugUsb(emu::ScannerModel::WithPacketSize(size));
     ASSERT_NE(s.ext, nullptr);
@@ -89,7 +91,7 @@ TEST_F(DriverTest, PacketSizeIsEightOnlyForEightBytePipes) {
   }
 }
 
-TEST_F(DriverTest, PipesAreTakenByPositionNotByDirection) {
+TEST_F(UsbConfig, PipesAreTakenByPositionNotByDirection) {
   Scanner s = PlugUsb(emu::ScannerModel::InPipeFirst());
   ASSERT_NE(s.ext, nullptr);
   ASSERT_EQ(s.ext->DeviceState, STATE_STARTED);
@@ -98,7 +100,7 @@ TEST_F(DriverTest, PipesAreTakenByPositionNotByDirection) {
   EXPECT_EQ(s.ext->MaxPacketSize, 64u);
 }
 
-TEST_F(DriverTest, OnePipeSetsOnlyTheOutPipe) {
+TEST_F(UsbConfig, OnePipeSetsOnlyTheOutPipe) {
   Scanner s = PlugUsb(emu::ScannerModel::OutPipeOnly());
   ASSERT_NE(s.ext, nullptr);
   ASSERT_EQ(s.ext->DeviceState, STATE_STARTED);
@@ -107,7 +109,7 @@ TEST_F(DriverTest, OnePipeSetsOnlyTheOutPipe) {
   EXPECT_EQ(s.ext->MaxPacketSize, 64u) << "never 0 for a started device";
 }
 
-TEST_F(DriverTest, AnInterfaceWithoutInPipeStillGetsAUsablePacketSize) {
+TEST_F(UsbConfig, AnInterfaceWithoutInPipeStillGetsAUsablePacketSize) {
   Scanner s = PlugUsb(emu::ScannerModel::NoInPipe());
   ASSERT_NE(s.ext, nullptr);
   ASSERT_EQ(s.ext->DeviceState, STATE_STARTED);
@@ -119,7 +121,7 @@ TEST_F(DriverTest, AnInterfaceWithoutInPipeStillGetsAUsablePacketSize) {
 // interface of a configuration in the request, so a scanner that declares
 // a second one cannot be started: the start reports the bus's refusal and
 // the device is not left half configured.
-TEST_F(DriverTest, ASecondInterfaceIsNotSelectedAndTheBusRefusesTheStart) {
+TEST_F(UsbConfig, ASecondInterfaceIsNotSelectedAndTheBusRefusesTheStart) {
   Scanner s = PlugUsb(emu::ScannerModel::WithSecondInterface());
   ASSERT_NE(s.pdo, nullptr);
   auto log = s.usb->UrbLog();
@@ -136,7 +138,7 @@ TEST_F(DriverTest, ASecondInterfaceIsNotSelectedAndTheBusRefusesTheStart) {
   EXPECT_EQ(emu::Pool::LiveBlocks(kUsbdTag), 0u);
 }
 
-TEST_F(DriverTest, AConfigurationWithoutInterfaceFailsTheStart) {
+TEST_F(UsbConfig, AConfigurationWithoutInterfaceFailsTheStart) {
   Scanner s = PlugUsb(emu::ScannerModel::WithoutInterface(), u"COM6");
   ASSERT_NE(s.pdo, nullptr);
   EXPECT_EQ(s.pdo->AttachedDevice, nullptr) << "the PnP manager removes a device whose start failed";
@@ -153,7 +155,7 @@ TEST_F(DriverTest, AConfigurationWithoutInterfaceFailsTheStart) {
 // Every step of the start may fail, the bus's own start first; the start
 // then reports that step's status, the interface stays disabled and nothing
 // is left over. Nothing is sent to a device whose bus failed the start.
-TEST_F(DriverTest, EachFailingConfigurationStepFailsTheStartCleanly) {
+TEST_F(UsbConfig, EachFailingConfigurationStepFailsTheStartCleanly) {
   struct Case {
     const char* what;
     std::function<void(emu::VirtualScanner&)> arrange;
@@ -214,7 +216,7 @@ TEST_F(DriverTest, EachFailingConfigurationStepFailsTheStartCleanly) {
   }
 }
 
-TEST_F(DriverTest, StopAndStartConfigureAgainAndOverwriteTheHandles) {
+TEST_F(UsbConfig, StopAndStartConfigureAgainAndOverwriteTheHandles) {
   Scanner s = PlugUsb();
   ASSERT_NE(s.ext, nullptr);
   // Stale values a second configuration must replace.
@@ -227,7 +229,7 @@ TEST_F(DriverTest, StopAndStartConfigureAgainAndOverwriteTheHandles) {
   EXPECT_NE(s.ext->ConfigurationHandle, reinterpret_cast<USBD_CONFIGURATION_HANDLE>(0x3));
 }
 
-TEST_F(DriverTest, AFailedUnconfigureLeavesThePowerBookkeepingAlone) {
+TEST_F(UsbConfig, AFailedUnconfigureLeavesThePowerBookkeepingAlone) {
   Scanner s = PlugUsb();
   ASSERT_NE(s.ext, nullptr);
   s.usb->FailTransfers(STATUS_DEVICE_DATA_ERROR, USBD_STATUS_DEV_NOT_RESPONDING, 1,

@@ -42,7 +42,7 @@ VOID RecordingCancel(PDEVICE_OBJECT device, PIRP irp) {
 
 VOID UnusedCancel(PDEVICE_OBJECT, PIRP) { ADD_FAILURE() << "this cancel routine must not run"; }
 
-class IoCancelTest : public IoTest {
+class IoCancel : public IoTest {
  protected:
   void SetUp() override {
     IoTest::SetUp();
@@ -77,7 +77,7 @@ class IoCancelTest : public IoTest {
   std::vector<CancelCall> calls_;
 };
 
-TEST_F(IoCancelTest, WithoutACancelRoutineCancelOnlyFlagsTheIrp) {
+TEST_F(IoCancel, WithoutACancelRoutineCancelOnlyFlagsTheIrp) {
   auto request = Pend(nullptr);
   EXPECT_FALSE(request->Cancel());
   EXPECT_TRUE(held_->Cancel);
@@ -86,7 +86,7 @@ TEST_F(IoCancelTest, WithoutACancelRoutineCancelOnlyFlagsTheIrp) {
   EXPECT_EQ(request->Status(), STATUS_CANCELLED);
 }
 
-TEST_F(IoCancelTest, TheCancelRoutineRunsAtDispatchLevelHoldingTheCancelLock) {
+TEST_F(IoCancel, TheCancelRoutineRunsAtDispatchLevelHoldingTheCancelLock) {
   auto request = Pend(RecordingCancel);
   PIRP irp = held_;
   EXPECT_TRUE(request->Cancel());
@@ -105,7 +105,7 @@ TEST_F(IoCancelTest, TheCancelRoutineRunsAtDispatchLevelHoldingTheCancelLock) {
   EXPECT_EQ(request->Status(), STATUS_CANCELLED);
 }
 
-TEST_F(IoCancelTest, CancelIrqlRecordsACallerAtDispatchLevel) {
+TEST_F(IoCancel, CancelIrqlRecordsACallerAtDispatchLevel) {
   auto request = Pend(RecordingCancel);
   KIRQL old;
   KeRaiseIrql(DISPATCH_LEVEL, &old);
@@ -117,7 +117,7 @@ TEST_F(IoCancelTest, CancelIrqlRecordsACallerAtDispatchLevel) {
   EXPECT_EQ(request->Status(), STATUS_CANCELLED);
 }
 
-TEST_F(IoCancelTest, ASecondCancelFindsNoRoutineAndDoesNotRunItAgain) {
+TEST_F(IoCancel, ASecondCancelFindsNoRoutineAndDoesNotRunItAgain) {
   cancelCompletes = false;
   auto request = Pend(RecordingCancel);
   EXPECT_TRUE(request->Cancel());
@@ -130,7 +130,7 @@ TEST_F(IoCancelTest, ASecondCancelFindsNoRoutineAndDoesNotRunItAgain) {
   EXPECT_EQ(request->Status(), STATUS_CANCELLED);
 }
 
-TEST_F(IoCancelTest, ARoutineSetAfterCancellationIsReturnedAndTheDriverSeesCancel) {
+TEST_F(IoCancel, ARoutineSetAfterCancellationIsReturnedAndTheDriverSeesCancel) {
   auto request = Pend(nullptr);
   EXPECT_FALSE(request->Cancel());
   // The driver now queues the IRP the usual way: set the routine, then look
@@ -144,7 +144,7 @@ TEST_F(IoCancelTest, ARoutineSetAfterCancellationIsReturnedAndTheDriverSeesCance
   EXPECT_EQ(request->Status(), STATUS_CANCELLED);
 }
 
-TEST_F(IoCancelTest, SetCancelRoutineExchangesAndReturnsThePreviousRoutine) {
+TEST_F(IoCancel, SetCancelRoutineExchangesAndReturnsThePreviousRoutine) {
   auto request = Pend(nullptr);
   EXPECT_EQ(IoSetCancelRoutine(held_, RecordingCancel), nullptr);
   EXPECT_EQ(IoSetCancelRoutine(held_, UnusedCancel), &RecordingCancel);
@@ -176,7 +176,7 @@ VOID SlotCancel(PDEVICE_OBJECT device, PIRP irp) {
   Complete(irp, STATUS_CANCELLED);
 }
 
-TEST(IoCancelRaceTest, ExactlyOneOfCompletionAndCancelCompletesTheIrp) {
+TEST(IoCancelRace, ExactlyOneOfCompletionAndCancelCompletesTheIrp) {
   bool sawCancelWin = false;
   bool sawCompletionWin = false;
   ForEachSeed(1, 40, [&](uint64_t) {

@@ -17,9 +17,9 @@ UNICODE_STRING Name(const char16_t* text) {
                         const_cast<PWSTR>(reinterpret_cast<const WCHAR*>(text))};
 }
 
-using IoDeviceTest = IoTest;
+using IoDevice = IoTest;
 
-TEST_F(IoDeviceTest, CreateGivesAZeroedExtensionAndLinksTheDeviceToItsDriver) {
+TEST_F(IoDevice, CreateGivesAZeroedExtensionAndLinksTheDeviceToItsDriver) {
   Layer driver("driver");
   PDEVICE_OBJECT first = nullptr;
   PDEVICE_OBJECT second = nullptr;
@@ -51,7 +51,7 @@ TEST_F(IoDeviceTest, CreateGivesAZeroedExtensionAndLinksTheDeviceToItsDriver) {
   EXPECT_EQ(driver.Driver()->DeviceObject, nullptr);
 }
 
-TEST_F(IoDeviceTest, ANamedDeviceOwnsItsNameUntilItIsDeleted) {
+TEST_F(IoDevice, ANamedDeviceOwnsItsNameUntilItIsDeleted) {
   Layer driver("driver");
   UNICODE_STRING name = Name(u"\\Device\\ZendraTest0");
   PDEVICE_OBJECT device = nullptr;
@@ -73,7 +73,7 @@ TEST_F(IoDeviceTest, ANamedDeviceOwnsItsNameUntilItIsDeleted) {
   IoDeleteDevice(device);
 }
 
-TEST_F(IoDeviceTest, AttachingStacksOnTheTopAndDetachingUndoesIt) {
+TEST_F(IoDevice, AttachingStacksOnTheTopAndDetachingUndoesIt) {
   Layer& filter = stack_.Standalone("filter");
   Layer& fdo = stack_.Standalone("fdo");
   UNICODE_STRING name = Name(u"\\Device\\ZendraPdo");
@@ -121,7 +121,7 @@ VOID RecordTick(PDEVICE_OBJECT device, PVOID context) {
 
 VOID TickOfASecondSetUp(PDEVICE_OBJECT, PVOID) { ADD_FAILURE() << "a second IoInitializeTimer replaced the routine"; }
 
-TEST_F(IoDeviceTest, TheIoTimerTicksOncePerSecondAtDispatchLevelUntilStopped) {
+TEST_F(IoDevice, TheIoTimerTicksOncePerSecondAtDispatchLevelUntilStopped) {
   Layer& device = stack_.Standalone("device");
   std::vector<Tick> ticks;
   void* context[1] = {&ticks};
@@ -155,7 +155,7 @@ TEST_F(IoDeviceTest, TheIoTimerTicksOncePerSecondAtDispatchLevelUntilStopped) {
   // Deleting the device takes its timer with it.
 }
 
-TEST(IoWdmLevelTest, AVersionIsAvailableUpToTheLevelTheSystemImplements) {
+TEST(IoDeviceWdmLevel, AVersionIsAvailableUpToTheLevelTheSystemImplements) {
   struct Level {
     UCHAR major, minor;
   };
@@ -194,7 +194,7 @@ TEST(IoWdmLevelTest, AVersionIsAvailableUpToTheLevelTheSystemImplements) {
   }
 }
 
-TEST_F(IoDeviceTest, SetPowerStateReturnsThePreviousStateOfThatKind) {
+TEST_F(IoDevice, SetPowerStateReturnsThePreviousStateOfThatKind) {
   Layer& device = stack_.Standalone("device");
   POWER_STATE d0{};
   d0.DeviceState = PowerDeviceD0;

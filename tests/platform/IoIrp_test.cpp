@@ -39,9 +39,9 @@ NTSTATUS Reclaim(PIRP irp) {
   return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-using IoIrpTest = IoTest;
+using IoIrp = IoTest;
 
-TEST_F(IoIrpTest, AFreshIrpStandsPastItsLastLocationAndEachCallStepsOneDown) {
+TEST_F(IoIrp, AFreshIrpStandsPastItsLastLocationAndEachCallStepsOneDown) {
   Layer& bottom = stack_.Push("bottom");
   Layer& top = stack_.Push("top");
   ASSERT_EQ(top.Device()->StackSize, 2);
@@ -80,7 +80,7 @@ TEST_F(IoIrpTest, AFreshIrpStandsPastItsLastLocationAndEachCallStepsOneDown) {
   EXPECT_EQ(levels, (std::vector<CHAR>{2, 1}));
 }
 
-TEST_F(IoIrpTest, SkipHandsTheLowerDriverTheCallersOwnLocation) {
+TEST_F(IoIrp, SkipHandsTheLowerDriverTheCallersOwnLocation) {
   Layer& bottom = stack_.Push("bottom");
   Layer& top = stack_.Push("top");
   PIO_STACK_LOCATION seenByTop = nullptr;
@@ -103,7 +103,7 @@ TEST_F(IoIrpTest, SkipHandsTheLowerDriverTheCallersOwnLocation) {
   EXPECT_TRUE(request->Done());
 }
 
-TEST_F(IoIrpTest, CopyGivesTheLowerDriverItsOwnLocationWithoutTheCallersCompletionRoutine) {
+TEST_F(IoIrp, CopyGivesTheLowerDriverItsOwnLocationWithoutTheCallersCompletionRoutine) {
   Layer& bottom = stack_.Push("bottom");
   Layer& middle = stack_.Push("middle");
   Layer& top = stack_.Push("top");
@@ -145,7 +145,7 @@ TEST_F(IoIrpTest, CopyGivesTheLowerDriverItsOwnLocationWithoutTheCallersCompleti
   EXPECT_EQ(request->Information(), 4u);
 }
 
-TEST_F(IoIrpTest, AnAllocatorThatSetsUpALocationOfItsOwnGetsItsDeviceInItsCompletionRoutine) {
+TEST_F(IoIrp, AnAllocatorThatSetsUpALocationOfItsOwnGetsItsDeviceInItsCompletionRoutine) {
   Layer& bottom = stack_.Push("bottom");
   Layer& self = stack_.Standalone("allocator");
   bottom.dispatch = [&](PDEVICE_OBJECT, PIRP irp) {
@@ -174,7 +174,7 @@ TEST_F(IoIrpTest, AnAllocatorThatSetsUpALocationOfItsOwnGetsItsDeviceInItsComple
   EXPECT_EQ(runs, 1);
 }
 
-TEST_F(IoIrpTest, CompletionRunsEachDriversRoutineBottomUpWithThatDriversDevice) {
+TEST_F(IoIrp, CompletionRunsEachDriversRoutineBottomUpWithThatDriversDevice) {
   Layer& bottom = stack_.Push("bottom");
   Layer& middle = stack_.Push("middle");
   Layer& top = stack_.Push("top");
@@ -217,7 +217,7 @@ TEST_F(IoIrpTest, CompletionRunsEachDriversRoutineBottomUpWithThatDriversDevice)
       << "the allocator's routine above the first location gets no device object";
 }
 
-TEST_F(IoIrpTest, InvokeFlagsChooseRoutinesBySuccessErrorAndCancel) {
+TEST_F(IoIrp, InvokeFlagsChooseRoutinesBySuccessErrorAndCancel) {
   enum Flags { kSuccess = 1, kError = 2, kCancel = 4 };
   struct Case {
     int flags;
@@ -278,7 +278,7 @@ TEST_F(IoIrpTest, InvokeFlagsChooseRoutinesBySuccessErrorAndCancel) {
   }
 }
 
-TEST_F(IoIrpTest, MoreProcessingRequiredStopsUnwindingUntilTheDriverCompletesAgain) {
+TEST_F(IoIrp, MoreProcessingRequiredStopsUnwindingUntilTheDriverCompletesAgain) {
   Layer& bottom = stack_.Push("bottom");
   Layer& middle = stack_.Push("middle");
   Layer& top = stack_.Push("top");
@@ -326,7 +326,7 @@ TEST_F(IoIrpTest, MoreProcessingRequiredStopsUnwindingUntilTheDriverCompletesAga
   EXPECT_EQ(request->Information(), 9u);
 }
 
-TEST_F(IoIrpTest, PendingReturnedClimbsThroughLevelsWithoutCompletionRoutines) {
+TEST_F(IoIrp, PendingReturnedClimbsThroughLevelsWithoutCompletionRoutines) {
   for (bool pend : {true, false}) {
     SCOPED_TRACE(pend ? "the bottom driver pends" : "the bottom driver completes at once");
     Stack stack;
@@ -367,7 +367,7 @@ TEST_F(IoIrpTest, PendingReturnedClimbsThroughLevelsWithoutCompletionRoutines) {
   }
 }
 
-class IoBuiltRequestTest : public IoTest {
+class IoIrpBuiltRequest : public IoTest {
  protected:
   static constexpr NTSTATUS kUntouched = static_cast<NTSTATUS>(0x0BADF00D);
 
@@ -419,7 +419,7 @@ class IoBuiltRequestTest : public IoTest {
   char output_[8] = {};
 };
 
-TEST_F(IoBuiltRequestTest, ACompletedRequestReportsThroughTheStatusBlockAndEventAndIsFreed) {
+TEST_F(IoIrpBuiltRequest, ACompletedRequestReportsThroughTheStatusBlockAndEventAndIsFreed) {
   EXPECT_EQ(Run(STATUS_SUCCESS, false), STATUS_SUCCESS);
   EXPECT_EQ(KeReadStateEvent(&event_), 1);
   EXPECT_EQ(iosb_.Status, STATUS_SUCCESS);
@@ -428,7 +428,7 @@ TEST_F(IoBuiltRequestTest, ACompletedRequestReportsThroughTheStatusBlockAndEvent
   EXPECT_EQ(emu::Irps::Outstanding(), 0u) << "the I/O manager frees the IRP it built";
 }
 
-TEST_F(IoBuiltRequestTest, APendedRequestIsWaitedForOnTheEvent) {
+TEST_F(IoIrpBuiltRequest, APendedRequestIsWaitedForOnTheEvent) {
   EXPECT_EQ(Run(STATUS_SUCCESS, true), STATUS_PENDING);
   WaitForEvent();
   EXPECT_EQ(iosb_.Status, STATUS_SUCCESS);
@@ -438,7 +438,7 @@ TEST_F(IoBuiltRequestTest, APendedRequestIsWaitedForOnTheEvent) {
   EXPECT_EQ(emu::Irps::Outstanding(), 0u);
 }
 
-TEST_F(IoBuiltRequestTest, ASynchronousFailureComesBackOnlyAsTheReturnValue) {
+TEST_F(IoIrpBuiltRequest, ASynchronousFailureComesBackOnlyAsTheReturnValue) {
   EXPECT_EQ(Run(STATUS_INVALID_PARAMETER, false), STATUS_INVALID_PARAMETER);
   EXPECT_EQ(KeReadStateEvent(&event_), 0) << "waiting on the event now would hang";
   EXPECT_EQ(iosb_.Status, kUntouched);
@@ -447,7 +447,7 @@ TEST_F(IoBuiltRequestTest, ASynchronousFailureComesBackOnlyAsTheReturnValue) {
   EXPECT_EQ(emu::Irps::Outstanding(), 0u) << "the IRP is freed all the same";
 }
 
-TEST_F(IoBuiltRequestTest, AFailureAfterPendingIsReportedThroughTheStatusBlockAndEvent) {
+TEST_F(IoIrpBuiltRequest, AFailureAfterPendingIsReportedThroughTheStatusBlockAndEvent) {
   EXPECT_EQ(Run(STATUS_DEVICE_NOT_CONNECTED, true), STATUS_PENDING);
   WaitForEvent();
   EXPECT_EQ(iosb_.Status, STATUS_DEVICE_NOT_CONNECTED);
@@ -456,7 +456,7 @@ TEST_F(IoBuiltRequestTest, AFailureAfterPendingIsReportedThroughTheStatusBlockAn
   EXPECT_EQ(emu::Irps::Outstanding(), 0u);
 }
 
-TEST_F(IoIrpTest, ARequestTheIoManagerCannotAllocateFailsWithoutReachingTheDriver) {
+TEST_F(IoIrp, ARequestTheIoManagerCannotAllocateFailsWithoutReachingTheDriver) {
   Layer& device = stack_.Push("device");
   device.dispatch = [](PDEVICE_OBJECT, PIRP irp) {
     ADD_FAILURE() << "the driver was called";
@@ -476,7 +476,7 @@ TEST_F(IoIrpTest, ARequestTheIoManagerCannotAllocateFailsWithoutReachingTheDrive
   }
 }
 
-TEST_F(IoIrpTest, DriverContextAndListEntryBelongToTheDriverHoldingTheIrp) {
+TEST_F(IoIrp, DriverContextAndListEntryBelongToTheDriverHoldingTheIrp) {
   Layer& bottom = stack_.Push("bottom");
   LIST_ENTRY queue;
   InitializeListHead(&queue);

@@ -26,12 +26,12 @@ std::shared_ptr<emu::Request> Ioctl(Layer& top, ULONG outputLength = 0) {
 
 VOID NeverCancel(PDEVICE_OBJECT, PIRP) { ADD_FAILURE() << "nothing cancels in this test"; }
 
-using IoRuleTest = IoTest;
+using IoRules = IoTest;
 
 // ---------------------------------------------------------------------------
 // Completion
 
-TEST_F(IoRuleTest, CompletingAnIrpTwiceIsCaught) {
+TEST_F(IoRules, CompletingAnIrpTwiceIsCaught) {
   Layer& device = stack_.Push("device");
   device.dispatch = [](PDEVICE_OBJECT, PIRP irp) {
     Complete(irp, STATUS_SUCCESS);
@@ -44,7 +44,7 @@ TEST_F(IoRuleTest, CompletingAnIrpTwiceIsCaught) {
   EXPECT_EQ(request->Status(), STATUS_SUCCESS);
 }
 
-TEST_F(IoRuleTest, CompletingWithTheCancelRoutineStillSetIsCaught) {
+TEST_F(IoRules, CompletingWithTheCancelRoutineStillSetIsCaught) {
   Layer& device = stack_.Push("device");
   bool refused = false;
   device.dispatch = [&](PDEVICE_OBJECT, PIRP irp) {
@@ -61,7 +61,7 @@ TEST_F(IoRuleTest, CompletingWithTheCancelRoutineStillSetIsCaught) {
   EXPECT_TRUE(request->Done());
 }
 
-TEST_F(IoRuleTest, CompletingWithStatusPendingIsCaught) {
+TEST_F(IoRules, CompletingWithStatusPendingIsCaught) {
   Layer& device = stack_.Push("device");
   bool caught = false;
   device.dispatch = [&](PDEVICE_OBJECT, PIRP irp) {
@@ -76,7 +76,7 @@ TEST_F(IoRuleTest, CompletingWithStatusPendingIsCaught) {
   EXPECT_EQ(request->Status(), STATUS_SUCCESS);
 }
 
-TEST_F(IoRuleTest, PassingDownWithACancelRoutineSetIsCaught) {
+TEST_F(IoRules, PassingDownWithACancelRoutineSetIsCaught) {
   Layer& bottom = stack_.Push("bottom");
   Layer& top = stack_.Push("top");
   PIRP held = nullptr;
@@ -99,7 +99,7 @@ TEST_F(IoRuleTest, PassingDownWithACancelRoutineSetIsCaught) {
 
 // The cancel routine owns releasing the cancel spin lock; one that returns
 // holding it would stall every later cancel in the system.
-TEST_F(IoRuleTest, ACancelRoutineThatKeepsTheCancelLockIsCaught) {
+TEST_F(IoRules, ACancelRoutineThatKeepsTheCancelLockIsCaught) {
   Layer& device = stack_.Push("device");
   device.dispatch = [](PDEVICE_OBJECT, PIRP irp) {
     IoMarkIrpPending(irp);
@@ -117,7 +117,7 @@ TEST_F(IoRuleTest, ACancelRoutineThatKeepsTheCancelLockIsCaught) {
 // ---------------------------------------------------------------------------
 // What a dispatch routine returns
 
-TEST_F(IoRuleTest, ReturningPendingWithoutMarkingTheIrpIsCaught) {
+TEST_F(IoRules, ReturningPendingWithoutMarkingTheIrpIsCaught) {
   Layer& device = stack_.Push("device");
   PIRP held = nullptr;
   device.dispatch = [&](PDEVICE_OBJECT, PIRP irp) {
@@ -130,7 +130,7 @@ TEST_F(IoRuleTest, ReturningPendingWithoutMarkingTheIrpIsCaught) {
   EXPECT_TRUE(Caught("pending-not-marked"));
 }
 
-TEST_F(IoRuleTest, MarkingPendingAndReturningAnotherStatusIsCaught) {
+TEST_F(IoRules, MarkingPendingAndReturningAnotherStatusIsCaught) {
   Layer& device = stack_.Push("device");
   device.dispatch = [](PDEVICE_OBJECT, PIRP irp) {
     IoMarkIrpPending(irp);
@@ -142,7 +142,7 @@ TEST_F(IoRuleTest, MarkingPendingAndReturningAnotherStatusIsCaught) {
   EXPECT_TRUE(Caught("marked-pending-returned-status"));
 }
 
-TEST_F(IoRuleTest, ReturningAStatusOtherThanTheOneCompletedWithIsCaught) {
+TEST_F(IoRules, ReturningAStatusOtherThanTheOneCompletedWithIsCaught) {
   Layer& device = stack_.Push("device");
   device.dispatch = [](PDEVICE_OBJECT, PIRP irp) {
     Complete(irp, STATUS_SUCCESS);
@@ -153,7 +153,7 @@ TEST_F(IoRuleTest, ReturningAStatusOtherThanTheOneCompletedWithIsCaught) {
   EXPECT_TRUE(Caught("dispatch-status-mismatch"));
 }
 
-TEST_F(IoRuleTest, ACompletionRoutineThatDropsPendingReturnedIsCaught) {
+TEST_F(IoRules, ACompletionRoutineThatDropsPendingReturnedIsCaught) {
   Layer& bottom = stack_.Push("bottom");
   Layer& top = stack_.Push("top");
   bottom.dispatch = [](PDEVICE_OBJECT, PIRP irp) {
@@ -178,7 +178,7 @@ TEST_F(IoRuleTest, ACompletionRoutineThatDropsPendingReturnedIsCaught) {
 // A dispatch routine that neither completes the IRP nor passes it down may
 // only return STATUS_PENDING: the caller would otherwise take a request
 // still in the driver's hands for finished.
-TEST_F(IoRuleTest, ReturningASuccessForAnIrpStillInTheDriverIsCaught) {
+TEST_F(IoRules, ReturningASuccessForAnIrpStillInTheDriverIsCaught) {
   Layer& device = stack_.Push("device");
   PIRP held = nullptr;
   device.dispatch = [&](PDEVICE_OBJECT, PIRP irp) {
@@ -193,7 +193,7 @@ TEST_F(IoRuleTest, ReturningASuccessForAnIrpStillInTheDriverIsCaught) {
   EXPECT_TRUE(request->Done());
 }
 
-TEST_F(IoRuleTest, InformationBeyondTheCallersOutputBufferIsCaught) {
+TEST_F(IoRules, InformationBeyondTheCallersOutputBufferIsCaught) {
   Layer& device = stack_.Push("device");
   device.dispatch = [](PDEVICE_OBJECT, PIRP irp) {
     Complete(irp, STATUS_SUCCESS, 16);
@@ -208,7 +208,7 @@ TEST_F(IoRuleTest, InformationBeyondTheCallersOutputBufferIsCaught) {
 // ---------------------------------------------------------------------------
 // Lifetimes of IRPs and devices
 
-TEST_F(IoRuleTest, FreeingAnIrpALowerDriverStillHoldsIsCaught) {
+TEST_F(IoRules, FreeingAnIrpALowerDriverStillHoldsIsCaught) {
   Layer& bottom = stack_.Push("bottom");
   PIRP held = nullptr;
   bottom.dispatch = [&](PDEVICE_OBJECT, PIRP irp) {
@@ -230,7 +230,7 @@ TEST_F(IoRuleTest, FreeingAnIrpALowerDriverStillHoldsIsCaught) {
   Complete(held, STATUS_SUCCESS);
 }
 
-TEST_F(IoRuleTest, FreeingAnIrpInItsCompletionRoutineWithoutStoppingCompletionIsCaught) {
+TEST_F(IoRules, FreeingAnIrpInItsCompletionRoutineWithoutStoppingCompletionIsCaught) {
   Layer& bottom = stack_.Push("bottom");
   bottom.dispatch = [](PDEVICE_OBJECT, PIRP irp) {
     Complete(irp, STATUS_SUCCESS);
@@ -251,7 +251,7 @@ TEST_F(IoRuleTest, FreeingAnIrpInItsCompletionRoutineWithoutStoppingCompletionIs
 // Forward and wait whose routine forgets STATUS_MORE_PROCESSING_REQUIRED:
 // the I/O manager and the woken dispatch routine both complete the IRP. It
 // is caught whichever of them gets there first.
-TEST(IoRuleSeedsTest, ForwardAndWaitWithoutMoreProcessingRequiredIsCaughtInEveryOrder) {
+TEST(IoRulesSeeds, ForwardAndWaitWithoutMoreProcessingRequiredIsCaughtInEveryOrder) {
   bool routineReturnedFirst = false;
   bool waiterCompletedFirst = false;
   for (uint64_t seed = 1; seed <= 20; ++seed) {
@@ -310,7 +310,7 @@ TEST(IoRuleSeedsTest, ForwardAndWaitWithoutMoreProcessingRequiredIsCaughtInEvery
 
 // IRP routines handed what never was an IRP, an IRP already freed, or an
 // IRP that is not the caller's to free or reuse.
-TEST_F(IoRuleTest, IrpsThatAreNotTheCallersToFreeReuseOrSendAreCaught) {
+TEST_F(IoRules, IrpsThatAreNotTheCallersToFreeReuseOrSendAreCaught) {
   Layer& bottom = stack_.Push("bottom");
   EXPECT_EQ(IoAllocateIrp(0, FALSE), nullptr);
   ExpectViolations({"irp-bad-stack-size"});
@@ -370,7 +370,7 @@ TEST_F(IoRuleTest, IrpsThatAreNotTheCallersToFreeReuseOrSendAreCaught) {
 
 // A driver that allocates an IRP must stop its completion in a completion
 // routine: the I/O manager has nobody to hand it back to.
-TEST_F(IoRuleTest, ADriversOwnIrpWhoseCompletionReachesTheIoManagerIsCaught) {
+TEST_F(IoRules, ADriversOwnIrpWhoseCompletionReachesTheIoManagerIsCaught) {
   Layer& bottom = stack_.Push("bottom");
   bottom.dispatch = [](PDEVICE_OBJECT, PIRP irp) {
     Complete(irp, STATUS_SUCCESS);
@@ -385,7 +385,7 @@ TEST_F(IoRuleTest, ADriversOwnIrpWhoseCompletionReachesTheIoManagerIsCaught) {
 }
 
 // Devices leave a stack top first: detached, then deleted.
-TEST_F(IoRuleTest, DeletingOrDetachingDevicesOutOfOrderIsCaught) {
+TEST_F(IoRules, DeletingOrDetachingDevicesOutOfOrderIsCaught) {
   Layer& bottom = stack_.Push("bottom");
   Layer& top = stack_.Push("top");
   IoDetachDevice(top.Device());
@@ -404,7 +404,7 @@ TEST_F(IoRuleTest, DeletingOrDetachingDevicesOutOfOrderIsCaught) {
   bottom.Forget();
 }
 
-TEST_F(IoRuleTest, DeletingADeviceWhileItsDriverHoldsAnIrpIsCaught) {
+TEST_F(IoRules, DeletingADeviceWhileItsDriverHoldsAnIrpIsCaught) {
   Layer& device = stack_.Standalone("device");
   PIRP held = nullptr;
   device.dispatch = [&](PDEVICE_OBJECT, PIRP irp) {
@@ -450,7 +450,7 @@ NTSTATUS TestDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
   return STATUS_SUCCESS;
 }
 
-TEST_F(IoRuleTest, AddDeviceRoutinesThatBreakTheirContractAreCaught) {
+TEST_F(IoRules, AddDeviceRoutinesThatBreakTheirContractAreCaught) {
   const struct {
     AddDeviceFault fault;
     const char* rule;  // nullptr: a correct AddDevice
@@ -504,7 +504,7 @@ NTSTATUS RaisedDriverEntry(PDRIVER_OBJECT, PUNICODE_STRING) {
   return STATUS_SUCCESS;
 }
 
-TEST_F(IoRuleTest, WhatADriverLeavesBehindIsReportedWhenItUnloadsOrFailsToLoad) {
+TEST_F(IoRules, WhatADriverLeavesBehindIsReportedWhenItUnloadsOrFailsToLoad) {
   for (NTSTATUS entryStatus : {STATUS_SUCCESS, STATUS_UNSUCCESSFUL}) {
     SCOPED_TRACE(NT_SUCCESS(entryStatus) ? "unload" : "failed DriverEntry");
     leakyEntryStatus = entryStatus;
@@ -531,7 +531,7 @@ TEST_F(IoRuleTest, WhatADriverLeavesBehindIsReportedWhenItUnloadsOrFailsToLoad) 
   emu::DriverLoader::Unload(driver);
 }
 
-TEST_F(IoRuleTest, UsingADeviceAfterDeletingItIsCaught) {
+TEST_F(IoRules, UsingADeviceAfterDeletingItIsCaught) {
   Layer& device = stack_.Standalone("device", sizeof(KSPIN_LOCK));
   device.dispatch = [](PDEVICE_OBJECT, PIRP irp) {
     Complete(irp, STATUS_SUCCESS);
@@ -626,7 +626,7 @@ void RunForwardAndWait(const ForwardAndWaitCase& c) {
 // The same pattern with the completion routine propagating the pending
 // flag before it reclaims the IRP: harmless while the lower driver answers
 // at once, a broken promise when it pends.
-TEST(IoRuleSeedsTest, ForwardAndWaitThatMarksPendingInItsRoutineIsCaughtWhenTheLowerDriverPends) {
+TEST(IoRulesSeeds, ForwardAndWaitThatMarksPendingInItsRoutineIsCaughtWhenTheLowerDriverPends) {
   ForEachSeed(1, 5, [&](uint64_t) {
     RunForwardAndWait({true, STATUS_SUCCESS, true});
     EXPECT_TRUE(Caught("marked-pending-returned-status"));
@@ -685,7 +685,7 @@ bool RunBuiltRequestWait(const BuiltRequestWait& c) {
 // Waiting at APC_LEVEL for a request the thread built: Windows sets its
 // event in an APC to that very thread, which cannot run there. Caught
 // whether the request completes before the wait, during it, or at once.
-TEST(IoRuleSeedsTest, WaitingAbovePassiveForAnOwnBuiltRequestIsCaughtInEveryOrder) {
+TEST(IoRulesSeeds, WaitingAbovePassiveForAnOwnBuiltRequestIsCaughtInEveryOrder) {
   bool completedBefore = false;
   bool completedDuring = false;
   for (bool busPends : {true, false}) {
@@ -699,7 +699,7 @@ TEST(IoRuleSeedsTest, WaitingAbovePassiveForAnOwnBuiltRequestIsCaughtInEveryOrde
   EXPECT_TRUE(completedDuring);
 }
 
-TEST(IoCorrectPatternsTest, WaitingForAnOwnBuiltRequestAtPassiveLevelIsNotFlagged) {
+TEST(IoRulesCorrectPatterns, WaitingForAnOwnBuiltRequestAtPassiveLevelIsNotFlagged) {
   // Also when the request completed while the thread was at APC_LEVEL: the
   // APC has run once the thread is back at PASSIVE_LEVEL, and the event is
   // then the thread's again, to wait on at any level.
@@ -709,7 +709,7 @@ TEST(IoCorrectPatternsTest, WaitingForAnOwnBuiltRequestAtPassiveLevelIsNotFlagge
   }
 }
 
-TEST(IoCorrectPatternsTest, ForwardAndWaitIsNotFlagged) {
+TEST(IoRulesCorrectPatterns, ForwardAndWaitIsNotFlagged) {
   const ForwardAndWaitCase cases[] = {
       {false, STATUS_SUCCESS}, {false, STATUS_UNSUCCESSFUL}, {true, STATUS_SUCCESS}, {true, STATUS_UNSUCCESSFUL}};
   for (const ForwardAndWaitCase& c : cases) {
@@ -719,7 +719,7 @@ TEST(IoCorrectPatternsTest, ForwardAndWaitIsNotFlagged) {
   }
 }
 
-TEST(IoCorrectPatternsTest, PassingDownWithSkipAndReturningTheLowerStatusIsNotFlagged) {
+TEST(IoRulesCorrectPatterns, PassingDownWithSkipAndReturningTheLowerStatusIsNotFlagged) {
   for (bool pend : {false, true}) {
     SCOPED_TRACE(pend ? "pending lower driver" : "synchronous lower driver");
     ForEachSeed(1, 15, [&](uint64_t) {
@@ -747,7 +747,7 @@ TEST(IoCorrectPatternsTest, PassingDownWithSkipAndReturningTheLowerStatusIsNotFl
   }
 }
 
-TEST(IoCorrectPatternsTest, MarkingPendingAndHandingToAWorkerIsNotFlagged) {
+TEST(IoRulesCorrectPatterns, MarkingPendingAndHandingToAWorkerIsNotFlagged) {
   ForEachSeed(1, 25, [](uint64_t) {
     Stack stack;
     Layer& device = stack.Push("device");
@@ -768,7 +768,7 @@ TEST(IoCorrectPatternsTest, MarkingPendingAndHandingToAWorkerIsNotFlagged) {
 // A driver's own IRP, sent down and waited for: the routine signals and hands
 // the IRP back, and the waiter frees it, possibly before the routine has
 // returned.
-TEST(IoCorrectPatternsTest, FreeingAnOwnIrpAfterTheRoutineSignalsIsNotFlagged) {
+TEST(IoRulesCorrectPatterns, FreeingAnOwnIrpAfterTheRoutineSignalsIsNotFlagged) {
   ForEachSeed(1, 30, [](uint64_t) {
     Stack stack;
     Layer& bottom = stack.Push("bottom");

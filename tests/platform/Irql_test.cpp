@@ -9,9 +9,9 @@
 namespace zt::kernel {
 namespace {
 
-class IrqlTest : public PlatformTest {};
+class Irql : public PlatformTest {};
 
-TEST_F(IrqlTest, ThreadsStartAtPassiveLevel) {
+TEST_F(Irql, ThreadsStartAtPassiveLevel) {
   EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
   KIRQL seen = HIGH_LEVEL;
   EmuThread other("other", [&] { seen = KeGetCurrentIrql(); });
@@ -19,7 +19,7 @@ TEST_F(IrqlTest, ThreadsStartAtPassiveLevel) {
   EXPECT_EQ(seen, PASSIVE_LEVEL);
 }
 
-TEST_F(IrqlTest, RaiseReturnsThePreviousLevelAndLowerRestoresIt) {
+TEST_F(Irql, RaiseReturnsThePreviousLevelAndLowerRestoresIt) {
   KIRQL first;
   KIRQL second;
   KeRaiseIrql(APC_LEVEL, &first);
@@ -42,7 +42,7 @@ TEST_F(IrqlTest, RaiseReturnsThePreviousLevelAndLowerRestoresIt) {
   KeLowerIrql(PASSIVE_LEVEL);
 }
 
-TEST_F(IrqlTest, EachThreadHasItsOwnIrql) {
+TEST_F(Irql, EachThreadHasItsOwnIrql) {
   KIRQL old;
   KeRaiseIrql(DISPATCH_LEVEL, &old);
   KIRQL seen = HIGH_LEVEL;
@@ -57,7 +57,7 @@ TEST_F(IrqlTest, EachThreadHasItsOwnIrql) {
   EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL) << "the other thread's raise is not ours";
 }
 
-TEST_F(IrqlTest, RaisingToALowerLevelOrLoweringToAHigherOneIsABugAndChangesNothing) {
+TEST_F(Irql, RaisingToALowerLevelOrLoweringToAHigherOneIsABugAndChangesNothing) {
   KIRQL old;
   KeRaiseIrql(DISPATCH_LEVEL, &old);
   KIRQL reported = HIGH_LEVEL;
@@ -71,7 +71,7 @@ TEST_F(IrqlTest, RaisingToALowerLevelOrLoweringToAHigherOneIsABugAndChangesNothi
   EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
 }
 
-TEST_F(IrqlTest, RoutinesRefuseToRunAboveTheirDocumentedLevel) {
+TEST_F(Irql, RoutinesRefuseToRunAboveTheirDocumentedLevel) {
   KIRQL old;
   KeRaiseIrql(DISPATCH_LEVEL, &old);
   EXPECT_EQ(ExAllocatePoolWithTag(PagedPool, 16, emu::MakeTag('I', 'r', 'q', 'l')), nullptr);

@@ -11,7 +11,7 @@
 namespace zt::kernel {
 namespace {
 
-class KeDpcTest : public PlatformTest {
+class KeDpc : public PlatformTest {
  protected:
   void SetUp() override {
     PlatformTest::SetUp();
@@ -22,7 +22,7 @@ class KeDpcTest : public PlatformTest {
   DpcLog log_;
 };
 
-TEST_F(KeDpcTest, AQueuedDpcRunsOnceAtDispatchLevelWithItsArguments) {
+TEST_F(KeDpc, AQueuedDpcRunsOnceAtDispatchLevelWithItsArguments) {
   int a1 = 0;
   int a2 = 0;
   EXPECT_TRUE(KeInsertQueueDpc(&dpc_, &a1, &a2));
@@ -38,7 +38,7 @@ TEST_F(KeDpcTest, AQueuedDpcRunsOnceAtDispatchLevelWithItsArguments) {
   EXPECT_EQ(log_.runs.size(), 2u);
 }
 
-TEST_F(KeDpcTest, ARemovedDpcDoesNotRunAndMayBeQueuedAgain) {
+TEST_F(KeDpc, ARemovedDpcDoesNotRunAndMayBeQueuedAgain) {
   int first = 0;
   int second = 0;
   EXPECT_TRUE(KeInsertQueueDpc(&dpc_, &first, nullptr));
@@ -54,7 +54,7 @@ TEST_F(KeDpcTest, ARemovedDpcDoesNotRunAndMayBeQueuedAgain) {
   EXPECT_FALSE(KeRemoveQueueDpc(&dpc_)) << "a DPC that ran is not queued";
 }
 
-class KeDpcSeedsTest : public SeededTest {};
+class KeDpcSeeds : public SeededTest {};
 
 // Two deferred routines record on which processor they run and whether the
 // other was inside its routine meanwhile.
@@ -100,7 +100,7 @@ Pair RunDpcBesideTimerDpc() {
   return pair;
 }
 
-TEST_F(KeDpcSeedsTest, ADpcAndATimerDpcRunAtTheSameTimeOnTwoProcessorsAndASeedReplaysIt) {
+TEST_F(KeDpcSeeds, ADpcAndATimerDpcRunAtTheSameTimeOnTwoProcessorsAndASeedReplaysIt) {
   std::map<uint64_t, std::vector<Pair::Step>> overlapping;
   std::set<ULONG> processors;
   ForEachSeed(1, 40, [&](uint64_t seed) {
@@ -132,7 +132,7 @@ TEST_F(KeDpcSeedsTest, ADpcAndATimerDpcRunAtTheSameTimeOnTwoProcessorsAndASeedRe
 // The routine queues its own DPC again on its first run: the DPC object
 // left the queue before the routine began, so the second run may start on
 // the other processor while the first is still going.
-TEST_F(KeDpcSeedsTest, ADpcQueuedAgainWhileItRunsMayRunOnAnotherProcessorAtTheSameTime) {
+TEST_F(KeDpcSeeds, ADpcQueuedAgainWhileItRunsMayRunOnAnotherProcessorAtTheSameTime) {
   struct Again {
     KDPC dpc;
     Pair pair;
@@ -164,7 +164,7 @@ TEST_F(KeDpcSeedsTest, ADpcQueuedAgainWhileItRunsMayRunOnAnotherProcessorAtTheSa
 // While a thread is at DISPATCH_LEVEL its processor is its own: the DPCs
 // queued there wait until it lowers its IRQL, and no other thread runs
 // there. DPCs queued on the other processor run meanwhile.
-TEST_F(KeDpcSeedsTest, AProcessorAtDispatchLevelRunsNoOtherThreadAndHoldsItsDpcsBack) {
+TEST_F(KeDpcSeeds, AProcessorAtDispatchLevelRunsNoOtherThreadAndHoldsItsDpcsBack) {
   struct Seen {
     ULONG processor = ~0u;
     bool ranWhileRaised = false;

@@ -8,10 +8,10 @@
 namespace zt::kernel {
 namespace {
 
-class KeEventTest : public PlatformTest {};
-class KeEventSeedsTest : public SeededTest {};
+class KeEvent : public PlatformTest {};
+class KeEventSeeds : public SeededTest {};
 
-TEST_F(KeEventTest, InitialStateAndSetReturnsThePreviousState) {
+TEST_F(KeEvent, InitialStateAndSetReturnsThePreviousState) {
   KEVENT off;
   KEVENT on;
   KeInitializeEvent(&off, NotificationEvent, FALSE);
@@ -25,7 +25,7 @@ TEST_F(KeEventTest, InitialStateAndSetReturnsThePreviousState) {
   EXPECT_NE(KeSetEvent(&on, IO_NO_INCREMENT, FALSE), 0);
 }
 
-TEST_F(KeEventTest, ResetReturnsThePreviousStateAndClearLeavesTheEventNotSignalled) {
+TEST_F(KeEvent, ResetReturnsThePreviousStateAndClearLeavesTheEventNotSignalled) {
   KEVENT event;
   KeInitializeEvent(&event, NotificationEvent, TRUE);
   EXPECT_NE(KeResetEvent(&event), 0);
@@ -40,7 +40,7 @@ TEST_F(KeEventTest, ResetReturnsThePreviousStateAndClearLeavesTheEventNotSignall
   EXPECT_EQ(KeReadStateEvent(&event), 0);
 }
 
-TEST_F(KeEventTest, NotificationEventStaysSignalledThroughWaits) {
+TEST_F(KeEvent, NotificationEventStaysSignalledThroughWaits) {
   KEVENT event;
   KeInitializeEvent(&event, NotificationEvent, FALSE);
   EXPECT_EQ(Poll(&event), STATUS_TIMEOUT);
@@ -50,7 +50,7 @@ TEST_F(KeEventTest, NotificationEventStaysSignalledThroughWaits) {
   EXPECT_NE(KeReadStateEvent(&event), 0);
 }
 
-TEST_F(KeEventTest, SynchronizationEventIsResetByTheWaitThatTakesIt) {
+TEST_F(KeEvent, SynchronizationEventIsResetByTheWaitThatTakesIt) {
   KEVENT event;
   KeInitializeEvent(&event, SynchronizationEvent, FALSE);
   KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
@@ -78,7 +78,7 @@ struct Waiters {
   std::vector<std::unique_ptr<EmuThread>> threads;
 };
 
-TEST_F(KeEventSeedsTest, SettingANotificationEventReleasesEveryWaiter) {
+TEST_F(KeEventSeeds, SettingANotificationEventReleasesEveryWaiter) {
   ForEachSeed(1, 20, [](uint64_t) {
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
@@ -92,7 +92,7 @@ TEST_F(KeEventSeedsTest, SettingANotificationEventReleasesEveryWaiter) {
   });
 }
 
-TEST_F(KeEventSeedsTest, SettingASynchronizationEventWakesExactlyOneWaiter) {
+TEST_F(KeEventSeeds, SettingASynchronizationEventWakesExactlyOneWaiter) {
   ForEachSeed(1, 20, [](uint64_t) {
     KEVENT event;
     KeInitializeEvent(&event, SynchronizationEvent, FALSE);
@@ -110,7 +110,7 @@ TEST_F(KeEventSeedsTest, SettingASynchronizationEventWakesExactlyOneWaiter) {
   });
 }
 
-TEST_F(KeEventTest, EventsMayBeSetAndResetAtDispatchLevel) {
+TEST_F(KeEvent, EventsMayBeSetAndResetAtDispatchLevel) {
   KEVENT event;
   KeInitializeEvent(&event, SynchronizationEvent, FALSE);
   KIRQL old;

@@ -9,7 +9,7 @@
 namespace zt::kernel {
 namespace {
 
-class KeSpinLockTest : public PlatformTest {
+class KeSpinLock : public PlatformTest {
  protected:
   void SetUp() override {
     PlatformTest::SetUp();
@@ -17,9 +17,9 @@ class KeSpinLockTest : public PlatformTest {
   }
   KSPIN_LOCK lock_;
 };
-class KeSpinLockSeedsTest : public SeededTest {};
+class KeSpinLockSeeds : public SeededTest {};
 
-TEST_F(KeSpinLockTest, AcquireRaisesToDispatchLevelAndReleaseRestoresTheCallersIrql) {
+TEST_F(KeSpinLock, AcquireRaisesToDispatchLevelAndReleaseRestoresTheCallersIrql) {
   for (KIRQL from : {KIRQL(PASSIVE_LEVEL), KIRQL(APC_LEVEL), KIRQL(DISPATCH_LEVEL)}) {
     KIRQL raised;
     KeRaiseIrql(from, &raised);
@@ -34,7 +34,7 @@ TEST_F(KeSpinLockTest, AcquireRaisesToDispatchLevelAndReleaseRestoresTheCallersI
   EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
 }
 
-TEST_F(KeSpinLockTest, AtDpcLevelVariantsLeaveTheIrqlAlone) {
+TEST_F(KeSpinLock, AtDpcLevelVariantsLeaveTheIrqlAlone) {
   KSPIN_LOCK inner;
   KeInitializeSpinLock(&inner);
   KIRQL old;
@@ -53,7 +53,7 @@ TEST_F(KeSpinLockTest, AtDpcLevelVariantsLeaveTheIrqlAlone) {
   KeLowerIrql(old);
 }
 
-TEST_F(KeSpinLockTest, TheCancelSpinLockRaisesToDispatchLevel) {
+TEST_F(KeSpinLock, TheCancelSpinLockRaisesToDispatchLevel) {
   KIRQL old = HIGH_LEVEL;
   IoAcquireCancelSpinLock(&old);
   EXPECT_EQ(old, PASSIVE_LEVEL);
@@ -95,7 +95,7 @@ struct Contended {
   }
 };
 
-TEST_F(KeSpinLockSeedsTest, TwoThreadsContendingForALockNeverOverlap) {
+TEST_F(KeSpinLockSeeds, TwoThreadsContendingForALockNeverOverlap) {
   ForEachSeed(1, 150, [](uint64_t seed) {
     Contended shared;
     constexpr int kRounds = 5;
@@ -108,12 +108,12 @@ TEST_F(KeSpinLockSeedsTest, TwoThreadsContendingForALockNeverOverlap) {
   });
 }
 
-class KeSpinLockFreeTest : public PlatformTest {
+class KeSpinLockFree : public PlatformTest {
  protected:
-  KeSpinLockFreeTest() { BootManually(); }
+  KeSpinLockFree() { BootManually(); }
 };
 
-TEST_F(KeSpinLockFreeTest, ParallelThreadsContendingForALockNeverOverlap) {
+TEST_F(KeSpinLockFree, ParallelThreadsContendingForALockNeverOverlap) {
   emu::BootOptions options;
   options.mode = emu::SchedulerMode::Free;
   Boot(options);

@@ -5,9 +5,9 @@
 namespace zt::kernel {
 namespace {
 
-class KeTimeTest : public PlatformTest {};
+class KeTime : public PlatformTest {};
 
-TEST_F(KeTimeTest, InterruptTimeCountsFromBootAndSystemTimeIsADateAfter1601) {
+TEST_F(KeTime, InterruptTimeCountsFromBootAndSystemTimeIsADateAfter1601) {
   const ULONGLONG interrupt = KeQueryInterruptTime();
   const int64_t system = SystemTime();
   EXPECT_LT(interrupt, ULONGLONG(24) * 3600 * 1000 * kMs) << "the system booted moments ago";

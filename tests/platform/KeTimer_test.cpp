@@ -6,7 +6,7 @@
 namespace zt::kernel {
 namespace {
 
-class KeTimerTest : public PlatformTest {
+class KeTimer : public PlatformTest {
  protected:
   void SetUp() override {
     PlatformTest::SetUp();
@@ -23,13 +23,13 @@ class KeTimerTest : public PlatformTest {
   DpcLog log_;
 };
 
-TEST_F(KeTimerTest, ANewTimerIsNotSignalledAndNotSet) {
+TEST_F(KeTimer, ANewTimerIsNotSignalledAndNotSet) {
   EXPECT_FALSE(KeReadStateTimer(&timer_));
   EXPECT_FALSE(KeCancelTimer(&timer_));
   EXPECT_EQ(Poll(&timer_), STATUS_TIMEOUT);
 }
 
-TEST_F(KeTimerTest, RelativeDueTimeExpiresExactlyThatManyHundredNanosecondsLater) {
+TEST_F(KeTimer, RelativeDueTimeExpiresExactlyThatManyHundredNanosecondsLater) {
   const ULONGLONG start = KeQueryInterruptTime();
   LARGE_INTEGER due;
   due.QuadPart = -2500003;  // 250.0003 ms: the unit is 100 ns, not a millisecond tick
@@ -41,14 +41,14 @@ TEST_F(KeTimerTest, RelativeDueTimeExpiresExactlyThatManyHundredNanosecondsLater
   EXPECT_TRUE(KeReadStateTimer(&timer_));
 }
 
-TEST_F(KeTimerTest, AbsoluteDueTimeIsSystemTime) {
+TEST_F(KeTimer, AbsoluteDueTimeIsSystemTime) {
   const int64_t due = SystemTime() + 300 * kMs;
   KeSetTimer(&timer_, Absolute(due), nullptr);
   EXPECT_EQ(Wait(&timer_), STATUS_WAIT_0);
   EXPECT_EQ(SystemTime(), due);
 }
 
-TEST_F(KeTimerTest, AnAbsoluteDueTimeInThePastSignalsAtOnce) {
+TEST_F(KeTimer, AnAbsoluteDueTimeInThePastSignalsAtOnce) {
   const ULONGLONG start = KeQueryInterruptTime();
   EXPECT_FALSE(KeSetTimer(&timer_, Absolute(SystemTime() - 1000 * kMs), &dpc_));
   EXPECT_TRUE(KeReadStateTimer(&timer_));
@@ -59,7 +59,7 @@ TEST_F(KeTimerTest, AnAbsoluteDueTimeInThePastSignalsAtOnce) {
   EXPECT_FALSE(KeCancelTimer(&timer_)) << "an expired timer is no longer set";
 }
 
-TEST_F(KeTimerTest, SetResetsTheSignalStateAndReportsWhetherTheTimerWasStillSet) {
+TEST_F(KeTimer, SetResetsTheSignalStateAndReportsWhetherTheTimerWasStillSet) {
   KeSetTimer(&timer_, Relative(10), nullptr);
   Advance(10);
   ASSERT_TRUE(KeReadStateTimer(&timer_));
@@ -77,7 +77,7 @@ TEST_F(KeTimerTest, SetResetsTheSignalStateAndReportsWhetherTheTimerWasStillSet)
   EXPECT_TRUE(KeReadStateTimer(&timer_));
 }
 
-TEST_F(KeTimerTest, CancelStopsAPendingTimerAndLeavesAnExpiredOneSignalled) {
+TEST_F(KeTimer, CancelStopsAPendingTimerAndLeavesAnExpiredOneSignalled) {
   KeSetTimer(&timer_, Relative(100), &dpc_);
   Advance(50);
   EXPECT_TRUE(KeCancelTimer(&timer_));
@@ -92,7 +92,7 @@ TEST_F(KeTimerTest, CancelStopsAPendingTimerAndLeavesAnExpiredOneSignalled) {
   EXPECT_TRUE(KeReadStateTimer(&timer_)) << "cancelling does not change the signal state";
 }
 
-TEST_F(KeTimerTest, NotificationTimerReleasesEveryWaiterAndStaysSignalled) {
+TEST_F(KeTimer, NotificationTimerReleasesEveryWaiterAndStaysSignalled) {
   LONG volatile released = 0;
   EmuThread a("a", [&] { Wait(&timer_); InterlockedIncrement(&released); });
   EmuThread b("b", [&] { Wait(&timer_); InterlockedIncrement(&released); });
@@ -103,7 +103,7 @@ TEST_F(KeTimerTest, NotificationTimerReleasesEveryWaiterAndStaysSignalled) {
   EXPECT_TRUE(KeReadStateTimer(&timer_));
 }
 
-TEST_F(KeTimerTest, SynchronizationTimerIsTakenByOneWait) {
+TEST_F(KeTimer, SynchronizationTimerIsTakenByOneWait) {
   KTIMER timer;
   KeInitializeTimerEx(&timer, SynchronizationTimer);
   LONG volatile released = 0;
@@ -128,7 +128,7 @@ TEST_F(KeTimerTest, SynchronizationTimerIsTakenByOneWait) {
 
 // The DPC object was queued by hand before, with arguments of its own: a
 // timer's expiry passes the expiry's system time instead, low part first.
-TEST_F(KeTimerTest, TheDpcRunsAtDispatchLevelInAnotherThreadWhenTheTimerExpiresWithTheExpiryTime) {
+TEST_F(KeTimer, TheDpcRunsAtDispatchLevelInAnotherThreadWhenTheTimerExpiresWithTheExpiryTime) {
   int stale = 0;
   KeInsertQueueDpc(&dpc_, &stale, &stale);
   Settle();
@@ -162,7 +162,7 @@ TEST_F(KeTimerTest, TheDpcRunsAtDispatchLevelInAnotherThreadWhenTheTimerExpiresW
   EXPECT_EQ(log_.runs[0].argument2, nullptr);
 }
 
-TEST_F(KeTimerTest, PeriodicTimerExpiresEveryPeriodUntilCancelled) {
+TEST_F(KeTimer, PeriodicTimerExpiresEveryPeriodUntilCancelled) {
   const ULONGLONG start = KeQueryInterruptTime();
   EXPECT_FALSE(KeSetTimerEx(&timer_, Relative(100), 50, &dpc_));
   Advance(300);
@@ -176,7 +176,7 @@ TEST_F(KeTimerTest, PeriodicTimerExpiresEveryPeriodUntilCancelled) {
   EXPECT_EQ(log_.runs.size(), 5u);
 }
 
-TEST_F(KeTimerTest, PeriodicTimerWithADueTimeInThePastKeepsItsPeriodFromNow) {
+TEST_F(KeTimer, PeriodicTimerWithADueTimeInThePastKeepsItsPeriodFromNow) {
   const ULONGLONG start = KeQueryInterruptTime();
   KeSetTimerEx(&timer_, Absolute(SystemTime() - 10 * kMs), 30, &dpc_);
   Advance(95);
@@ -185,7 +185,7 @@ TEST_F(KeTimerTest, PeriodicTimerWithADueTimeInThePastKeepsItsPeriodFromNow) {
   EXPECT_EQ(offsets, (std::vector<ULONGLONG>{0, 30, 60, 90}));
 }
 
-TEST_F(KeTimerTest, SettingATimerAtDispatchLevelFromItsOwnDpcRearmsIt) {
+TEST_F(KeTimer, SettingATimerAtDispatchLevelFromItsOwnDpcRearmsIt) {
   struct Rearm {
     KTIMER timer;
     KDPC dpc;

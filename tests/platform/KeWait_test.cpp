@@ -15,7 +15,7 @@ NTSTATUS WaitFor(std::vector<PVOID> objects, WAIT_TYPE type, const LARGE_INTEGER
 
 const LARGE_INTEGER kZero = Relative(0);
 
-class KeWaitTest : public PlatformTest {
+class KeWait : public PlatformTest {
  protected:
   void SetUp() override {
     PlatformTest::SetUp();
@@ -27,9 +27,9 @@ class KeWaitTest : public PlatformTest {
   KEVENT n_[3];  // notification events
   KEVENT s_[3];  // synchronization events
 };
-class KeWaitSeedsTest : public SeededTest {};
+class KeWaitSeeds : public SeededTest {};
 
-TEST_F(KeWaitTest, WaitAnyReturnsTheFirstSignalledObjectInArrayOrder) {
+TEST_F(KeWait, WaitAnyReturnsTheFirstSignalledObjectInArrayOrder) {
   Set(n_[2]);
   Set(n_[1]);
   EXPECT_EQ(WaitFor({&n_[0], &n_[1], &n_[2]}, WaitAny), STATUS_WAIT_0 + 1);
@@ -38,7 +38,7 @@ TEST_F(KeWaitTest, WaitAnyReturnsTheFirstSignalledObjectInArrayOrder) {
   EXPECT_EQ(WaitFor({&n_[2], &n_[1], &n_[0]}, WaitAny), STATUS_WAIT_0) << "order of the array, not of the sets";
 }
 
-TEST_F(KeWaitTest, ABlockedWaitAnyReturnsTheIndexOfTheObjectThatWasSignalled) {
+TEST_F(KeWait, ABlockedWaitAnyReturnsTheIndexOfTheObjectThatWasSignalled) {
   NTSTATUS status = STATUS_PENDING;
   EmuThread waiter("waiter", [&] { status = WaitFor({&n_[0], &s_[1], &n_[2]}, WaitAny); });
   Settle();
@@ -49,7 +49,7 @@ TEST_F(KeWaitTest, ABlockedWaitAnyReturnsTheIndexOfTheObjectThatWasSignalled) {
   EXPECT_EQ(KeReadStateEvent(&s_[1]), 0) << "the wait took the synchronization event";
 }
 
-TEST_F(KeWaitTest, WaitAnyTakesOnlyTheSynchronizationEventItReturns) {
+TEST_F(KeWait, WaitAnyTakesOnlyTheSynchronizationEventItReturns) {
   Set(s_[0]);
   Set(s_[1]);
   EXPECT_EQ(WaitFor({&s_[0], &s_[1]}, WaitAny), STATUS_WAIT_0);
@@ -59,7 +59,7 @@ TEST_F(KeWaitTest, WaitAnyTakesOnlyTheSynchronizationEventItReturns) {
   EXPECT_EQ(KeReadStateEvent(&s_[1]), 0);
 }
 
-TEST_F(KeWaitSeedsTest, ASynchronizationEventConsumedByWaitAnyReleasesOneOfItsWaiters) {
+TEST_F(KeWaitSeeds, ASynchronizationEventConsumedByWaitAnyReleasesOneOfItsWaiters) {
   ForEachSeed(1, 30, [](uint64_t) {
     KEVENT shared;
     KEVENT other;
@@ -82,7 +82,7 @@ TEST_F(KeWaitSeedsTest, ASynchronizationEventConsumedByWaitAnyReleasesOneOfItsWa
   });
 }
 
-TEST_F(KeWaitTest, WaitAllIsSatisfiedOnlyWhenEveryObjectIsSignalledAtOnce) {
+TEST_F(KeWait, WaitAllIsSatisfiedOnlyWhenEveryObjectIsSignalledAtOnce) {
   // A signal on one object alone takes nothing: the synchronization event
   // keeps its signal while the WaitAll is pending.
   NTSTATUS status = STATUS_PENDING;
@@ -108,7 +108,7 @@ TEST_F(KeWaitTest, WaitAllIsSatisfiedOnlyWhenEveryObjectIsSignalledAtOnce) {
   EXPECT_NE(KeReadStateEvent(&n_[0]), 0);
 }
 
-TEST_F(KeWaitTest, WaitAllOnObjectsAlreadySignalledReturnsAtOnceAndTakesThem) {
+TEST_F(KeWait, WaitAllOnObjectsAlreadySignalledReturnsAtOnceAndTakesThem) {
   Set(n_[0]);
   Set(s_[0]);
   Set(s_[1]);
@@ -120,7 +120,7 @@ TEST_F(KeWaitTest, WaitAllOnObjectsAlreadySignalledReturnsAtOnceAndTakesThem) {
   EXPECT_NE(KeReadStateEvent(&n_[0]), 0);
 }
 
-TEST_F(KeWaitSeedsTest, APendingWaitAllDoesNotHoldASynchronizationEventBackFromAnotherWaiter) {
+TEST_F(KeWaitSeeds, APendingWaitAllDoesNotHoldASynchronizationEventBackFromAnotherWaiter) {
   ForEachSeed(1, 30, [](uint64_t) {
     KEVENT gate;
     KEVENT token;
@@ -149,7 +149,7 @@ TEST_F(KeWaitSeedsTest, APendingWaitAllDoesNotHoldASynchronizationEventBackFromA
 // Two threads each wait for both of two synchronization events. One set of
 // both releases exactly one of them, which takes both events at once; the
 // other goes on waiting until both are set again.
-TEST_F(KeWaitSeedsTest, WaitAllTakesAllItsObjectsAtOnceOrNone) {
+TEST_F(KeWaitSeeds, WaitAllTakesAllItsObjectsAtOnceOrNone) {
   ForEachSeed(1, 40, [](uint64_t seed) {
     KEVENT a;
     KEVENT b;
@@ -184,7 +184,7 @@ TEST_F(KeWaitSeedsTest, WaitAllTakesAllItsObjectsAtOnceOrNone) {
   });
 }
 
-TEST_F(KeWaitTest, AZeroTimeOutPollsWithoutLettingTimePass) {
+TEST_F(KeWait, AZeroTimeOutPollsWithoutLettingTimePass) {
   const ULONGLONG start = KeQueryInterruptTime();
   EXPECT_EQ(Poll(&n_[0]), STATUS_TIMEOUT);
   EXPECT_EQ(WaitFor({&n_[0], &s_[0]}, WaitAny, &kZero), STATUS_TIMEOUT);
@@ -194,7 +194,7 @@ TEST_F(KeWaitTest, AZeroTimeOutPollsWithoutLettingTimePass) {
   EXPECT_EQ(KeQueryInterruptTime(), start);
 }
 
-TEST_F(KeWaitTest, ARelativeTimeOutEndsTheWaitAtExactlyItsDeadline) {
+TEST_F(KeWait, ARelativeTimeOutEndsTheWaitAtExactlyItsDeadline) {
   const ULONGLONG start = KeQueryInterruptTime();
   const LARGE_INTEGER timeout = Relative(10 * 1000);
   EXPECT_EQ(Wait(&n_[0], &timeout), STATUS_TIMEOUT);
@@ -203,7 +203,7 @@ TEST_F(KeWaitTest, ARelativeTimeOutEndsTheWaitAtExactlyItsDeadline) {
   EXPECT_EQ(KeQueryInterruptTime() - start, ULONGLONG(20 * 1000 * kMs));
 }
 
-TEST_F(KeWaitTest, AnAbsoluteTimeOutEndsTheWaitAtThatSystemTime) {
+TEST_F(KeWait, AnAbsoluteTimeOutEndsTheWaitAtThatSystemTime) {
   const int64_t deadline = SystemTime() + 1234567;
   const LARGE_INTEGER timeout = Absolute(deadline);
   EXPECT_EQ(Wait(&n_[0], &timeout), STATUS_TIMEOUT);
@@ -214,7 +214,7 @@ TEST_F(KeWaitTest, AnAbsoluteTimeOutEndsTheWaitAtThatSystemTime) {
   EXPECT_EQ(SystemTime(), deadline);
 }
 
-TEST_F(KeWaitTest, ASignalBeforeTheDeadlineEndsTheWaitThen) {
+TEST_F(KeWait, ASignalBeforeTheDeadlineEndsTheWaitThen) {
   const ULONGLONG start = KeQueryInterruptTime();
   EmuThread setter("setter", [&] {
     LARGE_INTEGER delay = Relative(30);
@@ -232,7 +232,7 @@ TEST_F(KeWaitTest, ASignalBeforeTheDeadlineEndsTheWaitThen) {
 // A signal and a time-out due at the same instant: the wait either takes the
 // signal or times out, and then the signal stays for the next wait. It is
 // never lost and never given twice.
-TEST_F(KeWaitSeedsTest, ASignalAtTheDeadlineIsEitherTakenOrKept) {
+TEST_F(KeWaitSeeds, ASignalAtTheDeadlineIsEitherTakenOrKept) {
   std::set<NTSTATUS> outcomes;
   ForEachSeed(1, 40, [&](uint64_t) {
     KEVENT event;
@@ -256,7 +256,7 @@ TEST_F(KeWaitSeedsTest, ASignalAtTheDeadlineIsEitherTakenOrKept) {
   EXPECT_EQ(outcomes, (std::set<NTSTATUS>{STATUS_WAIT_0, STATUS_TIMEOUT})) << "both orders occur among the seeds";
 }
 
-TEST_F(KeWaitTest, DelayExecutionLetsExactlyTheIntervalPass) {
+TEST_F(KeWait, DelayExecutionLetsExactlyTheIntervalPass) {
   const ULONGLONG start = KeQueryInterruptTime();
   LARGE_INTEGER interval = Relative(10 * 1000);
   EXPECT_EQ(KeDelayExecutionThread(KernelMode, FALSE, &interval), STATUS_SUCCESS);

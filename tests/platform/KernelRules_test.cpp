@@ -11,7 +11,7 @@ namespace {
 
 constexpr ULONG kTag = emu::MakeTag('K', 'r', 'T', 's');
 
-class KernelRulesTest : public PlatformTest {
+class KernelRules : public PlatformTest {
  protected:
   void SetUp() override {
     PlatformTest::SetUp();
@@ -30,7 +30,7 @@ class KernelRulesTest : public PlatformTest {
   KSPIN_LOCK b_;
 };
 
-TEST_F(KernelRulesTest, WaitingWithATimeOutAtDispatchLevel) {
+TEST_F(KernelRules, WaitingWithATimeOutAtDispatchLevel) {
   const ULONGLONG start = KeQueryInterruptTime();
   KIRQL old;
   KeRaiseIrql(DISPATCH_LEVEL, &old);
@@ -48,7 +48,7 @@ TEST_F(KernelRulesTest, WaitingWithATimeOutAtDispatchLevel) {
   KeLowerIrql(old);
 }
 
-TEST_F(KernelRulesTest, HoldingASpinLockAcrossAWait) {
+TEST_F(KernelRules, HoldingASpinLockAcrossAWait) {
   KIRQL old;
   KeAcquireSpinLock(&a_, &old);
   const LARGE_INTEGER timeout = Relative(10);
@@ -57,7 +57,7 @@ TEST_F(KernelRulesTest, HoldingASpinLockAcrossAWait) {
   KeReleaseSpinLock(&a_, old);
 }
 
-TEST_F(KernelRulesTest, ReleasingASpinLockThatIsNotHeld) {
+TEST_F(KernelRules, ReleasingASpinLockThatIsNotHeld) {
   KIRQL old;
   KeRaiseIrql(DISPATCH_LEVEL, &old);
   KeReleaseSpinLockFromDpcLevel(&a_);
@@ -87,7 +87,7 @@ TEST_F(KernelRulesTest, ReleasingASpinLockThatIsNotHeld) {
   EXPECT_TRUE(Rules().empty()) << "the owner's own release is fine";
 }
 
-TEST_F(KernelRulesTest, ReleasingOrAcquiringAtTheWrongIrql) {
+TEST_F(KernelRules, ReleasingOrAcquiringAtTheWrongIrql) {
   KIRQL old;
   KeAcquireSpinLock(&a_, &old);
   KeLowerIrql(PASSIVE_LEVEL);  // the fault: dropping IRQL while the lock is held
@@ -105,7 +105,7 @@ TEST_F(KernelRulesTest, ReleasingOrAcquiringAtTheWrongIrql) {
 // Two code paths take the same two locks in opposite orders. Each path runs
 // alone, so nothing deadlocks in this run, but the second order is reported
 // when it is first taken.
-TEST_F(KernelRulesTest, TakingTwoLocksInOppositeOrdersOnTwoPaths) {
+TEST_F(KernelRules, TakingTwoLocksInOppositeOrdersOnTwoPaths) {
   auto path = [](PKSPIN_LOCK first, PKSPIN_LOCK second) {
     KIRQL old;
     KeAcquireSpinLock(first, &old);
@@ -120,7 +120,7 @@ TEST_F(KernelRulesTest, TakingTwoLocksInOppositeOrdersOnTwoPaths) {
   ExpectViolations({"lock-order"});
 }
 
-TEST_F(KernelRulesTest, AcquiringASpinLockTheThreadAlreadyHolds) {
+TEST_F(KernelRules, AcquiringASpinLockTheThreadAlreadyHolds) {
   KIRQL old;
   KeAcquireSpinLock(&a_, &old);
   KeAcquireSpinLockAtDpcLevel(&a_);
@@ -129,7 +129,7 @@ TEST_F(KernelRulesTest, AcquiringASpinLockTheThreadAlreadyHolds) {
   EXPECT_TRUE(Rules().empty());
 }
 
-TEST_F(KernelRulesTest, FreeingAPoolBlockTwiceOrUsingItsObjectsAfterwards) {
+TEST_F(KernelRules, FreeingAPoolBlockTwiceOrUsingItsObjectsAfterwards) {
   auto* block = static_cast<PKEVENT>(ExAllocatePoolWithTag(NonPagedPool, sizeof(KEVENT), kTag));
   ASSERT_NE(block, nullptr);
   KeInitializeEvent(block, NotificationEvent, FALSE);
@@ -143,7 +143,7 @@ TEST_F(KernelRulesTest, FreeingAPoolBlockTwiceOrUsingItsObjectsAfterwards) {
   ExpectViolations({"pool-used-after-free", "pool-used-after-free"});
 }
 
-TEST_F(KernelRulesTest, LeakingPoolAtACheck) {
+TEST_F(KernelRules, LeakingPoolAtACheck) {
   PVOID kept = ExAllocatePoolWithTag(NonPagedPool, 24, kTag);
   EXPECT_FALSE(emu::Pool::CheckNoLeaks("when the driver unloaded"));
   auto caught = TakeViolations();
@@ -156,7 +156,7 @@ TEST_F(KernelRulesTest, LeakingPoolAtACheck) {
 // Spin locks, events, timers and DPCs must be in nonpaged memory: each one
 // inside a paged-pool block is reported when it is initialised and when it
 // is used. The same objects in nonpaged pool are fine.
-TEST_F(KernelRulesTest, KernelObjectsInPagedPool) {
+TEST_F(KernelRules, KernelObjectsInPagedPool) {
   struct Objects {
     KSPIN_LOCK lock;
     KEVENT event;
@@ -202,7 +202,7 @@ TEST_F(KernelRulesTest, KernelObjectsInPagedPool) {
 
 // Memory a kernel routine touches at DISPATCH_LEVEL must be resident: a
 // paged-pool counter, time or saved IRQL is reported there, not below.
-TEST_F(KernelRulesTest, TouchingPagedPoolAtDispatchLevel) {
+TEST_F(KernelRules, TouchingPagedPoolAtDispatchLevel) {
   struct Paged {
     LONG counter;
     LARGE_INTEGER time;
@@ -225,7 +225,7 @@ TEST_F(KernelRulesTest, TouchingPagedPoolAtDispatchLevel) {
 // Windows stops the machine when memory being freed still holds a set
 // timer or a queued DPC. Here the rule is reported, naming the bug check,
 // and the timer or DPC is taken out so that it never runs on freed memory.
-TEST_F(KernelRulesTest, FreeingMemoryThatHoldsASetTimerOrAQueuedDpc) {
+TEST_F(KernelRules, FreeingMemoryThatHoldsASetTimerOrAQueuedDpc) {
   struct Context {
     KTIMER timer;
     KDPC dpc;
@@ -294,7 +294,7 @@ TEST_F(KernelRulesTest, FreeingMemoryThatHoldsASetTimerOrAQueuedDpc) {
   EXPECT_TRUE(Rules().empty());
 }
 
-TEST_F(KernelRulesTest, ReinitializingATimerOrADpcStillPending) {
+TEST_F(KernelRules, ReinitializingATimerOrADpcStillPending) {
   KTIMER timer;
   KeInitializeTimer(&timer);
   KeSetTimer(&timer, Relative(10), nullptr);
@@ -317,7 +317,7 @@ TEST_F(KernelRulesTest, ReinitializingATimerOrADpcStillPending) {
   EXPECT_EQ(runs, 1);
 }
 
-TEST_F(KernelRulesTest, ADpcThatReturnsHoldingASpinLock) {
+TEST_F(KernelRules, ADpcThatReturnsHoldingASpinLock) {
   static KSPIN_LOCK lock;
   KeInitializeSpinLock(&lock);
   KDPC dpc;
@@ -330,7 +330,7 @@ TEST_F(KernelRulesTest, ADpcThatReturnsHoldingASpinLock) {
 // A thread waiting in user mode may have its kernel stack paged out: an
 // event on the waiter's own stack is reported then, not in a kernel-mode
 // wait and not when it lies elsewhere.
-TEST_F(KernelRulesTest, WaitingInUserModeOnAnEventOnTheOwnStack) {
+TEST_F(KernelRules, WaitingInUserModeOnAnEventOnTheOwnStack) {
   KEVENT onStack;
   KeInitializeEvent(&onStack, NotificationEvent, TRUE);
   LARGE_INTEGER zero{};
@@ -353,7 +353,7 @@ TEST_F(KernelRulesTest, WaitingInUserModeOnAnEventOnTheOwnStack) {
   ExFreePool(pooled);
 }
 
-TEST_F(KernelRulesTest, WaitingOnNoObjectsOrMoreThanTheThreadHasWaitBlocksFor) {
+TEST_F(KernelRules, WaitingOnNoObjectsOrMoreThanTheThreadHasWaitBlocksFor) {
   KEVENT events[MAXIMUM_WAIT_OBJECTS + 1];
   PVOID objects[MAXIMUM_WAIT_OBJECTS + 1];
   for (int i = 0; i <= MAXIMUM_WAIT_OBJECTS; ++i) {
@@ -377,7 +377,7 @@ TEST_F(KernelRulesTest, WaitingOnNoObjectsOrMoreThanTheThreadHasWaitBlocksFor) {
 
 // Every rule is in the verifier's catalogue; a report under any other name
 // is a slip of the emulation, not of the driver, and stops the run.
-TEST_F(KernelRulesTest, AReportOfARuleOutsideTheCatalogueStopsTheRun) {
+TEST_F(KernelRules, AReportOfARuleOutsideTheCatalogueStopsTheRun) {
   ASSERT_NE(emu::Verifier::FindRule("lock-order"), nullptr);
   EXPECT_DEATH(emu::Verifier::Report("lock-ordr", "a typo"), "verifier rule not in the catalogue: lock-ordr");
 }

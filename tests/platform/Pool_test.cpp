@@ -19,7 +19,7 @@ emu::PoolTagStats StatsOf(ULONG tag) {
   return it == all.end() ? emu::PoolTagStats{} : *it;
 }
 
-class PoolTest : public PlatformTest {
+class Pool : public PlatformTest {
  protected:
   void TearDown() override {
     emu::Pool::InjectFailures(nullptr);
@@ -27,7 +27,7 @@ class PoolTest : public PlatformTest {
   }
 };
 
-TEST_F(PoolTest, EachTagCountsItsLiveBlocksBytesAllocationsAndFrees) {
+TEST_F(Pool, EachTagCountsItsLiveBlocksBytesAllocationsAndFrees) {
   PVOID a1 = ExAllocatePoolWithTag(NonPagedPool, 10, kTagA);
   PVOID a2 = ExAllocatePoolWithTag(PagedPool, 20, kTagA);
   PVOID a3 = ExAllocatePoolWithTag(NonPagedPool, 30, kTagA);
@@ -62,7 +62,7 @@ TEST_F(PoolTest, EachTagCountsItsLiveBlocksBytesAllocationsAndFrees) {
   EXPECT_EQ(emu::Pool::LiveBlocks(kTagA), 0u);
 }
 
-TEST_F(PoolTest, FailNthFailsExactlyThatAllocationOfTheTag) {
+TEST_F(Pool, FailNthFailsExactlyThatAllocationOfTheTag) {
   emu::Pool::FailNth(kTagA, 1);
   PVOID first = ExAllocatePoolWithTag(NonPagedPool, 8, kTagA);
   PVOID other = ExAllocatePoolWithTag(NonPagedPool, 8, kTagB);
@@ -77,7 +77,7 @@ TEST_F(PoolTest, FailNthFailsExactlyThatAllocationOfTheTag) {
   for (PVOID p : {first, other, third}) ExFreePool(p);
 }
 
-TEST_F(PoolTest, AFailureRuleSeesTypeSizeAndTagAndCanBeRemoved) {
+TEST_F(Pool, AFailureRuleSeesTypeSizeAndTagAndCanBeRemoved) {
   emu::Pool::InjectFailures([](POOL_TYPE type, size_t bytes, ULONG, size_t) {
     return (type & 1) != 0 && bytes > 100;
   });
@@ -92,7 +92,7 @@ TEST_F(PoolTest, AFailureRuleSeesTypeSizeAndTagAndCanBeRemoved) {
   for (PVOID p : {small, nonPaged, big}) ExFreePool(p);
 }
 
-TEST_F(PoolTest, ALeakCheckReportsEachTagStillHoldingBlocks) {
+TEST_F(Pool, ALeakCheckReportsEachTagStillHoldingBlocks) {
   PVOID a1 = ExAllocatePoolWithTag(NonPagedPool, 16, kTagA);
   PVOID a2 = ExAllocatePoolWithTag(NonPagedPool, 48, kTagA);
   PVOID b1 = ExAllocatePoolWithTag(NonPagedPool, 16, kTagB);
@@ -109,7 +109,7 @@ TEST_F(PoolTest, ALeakCheckReportsEachTagStillHoldingBlocks) {
   EXPECT_TRUE(emu::Pool::CheckNoLeaks("when the driver unloaded"));
 }
 
-TEST_F(PoolTest, FreeingTwiceOrFreeingWhatPoolNeverGaveIsReported) {
+TEST_F(Pool, FreeingTwiceOrFreeingWhatPoolNeverGaveIsReported) {
   PVOID block = ExAllocatePoolWithTag(NonPagedPool, 32, kTagA);
   ExFreePool(block);
   EXPECT_TRUE(emu::Pool::IsFreed(block));
@@ -137,7 +137,7 @@ TEST_F(PoolTest, FreeingTwiceOrFreeingWhatPoolNeverGaveIsReported) {
   ExFreePool(untagged);
 }
 
-TEST_F(PoolTest, AnUntaggedBlockOrAFreeWithAnotherTagThanTheBlockWasAllocatedWithIsReported) {
+TEST_F(Pool, AnUntaggedBlockOrAFreeWithAnotherTagThanTheBlockWasAllocatedWithIsReported) {
   PVOID untagged = ExAllocatePoolWithTag(NonPagedPool, 32, 0);
   EXPECT_TRUE(Caught("pool-untagged"));
   ExFreePool(untagged);
@@ -150,7 +150,7 @@ TEST_F(PoolTest, AnUntaggedBlockOrAFreeWithAnotherTagThanTheBlockWasAllocatedWit
   EXPECT_FALSE(emu::Pool::IsLive(block));
 }
 
-TEST_F(PoolTest, PagedPoolMayNotBeFreedAtDispatchLevel) {
+TEST_F(Pool, PagedPoolMayNotBeFreedAtDispatchLevel) {
   PVOID paged = ExAllocatePoolWithTag(PagedPool, 32, kTagA);
   KIRQL old;
   KeRaiseIrql(DISPATCH_LEVEL, &old);
@@ -162,7 +162,7 @@ TEST_F(PoolTest, PagedPoolMayNotBeFreedAtDispatchLevel) {
   EXPECT_FALSE(emu::Pool::IsLive(paged));
 }
 
-TEST_F(PoolTest, FreedBlocksAreNotHandedOutAgainAtOnce) {
+TEST_F(Pool, FreedBlocksAreNotHandedOutAgainAtOnce) {
   PVOID first = ExAllocatePoolWithTag(NonPagedPool, 64, kTagA);
   ExFreePool(first);
   PVOID second = ExAllocatePoolWithTag(NonPagedPool, 64, kTagA);

@@ -13,8 +13,8 @@
 namespace zt::kernel {
 namespace {
 
-class SchedulerTest : public PlatformTest {};
-class SchedulerSeedsTest : public SeededTest {
+class Scheduler : public PlatformTest {};
+class SchedulerSeeds : public SeededTest {
  protected:
   void BootWithSeed(uint64_t seed) {
     emu::BootOptions options;
@@ -41,7 +41,7 @@ std::vector<std::pair<int, LONG>> TicketTrace() {
   return trace;
 }
 
-TEST_F(SchedulerSeedsTest, TheSameSeedGivesTheSameInterleavingAndOtherSeedsOthers) {
+TEST_F(SchedulerSeeds, TheSameSeedGivesTheSameInterleavingAndOtherSeedsOthers) {
   std::set<std::vector<std::pair<int, LONG>>> distinct;
   for (uint64_t seed = 1; seed <= 10; ++seed) {
     BootWithSeed(seed);
@@ -78,7 +78,7 @@ struct LostUpdate {
   }
 };
 
-TEST_F(SchedulerSeedsTest, APlantedRaceIsFoundUnderSomeSeedsAndReplaysExactly) {
+TEST_F(SchedulerSeeds, APlantedRaceIsFoundUnderSomeSeedsAndReplaysExactly) {
   std::map<LONG, std::vector<uint64_t>> seedsByResult;
   std::map<uint64_t, std::vector<std::pair<int, LONG>>> traces;
   for (uint64_t seed = 1; seed <= 200; ++seed) {
@@ -106,7 +106,7 @@ TEST_F(SchedulerSeedsTest, APlantedRaceIsFoundUnderSomeSeedsAndReplaysExactly) {
 
 // A wait no one will end while everything else is idle: the run ends with
 // the seed and each thread's wait.
-TEST_F(SchedulerTest, ADeadlockEndsTheRunNamingTheThreadsAndWhatTheyWaitOn) {
+TEST_F(Scheduler, ADeadlockEndsTheRunNamingTheThreadsAndWhatTheyWaitOn) {
   EXPECT_DEATH(
       {
         KEVENT never;
@@ -123,7 +123,7 @@ TEST_F(SchedulerTest, ADeadlockEndsTheRunNamingTheThreadsAndWhatTheyWaitOn) {
       "(.|\n)*thread stuck-reader: waiting on notification event 0x[0-9a-f]+");
 }
 
-TEST_F(SchedulerTest, AThreadStillWaitingAtShutdownIsReportedByName) {
+TEST_F(Scheduler, AThreadStillWaitingAtShutdownIsReportedByName) {
   EXPECT_DEATH(
       {
         static KEVENT never;
@@ -138,7 +138,7 @@ TEST_F(SchedulerTest, AThreadStillWaitingAtShutdownIsReportedByName) {
 // Periodic timers keep time moving but cannot end a wait no one will
 // satisfy: after an hour of kernel time with nothing but timers running, the
 // run ends as a deadlock instead of spinning through virtual time forever.
-TEST_F(SchedulerTest, ADeadlockIsFoundEvenWhileAPeriodicTimerTicks) {
+TEST_F(Scheduler, ADeadlockIsFoundEvenWhileAPeriodicTimerTicks) {
   EXPECT_DEATH(
       {
         static KTIMER ticker;
@@ -156,7 +156,7 @@ TEST_F(SchedulerTest, ADeadlockIsFoundEvenWhileAPeriodicTimerTicks) {
 
 // The same shape is no deadlock when the ticks do get the waiter going: a
 // DPC every ten minutes releases a thread that waits without a time-out.
-TEST_F(SchedulerTest, AWaitEndedByAPeriodicDpcNowAndThenIsNoDeadlock) {
+TEST_F(Scheduler, AWaitEndedByAPeriodicDpcNowAndThenIsNoDeadlock) {
   struct Ticker {
     KTIMER timer;
     KDPC dpc;
@@ -175,7 +175,7 @@ TEST_F(SchedulerTest, AWaitEndedByAPeriodicDpcNowAndThenIsNoDeadlock) {
   KeCancelTimer(&ticker.timer);
 }
 
-TEST_F(SchedulerTest, AThreadPollingForeverKeepsShutdownFromComingToRestAndIsReported) {
+TEST_F(Scheduler, AThreadPollingForeverKeepsShutdownFromComingToRestAndIsReported) {
   EXPECT_DEATH(
       {
         emu::Scheduler::Get().Spawn("poller", [] {
@@ -189,7 +189,7 @@ TEST_F(SchedulerTest, AThreadPollingForeverKeepsShutdownFromComingToRestAndIsRep
       "thread poller: waiting on a delay(.|\n)*threads hung at kernel shutdown");
 }
 
-TEST_F(SchedulerTest, ALongWaitLetsExactlyItsTimeOutPassInVirtualTime) {
+TEST_F(Scheduler, ALongWaitLetsExactlyItsTimeOutPassInVirtualTime) {
   KEVENT never;
   KeInitializeEvent(&never, NotificationEvent, FALSE);
   const ULONGLONG start = KeQueryInterruptTime();
@@ -198,7 +198,7 @@ TEST_F(SchedulerTest, ALongWaitLetsExactlyItsTimeOutPassInVirtualTime) {
   EXPECT_EQ(KeQueryInterruptTime() - start, ULONGLONG(100000000));
 }
 
-TEST_F(SchedulerTest, TimeStandsStillWhileAnyThreadCanRun) {
+TEST_F(Scheduler, TimeStandsStillWhileAnyThreadCanRun) {
   const ULONGLONG start = KeQueryInterruptTime();
   LONG volatile spins = 0;
   EmuThread busy("busy", [&] {
@@ -215,7 +215,7 @@ TEST_F(SchedulerTest, TimeStandsStillWhileAnyThreadCanRun) {
   EXPECT_EQ(KeQueryInterruptTime() - start, ULONGLONG(kMs));
 }
 
-TEST_F(SchedulerTest, TimersExpireInTheOrderOfTheirDueTimes) {
+TEST_F(Scheduler, TimersExpireInTheOrderOfTheirDueTimes) {
   struct Expiry {
     KTIMER timer;
     KDPC dpc;
@@ -239,7 +239,7 @@ TEST_F(SchedulerTest, TimersExpireInTheOrderOfTheirDueTimes) {
 
 // Settle lets queued work run to its end: a DPC that queues a work item that
 // sets an event, all without time passing.
-TEST_F(SchedulerTest, SettleRunsEverythingQueuedWithoutLettingTimePass) {
+TEST_F(Scheduler, SettleRunsEverythingQueuedWithoutLettingTimePass) {
   struct Chain {
     KDPC dpc;
     WORK_QUEUE_ITEM item;
@@ -262,7 +262,7 @@ TEST_F(SchedulerTest, SettleRunsEverythingQueuedWithoutLettingTimePass) {
 
 // Shutdown waits for the system to come to rest: queued DPCs and work items
 // still run, and a thread in a timed wait sees its time-out.
-TEST_F(SchedulerTest, ShutdownLetsQueuedWorkAndTimedWaitsFinish) {
+TEST_F(Scheduler, ShutdownLetsQueuedWorkAndTimedWaitsFinish) {
   static bool workRan;
   static bool dpcRan;
   static bool sleeperWoke;
@@ -288,12 +288,12 @@ TEST_F(SchedulerTest, ShutdownLetsQueuedWorkAndTimedWaitsFinish) {
 
 // Free mode: shutting down right after queuing work still runs the work and
 // what it queues (a DPC), however the real threads happen to interleave.
-class SchedulerFreeShutdownTest : public PlatformTest {
+class SchedulerFreeShutdown : public PlatformTest {
  protected:
-  SchedulerFreeShutdownTest() { BootManually(); }
+  SchedulerFreeShutdown() { BootManually(); }
 };
 
-TEST_F(SchedulerFreeShutdownTest, ShutdownRightAfterQueuingWorkStillRunsItAndWhatItQueues) {
+TEST_F(SchedulerFreeShutdown, ShutdownRightAfterQueuingWorkStillRunsItAndWhatItQueues) {
   static LONG volatile ran;
   static KDPC dpcs[3];
   static WORK_QUEUE_ITEM items[3];
@@ -313,9 +313,9 @@ TEST_F(SchedulerFreeShutdownTest, ShutdownRightAfterQueuingWorkStillRunsItAndWha
   }
 }
 
-class SchedulerFreeTest : public PlatformTest {
+class SchedulerFree : public PlatformTest {
  protected:
-  SchedulerFreeTest() { BootManually(); }
+  SchedulerFree() { BootManually(); }
   void SetUp() override {
     PlatformTest::SetUp();
     emu::BootOptions options;
@@ -327,7 +327,7 @@ class SchedulerFreeTest : public PlatformTest {
 // Free mode: threads block and wake on real condition variables. Ping-pong
 // between two threads through synchronization events, with DPCs and work
 // items in between, then shut down with every thread joined.
-TEST_F(SchedulerFreeTest, ThreadsBlockAndWakeAndShutdownJoinsThemAll) {
+TEST_F(SchedulerFree, ThreadsBlockAndWakeAndShutdownJoinsThemAll) {
   struct Relay {
     KEVENT ping;
     KEVENT pong;

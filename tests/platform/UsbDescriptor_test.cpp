@@ -6,9 +6,9 @@
 namespace zt {
 namespace {
 
-class UsbDescriptors : public UsbBusTest {};
+class UsbDescriptor : public UsbBusTest {};
 
-TEST_F(UsbDescriptors, TheDeviceDescriptorComesBackUpToTheRequestedLength) {
+TEST_F(UsbDescriptor, TheDeviceDescriptorComesBackUpToTheRequestedLength) {
   auto scanner = Plug();
   UCHAR buffer[64];
   memset(buffer, 0xEE, sizeof buffer);
@@ -32,7 +32,7 @@ TEST_F(UsbDescriptors, TheDeviceDescriptorComesBackUpToTheRequestedLength) {
   EXPECT_EQ(buffer[18], 0xEE);
 }
 
-TEST_F(UsbDescriptors, ConfigurationDescriptorsByIndexHeaderFirstThenTheWholeSet) {
+TEST_F(UsbDescriptor, ConfigurationDescriptorsByIndexHeaderFirstThenTheWholeSet) {
   auto scanner = Plug();
   USB_CONFIGURATION_DESCRIPTOR header{};
   URB urb = DescriptorUrb(USB_CONFIGURATION_DESCRIPTOR_TYPE, 1, &header, sizeof header);
@@ -52,7 +52,7 @@ TEST_F(UsbDescriptors, ConfigurationDescriptorsByIndexHeaderFirstThenTheWholeSet
   EXPECT_EQ(reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(keyboard.data())->bConfigurationValue, 1);
 }
 
-TEST_F(UsbDescriptors, ADescriptorTheDeviceDoesNotHaveIsAStall) {
+TEST_F(UsbDescriptor, ADescriptorTheDeviceDoesNotHaveIsAStall) {
   auto scanner = Plug();
   UCHAR buffer[32];
   struct Case {
@@ -68,7 +68,7 @@ TEST_F(UsbDescriptors, ADescriptorTheDeviceDoesNotHaveIsAStall) {
   }
 }
 
-TEST_F(UsbDescriptors, StringDescriptorsCarryLanguagesAndTheSerialNumber) {
+TEST_F(UsbDescriptor, StringDescriptorsCarryLanguagesAndTheSerialNumber) {
   auto scanner = Plug();
   UCHAR buffer[64] = {};
   URB urb = DescriptorUrb(USB_STRING_DESCRIPTOR_TYPE, 0, buffer, sizeof buffer);

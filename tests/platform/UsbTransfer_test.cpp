@@ -7,13 +7,13 @@
 namespace zt {
 namespace {
 
-class UsbTransfers : public UsbBusTest {};
+class UsbTransfer : public UsbBusTest {};
 
 // A bulk IN transfer takes packet after packet until its buffer is full or
 // a packet shorter than the endpoint's 8 bytes arrives (a zero-length one
 // included); a transfer still waiting keeps what it has, and the next
 // transfer starts where the last one ended.
-TEST_F(UsbTransfers, ABulkInTransferEndsOnAShortPacketOrAFullBuffer) {
+TEST_F(UsbTransfer, ABulkInTransferEndsOnAShortPacketOrAFullBuffer) {
   auto scanner = Plug(ScannerModel::WithPacketSize(8));
   Selection s = Select(scanner->Pdo());
   ASSERT_EQ(s.status, STATUS_SUCCESS);
@@ -54,7 +54,7 @@ TEST_F(UsbTransfers, ABulkInTransferEndsOnAShortPacketOrAFullBuffer) {
 // Without USBD_SHORT_TRANSFER_OK a short packet fails the transfer and the
 // endpoint halts, as on full-speed host controllers (later ones ignore the
 // flag; the emulation keeps the stricter rule the flag documents).
-TEST_F(UsbTransfers, AShortPacketWithoutShortTransferOkFailsAndHaltsThePipe) {
+TEST_F(UsbTransfer, AShortPacketWithoutShortTransferOkFailsAndHaltsThePipe) {
   auto scanner = Plug();
   Selection s = Select(scanner->Pdo());
   ASSERT_EQ(s.status, STATUS_SUCCESS);
@@ -99,7 +99,7 @@ TEST_F(UsbTransfers, AShortPacketWithoutShortTransferOkFailsAndHaltsThePipe) {
 // that fit arrive, the transfer fails and the host halts the endpoint,
 // whether the packet is larger than the whole buffer or only than what a
 // partly filled transfer has left.
-TEST_F(UsbTransfers, APacketLargerThanTheRoomLeftIsBabble) {
+TEST_F(UsbTransfer, APacketLargerThanTheRoomLeftIsBabble) {
   struct Case {
     USHORT packetSize;
     ULONG bufferLength;
@@ -130,7 +130,7 @@ TEST_F(UsbTransfers, APacketLargerThanTheRoomLeftIsBabble) {
 // for as MaximumTransferSize when it selected the configuration. A
 // zero-length transfer is one zero-length packet. Wrong requests reach
 // nothing.
-TEST_F(UsbTransfers, OutTransfersGoOutInPacketsAndWrongRequestsDoNot) {
+TEST_F(UsbTransfer, OutTransfersGoOutInPacketsAndWrongRequestsDoNot) {
   auto scanner = Plug();
   Selection s = Select(scanner->Pdo(), SIZE_MAX, [](PURB urb) {
     urb->UrbSelectConfiguration.Interface.Pipes[0].MaximumTransferSize = 4096;
@@ -173,7 +173,7 @@ TEST_F(UsbTransfers, OutTransfersGoOutInPacketsAndWrongRequestsDoNot) {
   EXPECT_EQ(scanner->OutData(), data) << "every byte, in order, and nothing of the wrong requests";
 }
 
-TEST_F(UsbTransfers, CancellingAWaitingInTransferCompletesItCancelled) {
+TEST_F(UsbTransfer, CancellingAWaitingInTransferCompletesItCancelled) {
   auto scanner = Plug();
   Selection s = Select(scanner->Pdo());
   ASSERT_EQ(s.status, STATUS_SUCCESS);
@@ -199,7 +199,7 @@ TEST_F(UsbTransfers, CancellingAWaitingInTransferCompletesItCancelled) {
   EXPECT_EQ(partial.Got(), std::vector<UCHAR>(64, 'p')) << "what arrived before the cancel is reported";
 }
 
-TEST_F(UsbTransfers, AbortPipeEndsEverythingWaitingOnIt) {
+TEST_F(UsbTransfer, AbortPipeEndsEverythingWaitingOnIt) {
   auto scanner = Plug();
   Selection s = Select(scanner->Pdo());
   ASSERT_EQ(s.status, STATUS_SUCCESS);
@@ -220,7 +220,7 @@ TEST_F(UsbTransfers, AbortPipeEndsEverythingWaitingOnIt) {
   EXPECT_EQ(c.call.Wait(), STATUS_SUCCESS) << "the pipe itself is unaffected";
 }
 
-TEST_F(UsbTransfers, AStalledPipeFailsUntilItIsReset) {
+TEST_F(UsbTransfer, AStalledPipeFailsUntilItIsReset) {
   auto scanner = Plug();
   Selection s = Select(scanner->Pdo());
   ASSERT_EQ(s.status, STATUS_SUCCESS);
@@ -261,7 +261,7 @@ TEST_F(UsbTransfers, AStalledPipeFailsUntilItIsReset) {
   EXPECT_EQ(back.Got(), Bytes("back"));
 }
 
-TEST_F(UsbTransfers, InjectedFailuresHitTransfersInFlightFirstThenTheNextOnes) {
+TEST_F(UsbTransfer, InjectedFailuresHitTransfersInFlightFirstThenTheNextOnes) {
   auto scanner = Plug();
   Selection s = Select(scanner->Pdo());
   ASSERT_EQ(s.status, STATUS_SUCCESS);
@@ -290,7 +290,7 @@ TEST_F(UsbTransfers, InjectedFailuresHitTransfersInFlightFirstThenTheNextOnes) {
   EXPECT_EQ(descriptor.UrbControlDescriptorRequest.TransferBufferLength, sizeof buffer);
 }
 
-TEST_F(UsbTransfers, AfterUnplugWaitingAndNewRequestsFailAsDeviceGone) {
+TEST_F(UsbTransfer, AfterUnplugWaitingAndNewRequestsFailAsDeviceGone) {
   auto scanner = Plug();
   Selection s = Select(scanner->Pdo());
   ASSERT_EQ(s.status, STATUS_SUCCESS);
@@ -324,7 +324,7 @@ TEST_F(UsbTransfers, AfterUnplugWaitingAndNewRequestsFailAsDeviceGone) {
 
 // --- What reached the bus -----------------------------------------------------
 
-TEST_F(UsbTransfers, TheUrbLogRecordsExactlyWhatWasSentInOrder) {
+TEST_F(UsbTransfer, TheUrbLogRecordsExactlyWhatWasSentInOrder) {
   auto scanner = Plug();
   EXPECT_TRUE(scanner->UrbLog().empty()) << "plugging in sends nothing";
   Selection s = Select(scanner->Pdo());

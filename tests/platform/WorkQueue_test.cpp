@@ -30,10 +30,10 @@ struct Probe {
   }
 };
 
-class WorkQueueTest : public PlatformTest {};
-class WorkQueueSeedsTest : public SeededTest {};
+class WorkQueue : public PlatformTest {};
+class WorkQueueSeeds : public SeededTest {};
 
-TEST_F(WorkQueueTest, EachQueueRunsItsItemsAtPassiveLevelOnItsOwnWorkerThreads) {
+TEST_F(WorkQueue, EachQueueRunsItsItemsAtPassiveLevelOnItsOwnWorkerThreads) {
   const WORK_QUEUE_TYPE types[] = {CriticalWorkQueue, DelayedWorkQueue, HyperCriticalWorkQueue};
   std::vector<std::set<std::string>> threadsOf(3);
   for (int round = 0; round < 4; ++round) {
@@ -53,7 +53,7 @@ TEST_F(WorkQueueTest, EachQueueRunsItsItemsAtPassiveLevelOnItsOwnWorkerThreads) 
   }
 }
 
-TEST_F(WorkQueueTest, AnItemQueuedAtDispatchLevelStillRunsAtPassiveLevel) {
+TEST_F(WorkQueue, AnItemQueuedAtDispatchLevelStillRunsAtPassiveLevel) {
   Probe probe;
   KIRQL old;
   KeRaiseIrql(DISPATCH_LEVEL, &old);
@@ -77,7 +77,7 @@ struct SelfFreeing {
   }
 };
 
-TEST_F(WorkQueueTest, AnItemMayFreeItselfInItsRoutine) {
+TEST_F(WorkQueue, AnItemMayFreeItselfInItsRoutine) {
   KEVENT done;
   KeInitializeEvent(&done, SynchronizationEvent, FALSE);
   for (WORK_QUEUE_TYPE type : {CriticalWorkQueue, DelayedWorkQueue, HyperCriticalWorkQueue}) {
@@ -110,7 +110,7 @@ struct Ordered {
   }
 };
 
-TEST_F(WorkQueueSeedsTest, ItemsOfOneQueueAreTakenInTheOrderTheyWereQueued) {
+TEST_F(WorkQueueSeeds, ItemsOfOneQueueAreTakenInTheOrderTheyWereQueued) {
   ForEachSeed(1, 25, [](uint64_t seed) {
     const WORK_QUEUE_TYPE type = WORK_QUEUE_TYPE(seed % 3);
     Ordered ordered;
@@ -126,7 +126,7 @@ TEST_F(WorkQueueSeedsTest, ItemsOfOneQueueAreTakenInTheOrderTheyWereQueued) {
   });
 }
 
-TEST_F(WorkQueueTest, AnItemStillInItsQueueOrForAQueueThatDoesNotExistIsRefused) {
+TEST_F(WorkQueue, AnItemStillInItsQueueOrForAQueueThatDoesNotExistIsRefused) {
   // Keep the only hypercritical worker busy so the item stays queued.
   KEVENT release;
   KeInitializeEvent(&release, NotificationEvent, FALSE);
@@ -156,7 +156,7 @@ TEST_F(WorkQueueTest, AnItemStillInItsQueueOrForAQueueThatDoesNotExistIsRefused)
   EXPECT_EQ(KeReadStateEvent(&nowhere.done), 0) << "the refused item did not run";
 }
 
-TEST_F(WorkQueueTest, AnItemThatReturnsAtRaisedIrqlIsReported) {
+TEST_F(WorkQueue, AnItemThatReturnsAtRaisedIrqlIsReported) {
   struct Careless {
     WORK_QUEUE_ITEM item;
     KEVENT ran;

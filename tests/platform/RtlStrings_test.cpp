@@ -250,7 +250,7 @@ TEST_F(RtlStrings, MissingOrMalformedStringsAreReportedAndRefused) {
 
 // The emulation's own UTF-16 helpers, which every name and report goes
 // through.
-TEST(WideHelpers, LengthsAndCountedViews) {
+TEST(RtlStringsWide, LengthsAndCountedViews) {
   EXPECT_EQ(WideLength(L"COM12"), 5u);
   EXPECT_EQ(WideLength(L""), 0u);
   EXPECT_EQ(WideLength(nullptr), 0u);
@@ -262,7 +262,7 @@ TEST(WideHelpers, LengthsAndCountedViews) {
   EXPECT_TRUE(ToU16(none).empty());
 }
 
-TEST(WideHelpers, Utf8RoundTripsEveryPlaneAndReplacesWhatIsNotText) {
+TEST(RtlStringsWide, Utf8RoundTripsEveryPlaneAndReplacesWhatIsNotText) {
   const std::u16string mixed = u"COM12 \u00e9\u20ac \U0001F600";
   EXPECT_EQ(ToUtf8(mixed), "COM12 \xC3\xA9\xE2\x82\xAC \xF0\x9F\x98\x80");
   EXPECT_EQ(FromUtf8(ToUtf8(mixed)), mixed);
@@ -275,7 +275,7 @@ TEST(WideHelpers, Utf8RoundTripsEveryPlaneAndReplacesWhatIsNotText) {
   EXPECT_EQ(FromUtf8("\xED\xA0\x80"), u"\uFFFD") << "encoded surrogate";
 }
 
-TEST(WideHelpers, CaseFoldingCoversAsciiLettersOnly) {
+TEST(RtlStringsWide, CaseFoldingCoversAsciiLettersOnly) {
   EXPECT_TRUE(EqualsNoCase(u"\\DosDevices\\com12", u"\\DOSDEVICES\\COM12"));
   EXPECT_FALSE(EqualsNoCase(u"COM12", u"COM1"));
   EXPECT_FALSE(EqualsNoCase(u"[", u"{")) << "only letters fold";

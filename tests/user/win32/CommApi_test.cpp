@@ -322,9 +322,9 @@ TEST_F(CommApi, WaitCommEventWithAnOverlappedCompletesLaterIntoTheMask) {
   CloseHandle(overlapped.hEvent);
 }
 
-class BuildCommDcb : public Win32Test {};
+class CommApiBuildDcb : public Win32Test {};
 
-TEST_F(BuildCommDcb, ReadsBothSyntaxesOfTheModeCommand) {
+TEST_F(CommApiBuildDcb, ReadsBothSyntaxesOfTheModeCommand) {
   struct Row {
     const char* text;
     BOOL ok;

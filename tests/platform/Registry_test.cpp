@@ -13,7 +13,6 @@ namespace {
 
 using emu::MakeDwordValue;
 using emu::MakeSzValue;
-using emu::Registry;
 using emu::RegistryValue;
 using emu::SzText;
 
@@ -21,17 +20,17 @@ constexpr std::u16string_view kSerialComm = u"\\Registry\\Machine\\HARDWARE\\DEV
 constexpr std::u16string_view kServices = u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services";
 constexpr UCHAR kFill = 0xCD;
 
-class RegistryTest : public PlatformTest {
+class Registry : public PlatformTest {
  protected:
   void SetUp() override {
     PlatformTest::SetUp();
-    ASSERT_TRUE(Registry::Instance().CreateKeyPath(kSerialComm));
+    ASSERT_TRUE(emu::Registry::Instance().CreateKeyPath(kSerialComm));
   }
 
   // A handle on kSerialComm holding `name` = `value`; closed by TearDown.
   HANDLE KeyWith(std::u16string_view name, const RegistryValue& value, ACCESS_MASK access = KEY_READ) {
-    EXPECT_EQ(Registry::Instance().SetValue(kSerialComm, name, value), STATUS_SUCCESS);
-    handle_ = Registry::Instance().OpenHandle(kSerialComm, access, false);
+    EXPECT_EQ(emu::Registry::Instance().SetValue(kSerialComm, name, value), STATUS_SUCCESS);
+    handle_ = emu::Registry::Instance().OpenHandle(kSerialComm, access, false);
     EXPECT_NE(handle_, nullptr);
     return handle_;
   }
@@ -40,7 +39,7 @@ class RegistryTest : public PlatformTest {
     if (handle_ != nullptr) {
       EXPECT_EQ(ZwClose(handle_), STATUS_SUCCESS);
     }
-    EXPECT_EQ(Registry::Instance().CheckNoOpenHandles(), 0u);
+    EXPECT_EQ(emu::Registry::Instance().CheckNoOpenHandles(), 0u);
     PlatformTest::TearDown();
   }
 
@@ -74,16 +73,16 @@ class RegistryTest : public PlatformTest {
 
 // --- keys and values -------------------------------------------------------
 
-TEST_F(RegistryTest, KeyNamesIgnoreCaseAndKeepTheCaseTheyWereCreatedWith) {
-  auto& registry = Registry::Instance();
+TEST_F(Registry, KeyNamesIgnoreCaseAndKeepTheCaseTheyWereCreatedWith) {
+  auto& registry = emu::Registry::Instance();
   ASSERT_TRUE(registry.CreateKeyPath(std::u16string(kServices) + u"\\Zendra\\Parameters"));
   EXPECT_TRUE(registry.KeyExists(u"\\registry\\machine\\system\\currentcontrolset\\services\\ZENDRA\\parameters"));
   const auto names = registry.EnumerateSubkeys(kServices);
   EXPECT_NE(std::find(names.begin(), names.end(), u"Zendra"), names.end());
 }
 
-TEST_F(RegistryTest, CreatingAKeyNeedsItsParent) {
-  auto& registry = Registry::Instance();
+TEST_F(Registry, CreatingAKeyNeedsItsParent) {
+  auto& registry = emu::Registry::Instance();
   const std::u16string parent = std::u16string(kServices) + u"\\Zendra";
   EXPECT_EQ(registry.CreateKey(parent + u"\\Parameters"), STATUS_OBJECT_NAME_NOT_FOUND);
   EXPECT_FALSE(registry.KeyExists(parent));
@@ -92,8 +91,8 @@ TEST_F(RegistryTest, CreatingAKeyNeedsItsParent) {
   EXPECT_EQ(registry.CreateKey(parent + u"\\Parameters"), STATUS_SUCCESS) << "opening an existing key";
 }
 
-TEST_F(RegistryTest, MalformedPathsNameNoKey) {
-  auto& registry = Registry::Instance();
+TEST_F(Registry, MalformedPathsNameNoKey) {
+  auto& registry = emu::Registry::Instance();
   for (std::u16string_view path : {u"", u"Registry\\Machine", u"\\Registry\\Machine\\", u"\\Registry\\\\Machine",
                                    u"\\Machine\\SYSTEM"}) {
     EXPECT_FALSE(registry.KeyExists(path)) << U8(path);
@@ -102,8 +101,8 @@ TEST_F(RegistryTest, MalformedPathsNameNoKey) {
   }
 }
 
-TEST_F(RegistryTest, ValuesKeepExactlyTheBytesTheWriterGave) {
-  auto& registry = Registry::Instance();
+TEST_F(Registry, ValuesKeepExactlyTheBytesTheWriterGave) {
+  auto& registry = emu::Registry::Instance();
   ASSERT_EQ(registry.SetValue(kSerialComm, u"\\Device\\POS_1", MakeSzValue(u"COM12", false)), STATUS_SUCCESS);
   ASSERT_EQ(registry.SetValue(kSerialComm, u"\\Device\\POS_2", MakeSzValue(u"COM13", true)), STATUS_SUCCESS);
 
@@ -123,8 +122,8 @@ TEST_F(RegistryTest, ValuesKeepExactlyTheBytesTheWriterGave) {
   EXPECT_EQ(values[1].name, u"\\Device\\POS_2");
 }
 
-TEST_F(RegistryTest, WritingAValueAgainReplacesTypeAndData) {
-  auto& registry = Registry::Instance();
+TEST_F(Registry, WritingAValueAgainReplacesTypeAndData) {
+  auto& registry = emu::Registry::Instance();
   registry.SetValue(kSerialComm, u"Count", MakeSzValue(u"1"));
   registry.SetValue(kSerialComm, u"COUNT", MakeDwordValue(7));
   EXPECT_EQ(registry.EnumerateValues(kSerialComm).size(), 1u);
@@ -133,7 +132,7 @@ TEST_F(RegistryTest, WritingAValueAgainReplacesTypeAndData) {
 
 // --- ZwQueryValueKey layouts ----------------------------------------------
 
-TEST_F(RegistryTest, PartialInformationCarriesTheDataAsStored) {
+TEST_F(Registry, PartialInformationCarriesTheDataAsStored) {
   KeyWith(u"\\Device\\POS_1", MakeSzValue(u"COM12", false));
   ASSERT_EQ(Query(u"\\Device\\POS_1", KeyValuePartialInformation, 64), STATUS_SUCCESS);
   EXPECT_EQ(resultLength_, 12u + 10u);
@@ -145,14 +144,14 @@ TEST_F(RegistryTest, PartialInformationCarriesTheDataAsStored) {
   EXPECT_TRUE(Untouched(22, 64)) << "nothing is written past the record, not even a terminator";
 }
 
-TEST_F(RegistryTest, PartialInformationOfATerminatedStringCountsTheTerminator) {
+TEST_F(Registry, PartialInformationOfATerminatedStringCountsTheTerminator) {
   KeyWith(u"PortName", MakeSzValue(u"COM12", true));
   ASSERT_EQ(Query(u"PortName", KeyValuePartialInformation, 64), STATUS_SUCCESS);
   EXPECT_EQ(resultLength_, 24u);
   EXPECT_EQ(Header<KEY_VALUE_PARTIAL_INFORMATION>().DataLength, 12u);
 }
 
-TEST_F(RegistryTest, BasicInformationCarriesTheNameOnly) {
+TEST_F(Registry, BasicInformationCarriesTheNameOnly) {
   KeyWith(u"PortName", MakeSzValue(u"COM12", true));
   ASSERT_EQ(Query(u"portname", KeyValueBasicInformation, 64), STATUS_SUCCESS);
   EXPECT_EQ(resultLength_, 12u + 16u);
@@ -163,7 +162,7 @@ TEST_F(RegistryTest, BasicInformationCarriesTheNameOnly) {
       << "the stored name, not the spelling of the query";
 }
 
-TEST_F(RegistryTest, FullInformationPutsTheDataOnTheNextEightByteBoundaryAfterTheName) {
+TEST_F(Registry, FullInformationPutsTheDataOnTheNextEightByteBoundaryAfterTheName) {
   KeyWith(u"PortName", MakeSzValue(u"COM12", true));
   ASSERT_EQ(Query(u"PortName", KeyValueFullInformation, 64), STATUS_SUCCESS);
   const auto header = Header<KEY_VALUE_FULL_INFORMATION>();
@@ -176,7 +175,7 @@ TEST_F(RegistryTest, FullInformationPutsTheDataOnTheNextEightByteBoundaryAfterTh
   EXPECT_EQ(NameAt(40, 10), u"COM12");
 }
 
-TEST_F(RegistryTest, FullInformationDataOffsetForNamesOfEveryLengthModuloEight) {
+TEST_F(Registry, FullInformationDataOffsetForNamesOfEveryLengthModuloEight) {
   struct Case {
     const char16_t* name;
     ULONG dataOffset;
@@ -197,7 +196,7 @@ TEST_F(RegistryTest, FullInformationDataOffsetForNamesOfEveryLengthModuloEight) 
 
 // --- ZwQueryValueKey short buffers ----------------------------------------
 
-TEST_F(RegistryTest, PartialInformationShortBuffers) {
+TEST_F(Registry, PartialInformationShortBuffers) {
   KeyWith(u"\\Device\\POS_1", MakeSzValue(u"COM12", false));
 
   EXPECT_EQ(Query(u"\\Device\\POS_1", KeyValuePartialInformation, 11), STATUS_BUFFER_TOO_SMALL);
@@ -216,7 +215,7 @@ TEST_F(RegistryTest, PartialInformationShortBuffers) {
   EXPECT_EQ(resultLength_, 22u);
 }
 
-TEST_F(RegistryTest, FullInformationShortBuffers) {
+TEST_F(Registry, FullInformationShortBuffers) {
   KeyWith(u"PortName", MakeSzValue(u"COM12", true));  // name 20..36, data 40..52
 
   EXPECT_EQ(Query(u"PortName", KeyValueFullInformation, 19), STATUS_BUFFER_TOO_SMALL);
@@ -246,7 +245,7 @@ TEST_F(RegistryTest, FullInformationShortBuffers) {
   EXPECT_EQ(NameAt(40, 12), std::u16string(u"COM12\0", 6));
 }
 
-TEST_F(RegistryTest, BasicInformationShortBuffers) {
+TEST_F(Registry, BasicInformationShortBuffers) {
   KeyWith(u"PortName", MakeSzValue(u"COM12", true));
   EXPECT_EQ(Query(u"PortName", KeyValueBasicInformation, 11), STATUS_BUFFER_TOO_SMALL);
   EXPECT_TRUE(Untouched(0, 64));
@@ -257,7 +256,7 @@ TEST_F(RegistryTest, BasicInformationShortBuffers) {
   EXPECT_TRUE(Untouched(16, 64));
 }
 
-TEST_F(RegistryTest, SizeProbeWithNoBufferReportsTheSizeNeeded) {
+TEST_F(Registry, SizeProbeWithNoBufferReportsTheSizeNeeded) {
   KeyWith(u"PortName", MakeSzValue(u"COM12", true));
   UNICODE_STRING name = Counted(u"PortName");
   ULONG needed = 0;
@@ -266,7 +265,7 @@ TEST_F(RegistryTest, SizeProbeWithNoBufferReportsTheSizeNeeded) {
   EXPECT_EQ(needed, 24u);
 }
 
-TEST_F(RegistryTest, QueryingAMissingValueOrAnUnknownClassFails) {
+TEST_F(Registry, QueryingAMissingValueOrAnUnknownClassFails) {
   KeyWith(u"PortName", MakeSzValue(u"COM12", true));
   EXPECT_EQ(Query(u"PortNam", KeyValuePartialInformation, 64), STATUS_OBJECT_NAME_NOT_FOUND);
   EXPECT_EQ(resultLength_, 0xDEADu);
@@ -276,25 +275,25 @@ TEST_F(RegistryTest, QueryingAMissingValueOrAnUnknownClassFails) {
 
 // --- ZwSetValueKey, ZwDeleteValueKey, handles -------------------------------
 
-TEST_F(RegistryTest, SetAndDeleteThroughAHandle) {
-  handle_ = Registry::Instance().OpenHandle(kSerialComm, KEY_ALL_ACCESS, false);
+TEST_F(Registry, SetAndDeleteThroughAHandle) {
+  handle_ = emu::Registry::Instance().OpenHandle(kSerialComm, KEY_ALL_ACCESS, false);
   ASSERT_NE(handle_, nullptr);
   UNICODE_STRING name = Counted(u"\\Device\\POS_1");
   WCHAR port[] = L"COM12";
   EXPECT_EQ(ZwSetValueKey(handle_, &name, 0, REG_SZ, port, 10), STATUS_SUCCESS);
-  EXPECT_EQ(Registry::Instance().GetValue(kSerialComm, u"\\Device\\POS_1"), MakeSzValue(u"COM12", false));
+  EXPECT_EQ(emu::Registry::Instance().GetValue(kSerialComm, u"\\Device\\POS_1"), MakeSzValue(u"COM12", false));
 
   EXPECT_EQ(ZwDeleteValueKey(handle_, &name), STATUS_SUCCESS);
-  EXPECT_FALSE(Registry::Instance().GetValue(kSerialComm, u"\\Device\\POS_1").has_value());
+  EXPECT_FALSE(emu::Registry::Instance().GetValue(kSerialComm, u"\\Device\\POS_1").has_value());
   EXPECT_EQ(ZwDeleteValueKey(handle_, &name), STATUS_OBJECT_NAME_NOT_FOUND);
 }
 
 // Windows skips the handle's access check for kernel-mode callers of the
 // Zw routines; other kernels that load Windows drivers refuse what the
 // handle was not opened for. A driver must ask for the rights it uses.
-TEST_F(RegistryTest, OperationsTheHandlesGrantedAccessDoesNotCoverAreReportedAndRefused) {
+TEST_F(Registry, OperationsTheHandlesGrantedAccessDoesNotCoverAreReportedAndRefused) {
   KeyWith(u"PortName", MakeSzValue(u"COM12", true), READ_CONTROL);
-  EXPECT_EQ(Registry::Instance().GrantedAccess(handle_), ACCESS_MASK(READ_CONTROL));
+  EXPECT_EQ(emu::Registry::Instance().GrantedAccess(handle_), ACCESS_MASK(READ_CONTROL));
   EXPECT_EQ(Query(u"PortName", KeyValuePartialInformation, 64), STATUS_ACCESS_DENIED);
   ExpectViolations({"registry-access-not-granted"});
   EXPECT_TRUE(Untouched(0, 64));
@@ -315,7 +314,7 @@ TEST_F(RegistryTest, OperationsTheHandlesGrantedAccessDoesNotCoverAreReportedAnd
   EXPECT_EQ(RtlDeleteRegistryValue(RTL_REGISTRY_HANDLE, path, L"PortName"), STATUS_ACCESS_DENIED);
   ExpectViolations({"registry-access-not-granted", "registry-access-not-granted", "registry-access-not-granted",
                     "registry-access-not-granted"});
-  EXPECT_EQ(Registry::Instance().GetValue(kSerialComm, u"PortName"), MakeSzValue(u"COM12", true));
+  EXPECT_EQ(emu::Registry::Instance().GetValue(kSerialComm, u"PortName"), MakeSzValue(u"COM12", true));
   EXPECT_EQ(ZwClose(handle_), STATUS_SUCCESS);
 
   // Write access does not cover queries.
@@ -325,8 +324,8 @@ TEST_F(RegistryTest, OperationsTheHandlesGrantedAccessDoesNotCoverAreReportedAnd
   ExpectViolations({"registry-access-not-granted"});
 }
 
-TEST_F(RegistryTest, GenericRightsMapToKeyRights) {
-  auto& registry = Registry::Instance();
+TEST_F(Registry, GenericRightsMapToKeyRights) {
+  auto& registry = emu::Registry::Instance();
   HANDLE read = registry.OpenHandle(kSerialComm, GENERIC_READ, false);
   HANDLE write = registry.OpenHandle(kSerialComm, GENERIC_WRITE, false);
   EXPECT_EQ(registry.GrantedAccess(read), ACCESS_MASK(KEY_READ));
@@ -335,8 +334,8 @@ TEST_F(RegistryTest, GenericRightsMapToKeyRights) {
   EXPECT_EQ(ZwClose(write), STATUS_SUCCESS);
 }
 
-TEST_F(RegistryTest, ClosedAndBogusHandlesAreInvalidAndReported) {
-  HANDLE handle = Registry::Instance().OpenHandle(kSerialComm, KEY_READ, false);
+TEST_F(Registry, ClosedAndBogusHandlesAreInvalidAndReported) {
+  HANDLE handle = emu::Registry::Instance().OpenHandle(kSerialComm, KEY_READ, false);
   ASSERT_EQ(ZwClose(handle), STATUS_SUCCESS);
   UNICODE_STRING name = Counted(u"PortName");
   ULONG length = 0;
@@ -346,8 +345,8 @@ TEST_F(RegistryTest, ClosedAndBogusHandlesAreInvalidAndReported) {
   ExpectViolations({"bad-handle", "bad-handle", "bad-handle"});
 }
 
-TEST_F(RegistryTest, HandlesLeftOpenAtUnloadAreReported) {
-  auto& registry = Registry::Instance();
+TEST_F(Registry, HandlesLeftOpenAtUnloadAreReported) {
+  auto& registry = emu::Registry::Instance();
   HANDLE first = registry.OpenHandle(kSerialComm, KEY_READ, false);
   HANDLE second = registry.OpenHandle(kServices, KEY_READ, false);
   EXPECT_NE(first, second);
@@ -361,7 +360,7 @@ TEST_F(RegistryTest, HandlesLeftOpenAtUnloadAreReported) {
   EXPECT_EQ(registry.CheckNoOpenHandles(), 0u);
 }
 
-TEST_F(RegistryTest, RegistryRoutinesAbovePassiveLevelAreReportedAndRefused) {
+TEST_F(Registry, RegistryRoutinesAbovePassiveLevelAreReportedAndRefused) {
   KeyWith(u"PortName", MakeSzValue(u"COM12", true));
   {
     RaisedIrql raised(DISPATCH_LEVEL);
@@ -371,13 +370,13 @@ TEST_F(RegistryTest, RegistryRoutinesAbovePassiveLevelAreReportedAndRefused) {
   }
   ExpectViolations({"irql-too-high", "irql-too-high"});
   EXPECT_TRUE(Untouched(0, 64));
-  EXPECT_FALSE(Registry::Instance().GetValue(kSerialComm, u"x").has_value());
+  EXPECT_FALSE(emu::Registry::Instance().GetValue(kSerialComm, u"x").has_value());
 }
 
 // --- RtlWriteRegistryValue, RtlDeleteRegistryValue -------------------------
 
-TEST_F(RegistryTest, WriteResolvesEachRelativeBase) {
-  auto& registry = Registry::Instance();
+TEST_F(Registry, WriteResolvesEachRelativeBase) {
+  auto& registry = emu::Registry::Instance();
   registry.CreateKeyPath(std::u16string(kServices) + u"\\zendra");
   ULONG one = 1;
   struct Case {
@@ -400,8 +399,8 @@ TEST_F(RegistryTest, WriteResolvesEachRelativeBase) {
   EXPECT_EQ(RtlWriteRegistryValue(77, L"Zendra", L"One", REG_DWORD, &one, sizeof one), STATUS_INVALID_PARAMETER);
 }
 
-TEST_F(RegistryTest, WriteCreatesTheNamedKeyButNotItsParents) {
-  auto& registry = Registry::Instance();
+TEST_F(Registry, WriteCreatesTheNamedKeyButNotItsParents) {
+  auto& registry = emu::Registry::Instance();
   WCHAR port[] = L"COM12";
   EXPECT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_DEVICEMAP, L"SERIALCOMM2", L"\\Device\\POS_1", REG_SZ, port,
                                   sizeof port),
@@ -414,17 +413,17 @@ TEST_F(RegistryTest, WriteCreatesTheNamedKeyButNotItsParents) {
   EXPECT_FALSE(registry.KeyExists(std::u16string(kServices) + u"\\zendra"));
 }
 
-TEST_F(RegistryTest, WriteThroughAHandle) {
-  handle_ = Registry::Instance().OpenHandle(kSerialComm, KEY_WRITE, false);
+TEST_F(Registry, WriteThroughAHandle) {
+  handle_ = emu::Registry::Instance().OpenHandle(kSerialComm, KEY_WRITE, false);
   ULONG seven = 7;
   EXPECT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_HANDLE, static_cast<PCWSTR>(handle_), L"Seven", REG_DWORD, &seven,
                                   sizeof seven),
             STATUS_SUCCESS);
-  EXPECT_EQ(Registry::Instance().GetValue(kSerialComm, u"Seven"), MakeDwordValue(7));
+  EXPECT_EQ(emu::Registry::Instance().GetValue(kSerialComm, u"Seven"), MakeDwordValue(7));
 }
 
-TEST_F(RegistryTest, DeleteRemovesAValueAndMissingOnesAreNotFound) {
-  auto& registry = Registry::Instance();
+TEST_F(Registry, DeleteRemovesAValueAndMissingOnesAreNotFound) {
+  auto& registry = emu::Registry::Instance();
   registry.SetValue(kSerialComm, u"\\Device\\POS_1", MakeSzValue(u"COM12"));
   EXPECT_EQ(RtlDeleteRegistryValue(RTL_REGISTRY_DEVICEMAP, L"SERIALCOMM", L"\\Device\\POS_1"), STATUS_SUCCESS);
   EXPECT_TRUE(registry.EnumerateValues(kSerialComm).empty());

@@ -6,9 +6,9 @@
 namespace zt {
 namespace {
 
-class HarnessTest : public PlatformTest {};
+class Harness : public PlatformTest {};
 
-TEST_F(HarnessTest, ChecksTakeOnlyWhatTheyNameAndRebootsForgetNothing) {
+TEST_F(Harness, ChecksTakeOnlyWhatTheyNameAndRebootsForgetNothing) {
   emu::Verifier::Report("pool-untagged", "first");
   emu::Verifier::Report("bad-parameter", "second");
   emu::Verifier::Report("pool-untagged", "third");

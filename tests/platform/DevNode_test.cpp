@@ -17,7 +17,7 @@ constexpr std::u16string_view kEnumKey =
 constexpr std::u16string_view kPortsClassKey =
     u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Control\\Class\\{4d36e978-e325-11ce-bfc1-08002be10318}";
 
-class DevNodeTest : public PlatformTest {
+class DevNode : public PlatformTest {
  protected:
   void SetUp() override {
     PlatformTest::SetUp();
@@ -33,7 +33,7 @@ class DevNodeTest : public PlatformTest {
   DEVICE_OBJECT pdo_{};
 };
 
-TEST_F(DevNodeTest, AnInstalledDeviceHasItsEnumKeyAndDriverKey) {
+TEST_F(DevNode, AnInstalledDeviceHasItsEnumKeyAndDriverKey) {
   const auto node = DevNodes::Instance().Find(&pdo_);
   ASSERT_TRUE(node.has_value());
   EXPECT_EQ(node->instancePath, kInstance);
@@ -48,7 +48,7 @@ TEST_F(DevNodeTest, AnInstalledDeviceHasItsEnumKeyAndDriverKey) {
   EXPECT_EQ(DevNodes::Instance().FindInstance(u"usb\\vid_1a2b&pid_0c01\\5&1D2E3F&0&1")->pdo, &pdo_);
 }
 
-TEST_F(DevNodeTest, EachDeviceOfAClassGetsItsOwnDriverKeyAndKeepsItAcrossArrivals) {
+TEST_F(DevNode, EachDeviceOfAClassGetsItsOwnDriverKeyAndKeepsItAcrossArrivals) {
   DEVICE_OBJECT second{};
   DEVICE_OBJECT again{};
   const auto other = DevNodes::Instance().Register(&second, u"USB\\VID_1A2B&PID_0C01\\5&1d2e3f&0&2");
@@ -60,7 +60,7 @@ TEST_F(DevNodeTest, EachDeviceOfAClassGetsItsOwnDriverKeyAndKeepsItAcrossArrival
   EXPECT_EQ(back.driverKeyPath, std::u16string(kPortsClassKey) + u"\\0000");
 }
 
-TEST_F(DevNodeTest, DeviceKeyIsDeviceParametersCreatedOnFirstUse) {
+TEST_F(DevNode, DeviceKeyIsDeviceParametersCreatedOnFirstUse) {
   const std::u16string parameters = std::u16string(kEnumKey) + u"\\Device Parameters";
   EXPECT_FALSE(Registry::Instance().KeyExists(parameters));
   HANDLE handle = Open(PLUGPLAY_REGKEY_DEVICE, KEY_READ);
@@ -68,13 +68,13 @@ TEST_F(DevNodeTest, DeviceKeyIsDeviceParametersCreatedOnFirstUse) {
   EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
 }
 
-TEST_F(DevNodeTest, DriverKeyIsTheDevicesKeyUnderItsClass) {
+TEST_F(DevNode, DriverKeyIsTheDevicesKeyUnderItsClass) {
   HANDLE handle = Open(PLUGPLAY_REGKEY_DRIVER, KEY_ALL_ACCESS);
   EXPECT_EQ(Registry::Instance().PathOf(handle), std::u16string(kPortsClassKey) + u"\\0000");
   EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
 }
 
-TEST_F(DevNodeTest, CurrentHardwareProfileKeysLiveUnderTheProfile) {
+TEST_F(DevNode, CurrentHardwareProfileKeysLiveUnderTheProfile) {
   HANDLE handle = Open(PLUGPLAY_REGKEY_DEVICE | PLUGPLAY_REGKEY_CURRENT_HWPROFILE, KEY_READ);
   const auto path = Registry::Instance().PathOf(handle);
   ASSERT_TRUE(path.has_value());
@@ -87,7 +87,7 @@ TEST_F(DevNodeTest, CurrentHardwareProfileKeysLiveUnderTheProfile) {
 // through a handle opened for reading: one opened for READ_CONTROL only
 // reads on Windows, whose kernel callers skip the access check, but not on
 // kernels that check.
-TEST_F(DevNodeTest, ReadingThePortNameNeedsAHandleOpenedForQueries) {
+TEST_F(DevNode, ReadingThePortNameNeedsAHandleOpenedForQueries) {
   const std::u16string parameters = std::u16string(kEnumKey) + u"\\Device Parameters";
   ASSERT_TRUE(Registry::Instance().CreateKeyPath(parameters));
   Registry::Instance().SetValue(parameters, u"PortName", MakeSzValue(u"COM12"));
@@ -112,7 +112,7 @@ TEST_F(DevNodeTest, ReadingThePortNameNeedsAHandleOpenedForQueries) {
   EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
 }
 
-TEST_F(DevNodeTest, KeyTypeMustNameExactlyOneKey) {
+TEST_F(DevNode, KeyTypeMustNameExactlyOneKey) {
   HANDLE handle = reinterpret_cast<HANDLE>(0x5);
   for (ULONG type : {0u, ULONG(PLUGPLAY_REGKEY_DEVICE | PLUGPLAY_REGKEY_DRIVER),
                      ULONG(PLUGPLAY_REGKEY_CURRENT_HWPROFILE), 8u}) {
@@ -122,7 +122,7 @@ TEST_F(DevNodeTest, KeyTypeMustNameExactlyOneKey) {
   EXPECT_EQ(Registry::Instance().OpenHandleCount(), 0u);
 }
 
-TEST_F(DevNodeTest, ADeviceObjectThatIsNotAPdoIsRefusedAndReported) {
+TEST_F(DevNode, ADeviceObjectThatIsNotAPdoIsRefusedAndReported) {
   DEVICE_OBJECT fdo{};
   HANDLE handle = nullptr;
   EXPECT_EQ(IoOpenDeviceRegistryKey(&fdo, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &handle), STATUS_INVALID_DEVICE_REQUEST);
@@ -135,7 +135,7 @@ TEST_F(DevNodeTest, ADeviceObjectThatIsNotAPdoIsRefusedAndReported) {
   ExpectViolations({"invalid-pdo"});
 }
 
-TEST_F(DevNodeTest, OpeningAbovePassiveLevelIsReportedAndRefused) {
+TEST_F(DevNode, OpeningAbovePassiveLevelIsReportedAndRefused) {
   HANDLE handle = nullptr;
   {
     RaisedIrql raised(APC_LEVEL);

@@ -18,7 +18,7 @@ constexpr std::u16string_view kInstance = u"USB\\VID_1A2B&PID_0C01\\5&1d2e3f&0&1
 constexpr std::u16string_view kName =
     u"\\??\\USB#VID_1A2B&PID_0C01#5&1d2e3f&0&1#{86e0d1e0-8089-11d0-9ce4-08003e301f73}";
 
-class InterfacesTest : public PlatformTest {
+class Interfaces : public PlatformTest {
  protected:
   void SetUp() override {
     PlatformTest::SetUp();
@@ -45,7 +45,7 @@ class InterfacesTest : public PlatformTest {
   DEVICE_OBJECT pdo_{};
 };
 
-TEST_F(InterfacesTest, NameIsTheInstancePathWithHashesAndTheLowerCaseClassGuid) {
+TEST_F(Interfaces, NameIsTheInstancePathWithHashesAndTheLowerCaseClassGuid) {
   UNICODE_STRING name{};
   ASSERT_EQ(IoRegisterDeviceInterface(&pdo_, &kComPort, nullptr, &name), STATUS_SUCCESS);
   EXPECT_EQ(U8(name), U8(kName));
@@ -55,7 +55,7 @@ TEST_F(InterfacesTest, NameIsTheInstancePathWithHashesAndTheLowerCaseClassGuid) 
   EXPECT_EQ(name.Buffer, nullptr);
 }
 
-TEST_F(InterfacesTest, AReferenceStringBecomesAFinalPathComponent) {
+TEST_F(Interfaces, AReferenceStringBecomesAFinalPathComponent) {
   EXPECT_EQ(U8(RegisterInterface(&pdo_, kComPort, u"Scanner")),
             U8(std::u16string(kName) + u"\\Scanner"));
 
@@ -68,7 +68,7 @@ TEST_F(InterfacesTest, AReferenceStringBecomesAFinalPathComponent) {
   }
 }
 
-TEST_F(InterfacesTest, RegisteringAgainGivesTheSameNameInANewBuffer) {
+TEST_F(Interfaces, RegisteringAgainGivesTheSameNameInANewBuffer) {
   UNICODE_STRING first{};
   UNICODE_STRING second{};
   ASSERT_EQ(IoRegisterDeviceInterface(&pdo_, &kComPort, nullptr, &first), STATUS_SUCCESS);
@@ -79,7 +79,7 @@ TEST_F(InterfacesTest, RegisteringAgainGivesTheSameNameInANewBuffer) {
   RtlFreeUnicodeString(&second);
 }
 
-TEST_F(InterfacesTest, OnlyAPdoCanRegisterAnInterface) {
+TEST_F(Interfaces, OnlyAPdoCanRegisterAnInterface) {
   DEVICE_OBJECT fdo{};
   UNICODE_STRING name{};
   EXPECT_EQ(IoRegisterDeviceInterface(&fdo, &kComPort, nullptr, &name), STATUS_INVALID_DEVICE_REQUEST);
@@ -87,7 +87,7 @@ TEST_F(InterfacesTest, OnlyAPdoCanRegisterAnInterface) {
   ExpectViolations({"invalid-pdo"});
 }
 
-TEST_F(InterfacesTest, StateChangesReturnWhatWindowsReturns) {
+TEST_F(Interfaces, StateChangesReturnWhatWindowsReturns) {
   const auto name = RegisterInterface(&pdo_, kComPort);
   EXPECT_EQ(SetState(name, false), STATUS_OBJECT_NAME_NOT_FOUND) << "disabling what is not enabled";
   EXPECT_EQ(SetState(name, true), STATUS_SUCCESS);
@@ -103,7 +103,7 @@ TEST_F(InterfacesTest, StateChangesReturnWhatWindowsReturns) {
             STATUS_OBJECT_NAME_NOT_FOUND);
 }
 
-TEST_F(InterfacesTest, UserModeSeesOnlyEnabledInterfacesOfTheClassAskedFor) {
+TEST_F(Interfaces, UserModeSeesOnlyEnabledInterfacesOfTheClassAskedFor) {
   DEVICE_OBJECT secondPdo{};
   const std::u16string secondInstance = u"USB\\VID_1A2B&PID_0C01\\5&1d2e3f&0&2";
   DevNodes::Instance().Register(&secondPdo, secondInstance);
@@ -131,7 +131,7 @@ TEST_F(InterfacesTest, UserModeSeesOnlyEnabledInterfacesOfTheClassAskedFor) {
   EXPECT_EQ(DeviceInterfaces::Instance().Enumerate(kComPort).size(), 1u);
 }
 
-TEST_F(InterfacesTest, AnEnabledInterfaceLeadsToTheTopOfThePdosStack) {
+TEST_F(Interfaces, AnEnabledInterfaceLeadsToTheTopOfThePdosStack) {
   DEVICE_OBJECT fdo{};
   ScopedTopOfStack hook([&](PDEVICE_OBJECT device) { return device == &pdo_ ? &fdo : device; });
   const auto name = RegisterInterface(&pdo_, kComPort);
@@ -149,7 +149,7 @@ TEST_F(InterfacesTest, AnEnabledInterfaceLeadsToTheTopOfThePdosStack) {
   EXPECT_EQ(ObjectNamespace::Instance().ResolveDevice(name), nullptr);
 }
 
-TEST_F(InterfacesTest, TheReferenceStringArrivesAsTheRemainingFileName) {
+TEST_F(Interfaces, TheReferenceStringArrivesAsTheRemainingFileName) {
   const auto scanner = RegisterInterface(&pdo_, kComPort, u"Scanner");
   const auto printer = RegisterInterface(&pdo_, kComPort, u"Printer");
   ASSERT_EQ(SetState(scanner, true), STATUS_SUCCESS);
@@ -168,7 +168,7 @@ TEST_F(InterfacesTest, TheReferenceStringArrivesAsTheRemainingFileName) {
   EXPECT_TRUE(ObjectNamespace::Instance().Links().empty());
 }
 
-TEST_F(InterfacesTest, RemovingTheDeviceDisablesItsInterfacesAndReArrivalRestoresThem) {
+TEST_F(Interfaces, RemovingTheDeviceDisablesItsInterfacesAndReArrivalRestoresThem) {
   const auto name = RegisterInterface(&pdo_, kComPort);
   ASSERT_EQ(SetState(name, true), STATUS_SUCCESS);
 
@@ -183,7 +183,7 @@ TEST_F(InterfacesTest, RemovingTheDeviceDisablesItsInterfacesAndReArrivalRestore
   EXPECT_EQ(ObjectNamespace::Instance().ResolveDevice(name), &newPdo);
 }
 
-TEST_F(InterfacesTest, InterfaceRoutinesAbovePassiveLevelAreReportedAndRefused) {
+TEST_F(Interfaces, InterfaceRoutinesAbovePassiveLevelAreReportedAndRefused) {
   const auto name = RegisterInterface(&pdo_, kComPort);
   UNICODE_STRING out{};
   {

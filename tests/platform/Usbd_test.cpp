@@ -44,9 +44,9 @@ class DescriptorSet {
 constexpr size_t kClassSpecificOffset = 9;
 constexpr size_t kInterfaceOffset = 14;
 
-class UsbdParseTest : public PlatformTest {};
+class UsbdParse : public PlatformTest {};
 
-TEST_F(UsbdParseTest, StepsOverClassSpecificDescriptorsToTheInterface) {
+TEST_F(UsbdParse, StepsOverClassSpecificDescriptorsToTheInterface) {
   DescriptorSet set(ScannerModel::Standard());
   ASSERT_EQ(set.At(kClassSpecificOffset)[1], 0x24) << "the set starts with a class-specific descriptor";
   PUSB_INTERFACE_DESCRIPTOR found = set.FindAny();
@@ -57,7 +57,7 @@ TEST_F(UsbdParseTest, StepsOverClassSpecificDescriptorsToTheInterface) {
   EXPECT_EQ(found->bNumEndpoints, 2);
 }
 
-TEST_F(UsbdParseTest, EachCriterionNarrowsTheSearchAndMinusOneMatchesAnything) {
+TEST_F(UsbdParse, EachCriterionNarrowsTheSearchAndMinusOneMatchesAnything) {
   DescriptorSet set(ScannerModel::Standard());
   PUSB_INTERFACE_DESCRIPTOR serial = set.FindAny();
   ASSERT_NE(serial, nullptr);
@@ -77,7 +77,7 @@ TEST_F(UsbdParseTest, EachCriterionNarrowsTheSearchAndMinusOneMatchesAnything) {
   EXPECT_EQ(keyboard.Find(-1, -1, 0xFF, -1, -1), nullptr);
 }
 
-TEST_F(UsbdParseTest, TheSearchStartsAtStartPositionInclusively) {
+TEST_F(UsbdParse, TheSearchStartsAtStartPositionInclusively) {
   DescriptorSet set(ScannerModel::WithSecondInterface());
   PUSB_INTERFACE_DESCRIPTOR first = set.FindAny();
   ASSERT_NE(first, nullptr);
@@ -91,7 +91,7 @@ TEST_F(UsbdParseTest, TheSearchStartsAtStartPositionInclusively) {
   EXPECT_EQ(set.Find(1, 0, 0xFF, 0x01, 0), second);
 }
 
-TEST_F(UsbdParseTest, NothingToFindGivesNull) {
+TEST_F(UsbdParse, NothingToFindGivesNull) {
   DescriptorSet none(ScannerModel::WithoutInterface());
   EXPECT_EQ(none.Config()->bNumInterfaces, 0);
   EXPECT_EQ(none.FindAny(), nullptr);
@@ -102,7 +102,7 @@ TEST_F(UsbdParseTest, NothingToFindGivesNull) {
       << "a start position outside the set";
 }
 
-TEST_F(UsbdParseTest, TheWalkStaysInsideWTotalLengthAndStopsAtABrokenDescriptor) {
+TEST_F(UsbdParse, TheWalkStaysInsideWTotalLengthAndStopsAtABrokenDescriptor) {
   DescriptorSet cut(ScannerModel::Standard());
   cut.Config()->wTotalLength = kInterfaceOffset + 4;  // ends inside the interface descriptor
   EXPECT_EQ(cut.FindAny(), nullptr);
@@ -116,7 +116,7 @@ TEST_F(UsbdParseTest, TheWalkStaysInsideWTotalLengthAndStopsAtABrokenDescriptor)
   EXPECT_EQ(longer.FindAny(), nullptr);
 }
 
-TEST_F(UsbdParseTest, IsForCallersBelowDispatchLevel) {
+TEST_F(UsbdParse, IsForCallersBelowDispatchLevel) {
   DescriptorSet set(ScannerModel::Standard());
   KIRQL old;
   KeRaiseIrql(DISPATCH_LEVEL, &old);
@@ -127,7 +127,7 @@ TEST_F(UsbdParseTest, IsForCallersBelowDispatchLevel) {
 
 // --- USBD_CreateConfigurationRequestEx -------------------------------------
 
-class UsbdCreateConfigurationRequestTest : public PlatformTest {
+class UsbdCreateConfigurationRequest : public PlatformTest {
  protected:
   // The list a driver builds: each interface it wants, then a NULL entry.
   std::vector<USBD_INTERFACE_LIST_ENTRY> ListOf(DescriptorSet& set) {
@@ -138,7 +138,7 @@ class UsbdCreateConfigurationRequestTest : public PlatformTest {
   }
 };
 
-TEST_F(UsbdCreateConfigurationRequestTest, OneInterfaceWithTwoPipes) {
+TEST_F(UsbdCreateConfigurationRequest, OneInterfaceWithTwoPipes) {
   DescriptorSet set(ScannerModel::Standard());
   auto list = ListOf(set);
   ASSERT_EQ(list.size(), 2u);
@@ -172,7 +172,7 @@ TEST_F(UsbdCreateConfigurationRequestTest, OneInterfaceWithTwoPipes) {
   EXPECT_EQ(emu::Pool::LiveBlocks(), before);
 }
 
-TEST_F(UsbdCreateConfigurationRequestTest, EachInterfaceGetsRoomForItsOwnPipes) {
+TEST_F(UsbdCreateConfigurationRequest, EachInterfaceGetsRoomForItsOwnPipes) {
   DescriptorSet two(ScannerModel::WithSecondInterface());
   auto list = ListOf(two);
   ASSERT_EQ(list.size(), 3u);
@@ -199,7 +199,7 @@ TEST_F(UsbdCreateConfigurationRequestTest, EachInterfaceGetsRoomForItsOwnPipes) 
   ExFreePool(urb);
 }
 
-TEST_F(UsbdCreateConfigurationRequestTest, AnEmptyListOrNoPoolGivesNullAndAllocatesNothing) {
+TEST_F(UsbdCreateConfigurationRequest, AnEmptyListOrNoPoolGivesNullAndAllocatesNothing) {
   DescriptorSet set(ScannerModel::Standard());
   const size_t before = emu::Pool::LiveBlocks();
   USBD_INTERFACE_LIST_ENTRY empty[1] = {{nullptr, nullptr}};

@@ -8,7 +8,7 @@ namespace {
 using emu::LinkOwner;
 using emu::ObjectNamespace;
 
-class NamespaceTest : public PlatformTest {
+class Namespace : public PlatformTest {
  protected:
   void SetUp() override {
     PlatformTest::SetUp();
@@ -30,7 +30,7 @@ class NamespaceTest : public PlatformTest {
   DEVICE_OBJECT device_{};
 };
 
-TEST_F(NamespaceTest, DosDevicesAndGlobalAreTheSameDirectoryAsQuestionMarks) {
+TEST_F(Namespace, DosDevicesAndGlobalAreTheSameDirectoryAsQuestionMarks) {
   ASSERT_EQ(CreateLink(u"\\DosDevices\\COM12", u"\\Device\\POS_1"), STATUS_SUCCESS);
   EXPECT_EQ(names().LinkTarget(u"\\??\\COM12"), u"\\Device\\POS_1");
   EXPECT_EQ(names().LinkTarget(u"\\GLOBAL??\\COM12"), u"\\Device\\POS_1");
@@ -44,7 +44,7 @@ TEST_F(NamespaceTest, DosDevicesAndGlobalAreTheSameDirectoryAsQuestionMarks) {
   EXPECT_EQ(DeleteLink(u"\\DosDevices\\COM12"), STATUS_SUCCESS);
 }
 
-TEST_F(NamespaceTest, LinkNamesMustBeAbsoluteWithAFinalComponentInAnExistingDirectory) {
+TEST_F(Namespace, LinkNamesMustBeAbsoluteWithAFinalComponentInAnExistingDirectory) {
   struct Case {
     const char16_t* name;
     NTSTATUS status;
@@ -62,7 +62,7 @@ TEST_F(NamespaceTest, LinkNamesMustBeAbsoluteWithAFinalComponentInAnExistingDire
   EXPECT_TRUE(names().Links().empty());
 }
 
-TEST_F(NamespaceTest, DeletingALinkThatIsNotThereFails) {
+TEST_F(Namespace, DeletingALinkThatIsNotThereFails) {
   EXPECT_EQ(DeleteLink(u"\\DosDevices\\COM12"), STATUS_OBJECT_NAME_NOT_FOUND);
   EXPECT_EQ(DeleteLink(u"\\Device\\POS_1"), STATUS_OBJECT_TYPE_MISMATCH) << "a device is not a link";
   EXPECT_EQ(names().ResolveDevice(u"\\Device\\POS_1"), &device_);
@@ -73,7 +73,7 @@ TEST_F(NamespaceTest, DeletingALinkThatIsNotThereFails) {
   EXPECT_EQ(names().ResolveDevice(u"\\DosDevices\\COM12"), nullptr);
 }
 
-TEST_F(NamespaceTest, DeviceNamesAreUniqueAndForgottenWhenTheDeviceGoes) {
+TEST_F(Namespace, DeviceNamesAreUniqueAndForgottenWhenTheDeviceGoes) {
   DEVICE_OBJECT other{};
   EXPECT_EQ(names().AddDevice(u"\\Device\\pos_1", &other), STATUS_OBJECT_NAME_COLLISION);
   EXPECT_EQ(names().AddDevice(u"\\Nowhere\\POS_2", &other), STATUS_OBJECT_PATH_NOT_FOUND);
@@ -88,7 +88,7 @@ TEST_F(NamespaceTest, DeviceNamesAreUniqueAndForgottenWhenTheDeviceGoes) {
   EXPECT_EQ(DeleteLink(u"\\DosDevices\\COM13"), STATUS_SUCCESS);
 }
 
-TEST_F(NamespaceTest, ResolutionFollowsLinkChainsAndKeepsTheRestOfThePath) {
+TEST_F(Namespace, ResolutionFollowsLinkChainsAndKeepsTheRestOfThePath) {
   ASSERT_EQ(CreateLink(u"\\DosDevices\\COM12", u"\\Device\\POS_1"), STATUS_SUCCESS);
   ASSERT_EQ(CreateLink(u"\\DosDevices\\SCANNER", u"\\DosDevices\\COM12"), STATUS_SUCCESS);
   const auto resolution = names().Resolve(u"\\??\\SCANNER\\config");
@@ -100,7 +100,7 @@ TEST_F(NamespaceTest, ResolutionFollowsLinkChainsAndKeepsTheRestOfThePath) {
   EXPECT_EQ(DeleteLink(u"\\DosDevices\\COM12"), STATUS_SUCCESS);
 }
 
-TEST_F(NamespaceTest, LinkLoopsLeadNowhere) {
+TEST_F(Namespace, LinkLoopsLeadNowhere) {
   ASSERT_EQ(CreateLink(u"\\DosDevices\\A", u"\\DosDevices\\B"), STATUS_SUCCESS);
   ASSERT_EQ(CreateLink(u"\\DosDevices\\B", u"\\DosDevices\\A"), STATUS_SUCCESS);
   EXPECT_FALSE(names().Resolve(u"\\??\\A").has_value());
@@ -108,7 +108,7 @@ TEST_F(NamespaceTest, LinkLoopsLeadNowhere) {
   EXPECT_EQ(DeleteLink(u"\\DosDevices\\B"), STATUS_SUCCESS);
 }
 
-TEST_F(NamespaceTest, OpeningADeviceReachesTheTopOfItsStack) {
+TEST_F(Namespace, OpeningADeviceReachesTheTopOfItsStack) {
   DEVICE_OBJECT filter{};
   ScopedTopOfStack hook([&](PDEVICE_OBJECT device) { return device == &device_ ? &filter : device; });
   const auto resolution = names().Resolve(u"\\Device\\POS_1");
@@ -118,7 +118,7 @@ TEST_F(NamespaceTest, OpeningADeviceReachesTheTopOfItsStack) {
   EXPECT_EQ(names().ResolveDevice(u"\\Device\\POS_1"), &filter);
 }
 
-TEST_F(NamespaceTest, LinksTheDriverLeavesBehindAreReported) {
+TEST_F(Namespace, LinksTheDriverLeavesBehindAreReported) {
   ASSERT_EQ(CreateLink(u"\\DosDevices\\COM12", u"\\Device\\POS_1"), STATUS_SUCCESS);
   ASSERT_EQ(names().CreateDeviceLink(u"\\??\\SYSTEM_OWNED", &device_), STATUS_SUCCESS);
   const auto left = names().CheckNoDriverLinks();
@@ -131,7 +131,7 @@ TEST_F(NamespaceTest, LinksTheDriverLeavesBehindAreReported) {
   EXPECT_TRUE(names().CheckNoDriverLinks().empty()) << "system links are not the driver's to delete";
 }
 
-TEST_F(NamespaceTest, LinkRoutinesAbovePassiveLevelAreReportedAndRefused) {
+TEST_F(Namespace, LinkRoutinesAbovePassiveLevelAreReportedAndRefused) {
   {
     RaisedIrql raised(DISPATCH_LEVEL);
     EXPECT_FALSE(NT_SUCCESS(CreateLink(u"\\DosDevices\\COM12", u"\\Device\\POS_1")));
