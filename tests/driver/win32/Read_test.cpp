@@ -165,6 +165,72 @@ TEST_F(Read, AProgramReadingInALoopGetsEveryBarcodeInOrder) {
   }
 }
 
+// A queued read that is cancelled ends with STATUS_CANCELLED, and by design
+// takes the read waiting for data with it (STATUS_UNSUCCESSFUL); the read
+// waiting for data can be cancelled itself; the next one then runs.
+TEST_F(Read, CancellingAQueuedReadOrTheWaitingOne) {
+  ForEachSeed(10, [this] {
+    HANDLE port = OpenPort("\\\\.\\COM5", FILE_FLAG_OVERLAPPED);
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    SetReadTimeouts(port, 0, 0, 60000);
+    Pending waiting, queued, third;
+    ASSERT_TRUE(StartRead(port, waiting, 4));
+    ASSERT_TRUE(StartRead(port, queued, 4));
+    ASSERT_TRUE(StartRead(port, third, 2));
+    M().Settle();
+    EXPECT_TRUE(CancelIoEx(port, &queued.overlapped));
+    M().Settle();
+    EXPECT_EQ(queued.Status(), kCancelled);
+    EXPECT_EQ(waiting.Status(), kUnsuccessful);
+    EXPECT_FALSE(third.Done()) << "the next read waits now";
+    EXPECT_TRUE(CancelIoEx(port, &third.overlapped));
+    M().Settle();
+    EXPECT_EQ(third.Status(), kCancelled);
+
+    Pending after;
+    ASSERT_TRUE(StartRead(port, after, 2));
+    Scan(B("ok"));
+    ASSERT_EQ(WaitForSingleObject(after.overlapped.hEvent, INFINITE), WAIT_OBJECT_0);
+    EXPECT_EQ(after.Status(), kSuccess);
+    EXPECT_EQ(after.buffer, B("ok"));
+    EXPECT_TRUE(CloseHandle(port));
+  });
+}
+
+// Whoever ends the read waiting for data ends it once, also when two meet:
+// here a cancel, SET_WAIT_MASK over a parked wait, or the handle's cleanup
+// comes at the very moment the read's time-out expires.
+TEST_F(Read, AWaitingReadEndsOnceWhenItsTimeOutMeetsAnotherEnd) {
+  enum class By { Cancel, SetMask, Cleanup };
+  for (By by : {By::Cancel, By::SetMask, By::Cleanup}) {
+    ForEachSeed(15, [&] {
+      HANDLE port = OpenPort("\\\\.\\COM5", FILE_FLAG_OVERLAPPED);
+      ASSERT_NE(port, INVALID_HANDLE_VALUE);
+      SetReadTimeouts(port, 0, 0, 100);
+      Pending wait, read;
+      if (by == By::SetMask) {
+        ASSERT_TRUE(StartWait(port, wait));
+      }
+      ASSERT_TRUE(StartRead(port, read, 4));
+      auto racer = Run("racer", [&] {
+        Sleep(100);
+        if (by == By::Cancel) CancelIoEx(port, &read.overlapped);
+        if (by == By::SetMask) SetCommMask(port, EV_RXCHAR);
+        if (by == By::Cleanup) CloseHandle(port);
+        return 0u;
+      });
+      racer.Join();
+      ASSERT_EQ(WaitForSingleObject(read.overlapped.hEvent, INFINITE), WAIT_OBJECT_0);
+      EXPECT_TRUE(read.Status() == kTimeout || read.Status() == kCancelled) << std::hex << read.Status();
+      EXPECT_EQ(read.Information(), 0u);
+      if (by == By::Cleanup) return;
+      Scan(B("ab"));
+      EXPECT_EQ(ReadAndWait(port, 2), B("ab")) << "the next read is served";
+      EXPECT_TRUE(CloseHandle(port));
+    });
+  }
+}
+
 // One row per kind of read time-out; the read starts at 0 ms and the
 // scanner sends `arrivals` at the given times.
 TEST(ReadTimeouts, EachKindEndsTheReadWhenItShould) {
