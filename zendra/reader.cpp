@@ -141,6 +141,11 @@ static NTSTATUS PosIssueBulkRead(PDEVICE_EXTENSION Extension)
  *   or the gate's refusal during removal. Callers ignore the result.
  *   IRQL: <= DISPATCH_LEVEL. No lock held. The caller keeps the extension
  *   alive for the call (an open handle, or a gate entry of its own).
+ *   Race with the completion of a transfer a close has just cancelled: the
+ *   start finds the reader busy, yet that transfer is about to end in
+ *   failure and stop the reader, which would leave the new open deaf. The
+ *   start therefore leaves ReaderWanted set, and a transfer that ends in
+ *   failure with it set is sent once more instead of stopping the reader.
  */
 extern "C" NTSTATUS PosStartBulkRead(PDEVICE_EXTENSION Extension)
 {
@@ -152,6 +157,8 @@ extern "C" NTSTATUS PosStartBulkRead(PDEVICE_EXTENSION Extension)
     if (!Extension->ReaderBusy) {
         Extension->ReaderBusy = TRUE;
         claimed = TRUE;
+    } else {
+        Extension->ReaderWanted = TRUE;
     }
     KeReleaseSpinLock(&Extension->ReaderLock, irql);
     if (!claimed) {
@@ -229,18 +236,26 @@ extern "C" NTSTATUS NTAPI PosBulkReadComplete(PDEVICE_OBJECT DeviceObject, PIRP 
     PIRP waitIrp;
     KIRQL irql;
     BOOLEAN nested;
+    BOOLEAN again;
 
     UNREFERENCED_PARAMETER(DeviceObject);
 
-    if (!NT_SUCCESS(Irp->IoStatus.Status)) {
+    KeAcquireSpinLock(&extension->ReaderLock, &irql);
+    again = extension->ReaderWanted;
+    extension->ReaderWanted = FALSE;
+    if (!NT_SUCCESS(Irp->IoStatus.Status) && !again) {
         /* Cancelled, stalled or gone: the reader stops until the next open
          * resets the pipe and starts it again. */
-        PosStopReader(extension);
+        extension->ReaderBusy = FALSE;
+    }
+    KeReleaseSpinLock(&extension->ReaderLock, irql);
+    if (!NT_SUCCESS(Irp->IoStatus.Status) && !again) {
         PosGateLeave(&extension->IoGate);
         return STATUS_MORE_PROCESSING_REQUIRED;
     }
 
-    if (PosAppendReceived(extension, extension->ReaderUrb->TransferBufferLength)) {
+    if (NT_SUCCESS(Irp->IoStatus.Status) &&
+        PosAppendReceived(extension, extension->ReaderUrb->TransferBufferLength)) {
         KeSetEvent(&extension->RxDataEvent, IO_NO_INCREMENT, FALSE);
         if (extension->WaitMask & SERIAL_EV_RXCHAR) {
             waitIrp = PosTakeWaitIrp(extension, &extension->WaitIrp);

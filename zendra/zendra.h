@@ -122,8 +122,9 @@ typedef struct _DEVICE_EXTENSION {
     SYSTEM_POWER_STATE SystemPowerState;
 
     /* Continuous bulk-in reader */
-    KSPIN_LOCK ReaderLock; /* guards ReaderBusy, ReaderInCall, ReaderAgain; leaf */
+    KSPIN_LOCK ReaderLock; /* guards ReaderBusy, ReaderWanted, ReaderInCall, ReaderAgain; leaf */
     BOOLEAN ReaderBusy;
+    BOOLEAN ReaderWanted; /* a start found a transfer outstanding that may be ending in failure */
     BOOLEAN ReaderInCall; /* the issuer is inside IoCallDriver with ReaderIrp */
     BOOLEAN ReaderAgain;  /* a completion asked that issuer for the next transfer */
     PIRP ReaderIrp;

@@ -145,6 +145,26 @@ TEST_F(DataPath, TheReaderDiscardsWhileThePortIsClosed) {
   EXPECT_EQ(read->Information(), 0u);
 }
 
+// A close cancels the reader's transfer and a new open starts the reader at
+// once: the cancelled transfer may come back before or after that start,
+// at once or from a DPC. Either way the port receives afterwards.
+TEST_F(DataPath, AStartMeetingACancelledTransferLeavesTheReaderRunning) {
+  for (UCHAR round = 0; round < 24; ++round) {
+    KIRQL irql;
+    KeRaiseIrql(DISPATCH_LEVEL, &irql);
+    PosCancelBulkRead(s_.ext);
+    const NTSTATUS started = PosStartBulkRead(s_.ext);
+    KeLowerIrql(irql);
+    EXPECT_TRUE(started == STATUS_PENDING || started == STATUS_DEVICE_BUSY) << std::hex << started;
+    Settle();
+    ASSERT_TRUE(s_.ext->ReaderBusy) << "round " << int(round);
+    s_.usb->Scan({round});
+    Settle();
+    ASSERT_EQ(s_.ext->RxCount, round + 1);
+    EXPECT_EQ(s_.ext->RxBuffer[round], round);
+  }
+}
+
 // The open points: a wait refused while the scanner has no configuration
 // fails with a status (never a success code), and a write while no packet
 // size is known is refused before anything reaches the bus.
