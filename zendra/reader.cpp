@@ -92,7 +92,6 @@ static NTSTATUS PosIssueBulkRead(PDEVICE_EXTENSION Extension)
 {
     PIRP irp = Extension->ReaderIrp;
     struct _URB_BULK_OR_INTERRUPT_TRANSFER *urb = Extension->ReaderUrb;
-    PIO_STACK_LOCATION next;
     BOOLEAN again;
     KIRQL irql;
 
@@ -101,20 +100,8 @@ static NTSTATUS PosIssueBulkRead(PDEVICE_EXTENSION Extension)
         irp->Cancel = FALSE;
         RtlZeroMemory(Extension->ReaderBuffer, sizeof(Extension->ReaderBuffer));
 
-        urb->Hdr.Length = (USHORT)sizeof(*urb);
-        urb->Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
-        urb->PipeHandle = Extension->BulkInPipe;
-        urb->TransferFlags = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
-        urb->TransferBufferLength = Extension->MaxPacketSize;
-        urb->TransferBuffer = Extension->ReaderBuffer;
-        urb->TransferBufferMDL = NULL;
-        urb->UrbLink = NULL;
-
-        next = IoGetNextIrpStackLocation(irp);
-        next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-        next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
-        next->Parameters.Others.Argument1 = urb;
-        IoSetCompletionRoutine(irp, PosBulkReadComplete, Extension, TRUE, TRUE, TRUE);
+        PosBuildBulkTransfer(irp, urb, Extension->BulkInPipe, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK,
+                             Extension->ReaderBuffer, Extension->MaxPacketSize, PosBulkReadComplete, Extension);
 
         KeAcquireSpinLock(&Extension->ReaderLock, &irql);
         Extension->ReaderInCall = TRUE;

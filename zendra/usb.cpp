@@ -233,3 +233,33 @@ extern "C" NTSTATUS PosDeconfigureDevice(PDEVICE_OBJECT DeviceObject)
     PoSetPowerState(DeviceObject, DevicePowerState, powerState);
     return STATUS_SUCCESS;
 }
+
+/*
+ * PosBuildBulkTransfer
+ *   Fills Urb for one bulk transfer of Length bytes at Buffer on Pipe, and
+ *   Irp's next stack location to submit it with CompletionRoutine called
+ *   on success, error and cancel. The reader and the write path send every
+ *   transfer this way, on IRPs they reuse.
+ *   IRQL: <= DISPATCH_LEVEL.
+ */
+extern "C" VOID PosBuildBulkTransfer(PIRP Irp, struct _URB_BULK_OR_INTERRUPT_TRANSFER *Urb, USBD_PIPE_HANDLE Pipe,
+                                     ULONG TransferFlags, PVOID Buffer, ULONG Length,
+                                     PIO_COMPLETION_ROUTINE CompletionRoutine, PVOID Context)
+{
+    PIO_STACK_LOCATION next;
+
+    Urb->Hdr.Length = (USHORT)sizeof(*Urb);
+    Urb->Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+    Urb->PipeHandle = Pipe;
+    Urb->TransferFlags = TransferFlags;
+    Urb->TransferBufferLength = Length;
+    Urb->TransferBuffer = Buffer;
+    Urb->TransferBufferMDL = NULL;
+    Urb->UrbLink = NULL;
+
+    next = IoGetNextIrpStackLocation(Irp);
+    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+    next->Parameters.Others.Argument1 = Urb;
+    IoSetCompletionRoutine(Irp, CompletionRoutine, Context, TRUE, TRUE, TRUE);
+}

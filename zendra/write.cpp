@@ -18,22 +18,11 @@ static VOID PosFillWriteTransfer(PDEVICE_EXTENSION Extension, PIRP Irp, struct _
 {
     ULONG remaining = (ULONG)(ULONG_PTR)Irp->Tail.Overlay.DriverContext[0];
     ULONG total = (ULONG)(ULONG_PTR)Irp->Tail.Overlay.DriverContext[1];
-    PIO_STACK_LOCATION next;
 
-    Urb->Hdr.Length = (USHORT)sizeof(*Urb);
-    Urb->Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
-    Urb->PipeHandle = Extension->BulkOutPipe;
-    Urb->TransferFlags = USBD_TRANSFER_DIRECTION_OUT;
-    Urb->TransferBufferLength = remaining < Extension->MaxPacketSize ? remaining : Extension->MaxPacketSize;
-    Urb->TransferBuffer = (PUCHAR)Irp->AssociatedIrp.SystemBuffer + (total - remaining);
-    Urb->TransferBufferMDL = NULL;
-    Urb->UrbLink = NULL;
-
-    next = IoGetNextIrpStackLocation(Irp);
-    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
-    next->Parameters.Others.Argument1 = Urb;
-    IoSetCompletionRoutine(Irp, PosWriteComplete, Urb, TRUE, TRUE, TRUE);
+    PosBuildBulkTransfer(Irp, Urb, Extension->BulkOutPipe, USBD_TRANSFER_DIRECTION_OUT,
+                         (PUCHAR)Irp->AssociatedIrp.SystemBuffer + (total - remaining),
+                         remaining < Extension->MaxPacketSize ? remaining : Extension->MaxPacketSize, PosWriteComplete,
+                         Urb);
 }
 
 /*

@@ -236,6 +236,9 @@ VOID PosDeleteDevice(PDEVICE_OBJECT DeviceObject);
 NTSTATUS PosSubmitUrbSync(PDEVICE_OBJECT DeviceObject, PURB Urb);
 NTSTATUS PosConfigureDevice(PDEVICE_OBJECT DeviceObject);
 NTSTATUS PosDeconfigureDevice(PDEVICE_OBJECT DeviceObject);
+VOID PosBuildBulkTransfer(PIRP Irp, struct _URB_BULK_OR_INTERRUPT_TRANSFER *Urb, USBD_PIPE_HANDLE Pipe,
+                          ULONG TransferFlags, PVOID Buffer, ULONG Length, PIO_COMPLETION_ROUTINE CompletionRoutine,
+                          PVOID Context);
 
 /* pnp.cpp: Plug and Play */
 NTSTATUS NTAPI PosDispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
