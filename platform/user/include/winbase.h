@@ -340,6 +340,8 @@ WINBASEAPI DWORD WINAPI WaitForMultipleObjects(DWORD nCount, CONST HANDLE* lpHan
 WINBASEAPI void WINAPI Sleep(DWORD dwMilliseconds);
 WINBASEAPI DWORD WINAPI GetTickCount(void);
 WINBASEAPI ULONGLONG WINAPI GetTickCount64(void);
+WINBASEAPI BOOL WINAPI QueryPerformanceCounter(LARGE_INTEGER* lpPerformanceCount);
+WINBASEAPI BOOL WINAPI QueryPerformanceFrequency(LARGE_INTEGER* lpFrequency);
 
 /* Threads. */
 WINBASEAPI HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwStackSize,

@@ -90,6 +90,18 @@ DWORD WINAPI GetTickCount(void) { return static_cast<DWORD>(nt::NtInterruptTime(
 
 ULONGLONG WINAPI GetTickCount64(void) { return nt::NtInterruptTime() / 10'000; }
 
+// The counter is the interrupt time itself, in its 100 ns units: the
+// 10 MHz that current Windows reports, fixed at boot.
+BOOL WINAPI QueryPerformanceCounter(LARGE_INTEGER* lpPerformanceCount) {
+  lpPerformanceCount->QuadPart = static_cast<LONGLONG>(nt::NtInterruptTime());
+  return TRUE;
+}
+
+BOOL WINAPI QueryPerformanceFrequency(LARGE_INTEGER* lpFrequency) {
+  lpFrequency->QuadPart = 10'000'000;
+  return TRUE;
+}
+
 HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwStackSize,
                            LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter, DWORD dwCreationFlags,
                            LPDWORD lpThreadId) {

@@ -505,8 +505,13 @@ TEST_F(FileApi, DriverStatusesReachTheProgramAsWindowsTranslatesThem) {
 
 TEST_F(FileApi, EventsWaitsAndThreadsRunOnKernelTime) {
   const DWORD start = GetTickCount();
+  LARGE_INTEGER frequency{}, before{}, after{};
+  ASSERT_TRUE(QueryPerformanceFrequency(&frequency));
+  ASSERT_TRUE(QueryPerformanceCounter(&before));
   Sleep(250);
   EXPECT_EQ(GetTickCount() - start, 250u);
+  ASSERT_TRUE(QueryPerformanceCounter(&after));
+  EXPECT_EQ((after.QuadPart - before.QuadPart) * 1000 / frequency.QuadPart, 250) << "the counter runs on kernel time";
   HANDLE automatic = CreateEventA(nullptr, FALSE, FALSE, nullptr);
   HANDLE manual = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   EXPECT_EQ(WaitForSingleObject(automatic, 1000), static_cast<DWORD>(WAIT_TIMEOUT));

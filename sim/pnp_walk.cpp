@@ -1,17 +1,10 @@
-// zendra-sim: runs the driver on the emulated Windows platform with virtual
-// scanners on the emulated USB bus. Each scanner is plugged in, installed,
-// added and started by the PnP manager; the demo shows what a system sees of
-// it (device name, \DosDevices link, SERIALCOMM entry, COM-port interface),
-// takes the devices through the lifecycle a user and the system cause
-// (resource rebalance, disable and enable, unplugging), unloads the driver
-// and reports whether anything was left behind.
-//
-// Usage: zendra-sim [--seed N] [--wdm MAJOR.MINOR]
-//   By default the system runs free on real threads and the real clock;
-//   --seed runs it under the deterministic scheduler instead.
+// zendra-sim --pnp: three virtual scanners, each plugged in, installed,
+// added and started by the PnP manager; the walk-through shows what a
+// system sees of each (device name, \DosDevices link, SERIALCOMM entry,
+// COM-port interface), takes the devices through the lifecycle a user and
+// the system cause (resource rebalance, disable and enable, unplugging),
+// unloads the driver and reports whether anything was left behind.
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -19,6 +12,7 @@
 #include "io/interfaces.h"
 #include "io/namespace.h"
 #include "kernel/pool.h"
+#include "options.h"
 #include "pnp/loader.h"
 #include "pnp/pnp_manager.h"
 #include "pnp/ports_installer.h"
@@ -97,30 +91,14 @@ void ShowPort(const std::shared_ptr<emu::VirtualScanner>& scanner) {
               InterfaceEnabled(scanner->InstancePath()) ? " (enabled)" : " (disabled)");
 }
 
-int Usage() {
-  std::fprintf(stderr, "usage: zendra-sim [--seed N] [--wdm MAJOR.MINOR]\n");
-  return 2;
-}
-
 }  // namespace
 
-int main(int argc, char** argv) {
+int sim::RunPnpWalk(const Options& simOptions) {
   emu::BootOptions options;
-  options.mode = emu::SchedulerMode::Free;
-  for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--seed") == 0 && i + 1 < argc) {
-      options.mode = emu::SchedulerMode::Deterministic;
-      options.seed = std::strtoull(argv[++i], nullptr, 10);
-    } else if (std::strcmp(argv[i], "--wdm") == 0 && i + 1 < argc) {
-      unsigned major = 0, minor = 0;
-      if (std::sscanf(argv[++i], "%u.%x", &major, &minor) != 2) return Usage();
-      options.wdmMajor = static_cast<UCHAR>(major);
-      options.wdmMinor = static_cast<UCHAR>(minor);
-    } else {
-      return Usage();
-    }
-  }
-
+  options.mode = simOptions.deterministic ? emu::SchedulerMode::Deterministic : emu::SchedulerMode::Free;
+  options.seed = simOptions.seed;
+  options.wdmMajor = simOptions.wdmMajor;
+  options.wdmMinor = simOptions.wdmMinor;
   emu::System::Boot(options);
   std::printf("emulated system up: %s, WDM %u.%02x\n",
               options.mode == emu::SchedulerMode::Free

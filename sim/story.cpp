@@ -1,0 +1,177 @@
+// zendra-sim's story, as a user at a till sees it: a scanner is plugged in
+// and named COM7, a point-of-sale program opens the port, the user scans
+// barcodes at a human pace and the program prints each one as it reads
+// it. The summary then settles the account from the scanner's byte
+// ledger, the pool and the verifier.
+//
+// The scanner side runs here, on the machine's "main" thread; the program
+// (pos_app.cpp) on an application thread of its own.
+#include <windows.h>
+
+#include <cstdio>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "options.h"
+#include "pos_app.h"
+#include "session.h"
+#include "user/host/win32_host.h"
+
+namespace sim {
+namespace {
+
+// How long the story waits for the program to open its port, and for the
+// last barcode after it was scanned, before it calls them missing.
+constexpr DWORD kPatienceMs = 5000;
+
+std::string Text(const std::optional<std::vector<uint8_t>>& regSz) {
+  std::string text;
+  if (!regSz) return "(none)";
+  for (size_t i = 0; i + 1 < regSz->size() && (*regSz)[i] != 0; i += 2) text.push_back(static_cast<char>((*regSz)[i]));
+  return text;
+}
+
+class Story {
+ public:
+  explicit Story(const Options& options)
+      : options_(options), machine_(MachineOptionsOf(options)), pacing_(options.seed) {}
+
+  int Run() {
+    Say(clock_, "emulated system up: %s",
+        options_.deterministic
+            ? ("deterministic scheduler, seed " + std::to_string(options_.seed) + ", virtual time").c_str()
+            : "free-running, real threads and the real clock");
+    if (const int32_t status = machine_.LoadZendra(); status != 0) {
+      Say(clock_, "DriverEntry failed: 0x%08X", static_cast<unsigned>(status));
+      return 1;
+    }
+    Say(clock_, "zendra.sys loaded");
+
+    scanner_ = machine_.PlugScanner("COM7");
+    Say(clock_, "scanner plugged in; the ports installer gives it PortName %s",
+        Text(machine_.PortName(scanner_)).c_str());
+    Say(clock_, "its COM-port interface: %s", machine_.InterfacePath(scanner_).c_str());
+
+    bool fine = OpenPort("\\\\.\\COM7", "COM7");
+    if (fine) {
+      ScanAll(options_.barcodes);
+      fine = WaitForReads();
+    }
+    fine = ClosePort() && fine;
+    return Summary(fine);
+  }
+
+ private:
+  static emu::win32::MachineOptions MachineOptionsOf(const Options& options) {
+    emu::win32::MachineOptions machine;
+    machine.deterministic = options.deterministic;
+    machine.seed = options.seed;
+    return machine;
+  }
+
+  // Starts the program on `path` and waits until it has configured the
+  // port.
+  bool OpenPort(const char* path, const char* shownAs) {
+    ready_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    quit_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    app_ = PosApp{path, shownAs, &session_, &clock_, ready_, quit_};
+    program_ = machine_.Start("pos", [this] { return RunPosApp(app_); });
+    programRunning_ = true;
+    if (WaitForSingleObject(ready_, kPatienceMs) == WAIT_OBJECT_0) return true;
+    Say(clock_, "the program could not open %s", shownAs);
+    return false;
+  }
+
+  // Ends the program, which closes the port; whether it ran without fault.
+  bool ClosePort() {
+    if (!programRunning_) return true;
+    SetEvent(quit_);
+    const uint32_t exitCode = program_.Join();
+    programRunning_ = false;
+    CloseHandle(ready_);
+    CloseHandle(quit_);
+    return exitCode == 0;
+  }
+
+  // The user scans one barcode after another: tens to hundreds of
+  // milliseconds apart (a few with --quick), as the seed draws them.
+  void ScanAll(const std::vector<std::string>& barcodes) {
+    std::uniform_int_distribution<DWORD> gap =
+        options_.quick ? std::uniform_int_distribution<DWORD>(5, 30) : std::uniform_int_distribution<DWORD>(40, 400);
+    for (const std::string& text : barcodes) {
+      Sleep(gap(pacing_));
+      std::vector<uint8_t> bytes(text.begin(), text.end());
+      bytes.push_back('\r');
+      session_.Scanned(text, clock_.Micros());
+      machine_.Scan(scanner_, bytes);
+      scannedBytes_ += bytes.size();
+    }
+  }
+
+  // Waits until the program has read as many barcodes as were scanned.
+  bool WaitForReads() {
+    const size_t wanted = session_.ScannedList().size();
+    for (DWORD waited = 0; session_.ReadCount() < wanted; waited += 10) {
+      if (waited >= kPatienceMs) {
+        Say(clock_, "%zu barcode(s) still unread after %u ms", wanted - session_.ReadCount(),
+            static_cast<unsigned>(kPatienceMs));
+        return false;
+      }
+      Sleep(10);
+    }
+    return true;
+  }
+
+  int Summary(bool programFine) {
+    const emu::ByteLedger ledger = machine_.Ledger(scanner_);
+    machine_.EndProcess();
+    machine_.UnloadZendra();
+    const size_t poolLeft = machine_.PoolBlocksLeft();
+    machine_.Shutdown();
+    const std::vector<std::string> violations = machine_.TakeViolations();
+
+    const auto scanned = session_.ScannedList();
+    const auto read = session_.ReadList();
+    bool inOrder = scanned.size() == read.size();
+    for (size_t i = 0; inOrder && i < read.size(); ++i) inOrder = scanned[i].text == read[i].text;
+    const size_t taken = ledger.Delivered().size();
+    const size_t bytesRead = session_.BytesRead();
+    const size_t lost = ledger.sent.size() > bytesRead ? ledger.sent.size() - bytesRead : 0;
+
+    std::printf("\nsummary\n");
+    std::printf("  barcodes  %zu scanned, %zu read, %s\n", scanned.size(), read.size(),
+                inOrder ? "every one in order" : "NOT the ones scanned, in order");
+    std::printf("  bytes     %zu scanned, %zu taken from the scanner, %zu read by the program, %zu lost%s\n",
+                ledger.sent.size(), taken, bytesRead, lost, ledger.Balanced() ? "" : " (ledger NOT balanced)");
+    if (poolLeft == 0) {
+      std::printf("  pool      no block left\n");
+    } else {
+      std::printf("  pool      %zu block(s) left\n", poolLeft);
+    }
+    std::printf("  verifier  %s\n", violations.empty() ? "no rule broken" : "caught:");
+    for (const auto& v : violations) std::printf("    %s\n", v.c_str());
+    const bool good = programFine && inOrder && lost == 0 && ledger.Balanced() && ledger.sent.size() == scannedBytes_ &&
+                      poolLeft == 0 && violations.empty();
+    std::printf("%s\n", good ? "all is well" : "FAILED");
+    return good ? 0 : 1;
+  }
+
+  const Options& options_;
+  emu::win32::Machine machine_;
+  Clock clock_;
+  Session session_;
+  std::mt19937_64 pacing_;
+  int scanner_ = -1;
+  size_t scannedBytes_ = 0;
+  PosApp app_;
+  HANDLE ready_ = nullptr, quit_ = nullptr;
+  emu::win32::Machine::Thread program_;
+  bool programRunning_ = false;
+};
+
+}  // namespace
+
+int RunStory(const Options& options) { return Story(options).Run(); }
+
+}  // namespace sim
