@@ -27,7 +27,7 @@ void VirtualScanner::Scan(std::vector<UCHAR> bytes) {
   bool queued;
   {
     usb::Locked hold(*device_);
-    if (device_->model.Unplugged()) return;
+    if (device_->model.Unplugged() || device_->devicePower != PowerDeviceD0) return;
     device_->model.Scan(bytes);
     usb::ServeWaitingLocked(*device_, served);
     queued = QueueAllLocked(*device_, std::move(served));
@@ -144,6 +144,21 @@ std::vector<ScannerModel::OutPacket> VirtualScanner::OutPackets() const {
 size_t VirtualScanner::PendingInTransfers() const {
   usb::Locked hold(*device_);
   return device_->pending.size();
+}
+
+DEVICE_POWER_STATE VirtualScanner::DevicePowerState() const {
+  usb::Locked hold(*device_);
+  return device_->devicePower;
+}
+
+std::vector<PdoPowerRecord> VirtualScanner::PowerLog() const {
+  usb::Locked hold(*device_);
+  return device_->powerLog;
+}
+
+void VirtualScanner::ClearPowerLog() {
+  usb::Locked hold(*device_);
+  device_->powerLog.clear();
 }
 
 }  // namespace emu
