@@ -101,6 +101,7 @@ struct ManagerState {
   std::set<PDEVICE_OBJECT> started;
   std::vector<PnpRequestRecord> log;
   std::function<void(const PnpRequestRecord&)> observer;
+  KEVENT tree{};  // a synchronization event: the device tree's lock
 };
 
 ManagerState& M() {
@@ -119,7 +120,15 @@ void SetStarted(PDEVICE_OBJECT pdo, bool started) {
 
 }  // namespace
 
+void PnpManager::LockTree() {
+  RequirePassive("the PnP manager");
+  KeWaitForSingleObject(&M().tree, Executive, KernelMode, FALSE, nullptr);
+}
+
+void PnpManager::UnlockTree() { KeSetEvent(&M().tree, IO_NO_INCREMENT, FALSE); }
+
 void PnpManager::Reset() {
+  KeInitializeEvent(&M().tree, SynchronizationEvent, TRUE);
   std::lock_guard<std::mutex> guard(M().mutex);
   M().functionDriver = nullptr;
   M().started.clear();
@@ -176,6 +185,7 @@ NTSTATUS PnpManager::Send(PDEVICE_OBJECT pdo, UCHAR minor, PDEVICE_CAPABILITIES 
 }
 
 NTSTATUS PnpManager::Enumerate(PDEVICE_OBJECT pdo) {
+  DeviceTreeHold hold;
   PDRIVER_OBJECT driver = FunctionDriver();
   if (driver == nullptr) return STATUS_NO_SUCH_DEVICE;
   NTSTATUS status = AddDevice(driver, pdo);
@@ -196,6 +206,7 @@ NTSTATUS PnpManager::Enumerate(PDEVICE_OBJECT pdo) {
 }
 
 NTSTATUS PnpManager::Disable(PDEVICE_OBJECT pdo) {
+  DeviceTreeHold hold;
   NTSTATUS status = Send(pdo, IRP_MN_QUERY_REMOVE_DEVICE);
   if (!NT_SUCCESS(status)) {
     Send(pdo, IRP_MN_CANCEL_REMOVE_DEVICE);
@@ -206,6 +217,7 @@ NTSTATUS PnpManager::Disable(PDEVICE_OBJECT pdo) {
 }
 
 NTSTATUS PnpManager::Rebalance(PDEVICE_OBJECT pdo) {
+  DeviceTreeHold hold;
   NTSTATUS status = Send(pdo, IRP_MN_QUERY_STOP_DEVICE);
   if (!NT_SUCCESS(status)) {
     Send(pdo, IRP_MN_CANCEL_STOP_DEVICE);
@@ -219,6 +231,7 @@ NTSTATUS PnpManager::Rebalance(PDEVICE_OBJECT pdo) {
 }
 
 void PnpManager::DeviceGone(PDEVICE_OBJECT pdo) {
+  DeviceTreeHold hold;
   if (Started(pdo)) Send(pdo, IRP_MN_SURPRISE_REMOVAL);
   SetStarted(pdo, false);
   Send(pdo, IRP_MN_REMOVE_DEVICE);
