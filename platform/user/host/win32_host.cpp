@@ -8,6 +8,7 @@
 #include "kernel/pool.h"
 #include "pnp/loader.h"
 #include "pnp/pnp_manager.h"
+#include "pnp/power_manager.h"
 #include "pnp/ports_installer.h"
 #include "system.h"
 #include "usb/bus.h"
@@ -38,6 +39,7 @@ Machine::Machine(const MachineOptions& options) : impl_(std::make_unique<Impl>()
   BootOptions boot;
   boot.mode = options.deterministic ? SchedulerMode::Deterministic : SchedulerMode::Free;
   boot.seed = options.seed;
+  if (options.wdmMajor != 0) boot.AtWdm(WdmVersion{options.wdmMajor, options.wdmMinor});
   System::Boot(boot);
   impl_->up = true;
 }
@@ -123,6 +125,10 @@ bool Machine::Thread::Running() const {
   nt::NtQueryThreadExitCode(handle_, &code);
   return code == static_cast<uint32_t>(STATUS_PENDING);
 }
+
+int32_t Machine::Sleep() { return PowerManager::Sleep(PowerSystemSleeping3); }
+
+int32_t Machine::Wake() { return PowerManager::Wake(); }
 
 void Machine::Settle() { Scheduler::Get().RunUntilIdle(); }
 
