@@ -6,6 +6,8 @@
 
 #include "io/interfaces.h"
 #include "kernel/pool.h"
+#include "pnp/devnode.h"
+#include "registry/registry.h"
 #include "pnp/loader.h"
 #include "pnp/pnp_manager.h"
 #include "pnp/power_manager.h"
@@ -21,6 +23,7 @@ namespace emu::win32 {
 struct Machine::Impl {
   PDRIVER_OBJECT driver = nullptr;
   std::vector<std::shared_ptr<VirtualScanner>> scanners;
+  std::vector<ScannerModel> models;
   bool up = false;
 };
 
@@ -39,7 +42,7 @@ Machine::Machine(const MachineOptions& options) : impl_(std::make_unique<Impl>()
   BootOptions boot;
   boot.mode = options.deterministic ? SchedulerMode::Deterministic : SchedulerMode::Free;
   boot.seed = options.seed;
-  if (options.wdmMajor != 0) boot.AtWdm(WdmVersion{options.wdmMajor, options.wdmMinor});
+  boot.AtWdm(WdmVersion{options.wdmMajor, options.wdmMinor});
   System::Boot(boot);
   impl_->up = true;
 }
@@ -73,10 +76,71 @@ void Machine::UnloadZendra() {
   impl_->driver = nullptr;
 }
 
-int Machine::PlugScanner(const std::string& portName) {
+int Machine::PlugScanner(const std::string& portName, uint16_t packetSize) {
   PortsInstaller::ReserveName(RegSz(portName));
-  impl_->scanners.push_back(UsbBus::Instance().Plug(ScannerModel::Standard()));
+  // Every scanner its own serial number, so the system tells them apart.
+  ScannerModel model = packetSize == 64 ? ScannerModel::Standard() : ScannerModel::WithPacketSize(packetSize);
+  std::u16string serial = u"KS20" + std::u16string(1, char16_t(u'A' + impl_->models.size() % 26));
+  model.SetSerialNumber(serial);
+  impl_->models.push_back(model);
+  impl_->scanners.push_back(UsbBus::Instance().Plug(std::move(model)));
   return static_cast<int>(impl_->scanners.size() - 1);
+}
+
+int Machine::Replug(int scanner) {
+  ScannerModel model = impl_->models.at(scanner);
+  impl_->models.push_back(model);
+  impl_->scanners.push_back(UsbBus::Instance().Plug(std::move(model)));
+  return static_cast<int>(impl_->scanners.size() - 1);
+}
+
+std::vector<std::vector<uint8_t>> Machine::OutTransfers(int scanner) const {
+  std::vector<std::vector<uint8_t>> transfers;
+  for (const auto& urb : impl_->scanners.at(scanner)->UrbLog()) {
+    if (urb.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER && !(urb.transferFlags & USBD_TRANSFER_DIRECTION_IN)) {
+      transfers.emplace_back(urb.data.begin(), urb.data.end());
+    }
+  }
+  return transfers;
+}
+
+ByteLedger Machine::Ledger(int scanner) const { return impl_->scanners.at(scanner)->Ledger(); }
+
+void Machine::FailInTransfer(int scanner) {
+  impl_->scanners.at(scanner)->FailTransfers(STATUS_UNSUCCESSFUL, USBD_STATUS_DEV_NOT_RESPONDING, 1,
+                                             URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER,
+                                             ScannerModel::kBulkInEndpoint);
+}
+
+void Machine::FailOutTransfer(int scanner, int skip) {
+  impl_->scanners.at(scanner)->FailTransfers(STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID, 1,
+                                             URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER,
+                                             ScannerModel::kBulkOutEndpoint, skip);
+}
+
+namespace {
+
+std::u16string HardwareKeyOf(const VirtualScanner& scanner) {
+  auto node = DevNodes::Instance().FindInstance(scanner.InstancePath());
+  return node ? node->hardwareKeyPath : std::u16string();
+}
+
+}  // namespace
+
+std::optional<std::vector<uint8_t>> Machine::PortName(int scanner, uint32_t* type) const {
+  auto value = Registry::Instance().GetValue(HardwareKeyOf(*impl_->scanners.at(scanner)), u"PortName");
+  if (!value) return std::nullopt;
+  if (type != nullptr) *type = value->type;
+  return std::vector<uint8_t>(value->data.begin(), value->data.end());
+}
+
+void Machine::SetPortName(int scanner, const std::optional<std::vector<uint8_t>>& bytes) {
+  const std::u16string key = HardwareKeyOf(*impl_->scanners.at(scanner));
+  if (bytes) {
+    Registry::Instance().SetValue(key, u"PortName", RegistryValue{REG_SZ, std::vector<UCHAR>(bytes->begin(), bytes->end())});
+  } else {
+    Registry::Instance().DeleteValue(key, u"PortName");
+  }
 }
 
 void Machine::Scan(int scanner, const std::vector<uint8_t>& bytes) {
@@ -91,6 +155,10 @@ std::vector<uint8_t> Machine::Received(int scanner) const {
 void Machine::Unplug(int scanner) {
   auto& plugged = impl_->scanners.at(scanner);
   if (plugged != nullptr && !plugged->Unplugged()) plugged->Unplug();
+}
+
+int32_t Machine::SendPnp(int scanner, uint8_t minor) {
+  return PnpManager::Send(impl_->scanners.at(scanner)->Pdo(), minor);
 }
 
 std::string Machine::InterfacePath(int scanner) const {
@@ -142,6 +210,14 @@ void Machine::EndProcess() {
 size_t Machine::OpenHandles() const { return System::UserProcess().Handles().Count(); }
 
 size_t Machine::PoolBlocksLeft() const { return Pool::LiveBlocks(); }
+
+size_t Machine::PoolAllocations(const char* tag) const {
+  const ULONG wanted = MakeTag(tag[0], tag[1], tag[2], tag[3]);
+  for (const auto& stats : Pool::Stats()) {
+    if (stats.tag == wanted) return stats.allocations;
+  }
+  return 0;
+}
 
 std::vector<std::string> Machine::TakeViolations() {
   std::vector<std::string> described;

@@ -28,17 +28,20 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "usb/byte_ledger.h"
 
 namespace emu::win32 {
 
 struct MachineOptions {
   bool deterministic = true;  // false: real threads and the real clock
   uint64_t seed = 1;
-  // The WDM level the system reports (1.05: Windows Me); 0, 0: a current
-  // Windows.
-  uint8_t wdmMajor = 0;
+  // The WDM level the system reports (1.05: Windows Me; a current Windows
+  // by default).
+  uint8_t wdmMajor = 6;
   uint8_t wdmMinor = 0;
 };
 
@@ -75,13 +78,35 @@ class Machine {
   // Plugs a scanner into the emulated USB bus; the ports installer gives it
   // `portName` (COM7, COM12, ...), the PnP manager adds and starts it. A
   // number to name it by from now on.
-  int PlugScanner(const std::string& portName);
+  // `packetSize` is that of both bulk endpoints (8, 16, 32 or 64).
+  int PlugScanner(const std::string& portName, uint16_t packetSize = 64);
+  // The same scanner (its serial number) plugged in again after Unplug:
+  // the system knows it and it keeps its PortName. A new number.
+  int Replug(int scanner);
   // The scanner reads a barcode: these bytes come in on its bulk-in pipe.
   void Scan(int scanner, const std::vector<uint8_t>& bytes);
   // Every byte the scanner accepted on its bulk-out pipe so far.
   std::vector<uint8_t> Received(int scanner) const;
-  // Pulls the scanner out: surprise removal, then removal.
+  // The bytes of every bulk OUT transfer the scanner got, one entry per
+  // transfer, in order.
+  std::vector<std::vector<uint8_t>> OutTransfers(int scanner) const;
+  // What the scanner sent and how the host's transfers took it.
+  ByteLedger Ledger(int scanner) const;
+  // The scanner's bulk-in transfer fails (the one waiting now, or else the
+  // next one), as after a transmission error.
+  void FailInTransfer(int scanner);
+  // Its bulk-out transfer after the next `skip` ones fails (a STALL).
+  void FailOutTransfer(int scanner, int skip);
+  // The PortName value of the scanner's hardware key: its REG_SZ bytes,
+  // nullopt when there is none. Set writes (or, with nullopt, deletes) it.
+  std::optional<std::vector<uint8_t>> PortName(int scanner, uint32_t* type = nullptr) const;
+  void SetPortName(int scanner, const std::optional<std::vector<uint8_t>>& bytes);
+  // Pulls the scanner out: surprise removal, then removal (once every
+  // handle to it is closed).
   void Unplug(int scanner);
+  // Sends one Plug and Play request (IRP_MN_ minor code) to the scanner's
+  // stack as the PnP manager does; its status.
+  int32_t SendPnp(int scanner, uint8_t minor);
   // The path SetupAPI gives for the scanner's enabled COM-port interface
   // (\\?\usb#vid_...#{...}), empty while it has none.
   std::string InterfacePath(int scanner) const;
@@ -115,6 +140,8 @@ class Machine {
 
   // Pool blocks still allocated (after UnloadZendra, what anybody leaked).
   size_t PoolBlocksLeft() const;
+  // Pool allocations made with `tag` (four characters) since boot.
+  size_t PoolAllocations(const char* tag) const;
   // The rule breaks the verifier recorded since the last call, each as
   // "rule: detail"; taken out of the verifier.
   std::vector<std::string> TakeViolations();
