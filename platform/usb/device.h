@@ -89,6 +89,9 @@ struct UsbDevice : std::enable_shared_from_this<UsbDevice> {
   // suspended the port: URBs are refused and the device reads nothing.
   DEVICE_POWER_STATE devicePower = PowerDeviceD0;
   std::vector<PdoPowerRecord> powerLog;
+  // Injected failures of set-power and query-power IRPs, by type.
+  std::array<int, 2> powerFailures{};
+  std::array<NTSTATUS, 2> powerFailure{};
   bool orphaned = false;  // the system it belonged to was shut down
 
   ~UsbDevice();

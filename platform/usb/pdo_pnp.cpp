@@ -173,27 +173,39 @@ NTSTATUS Power(const std::shared_ptr<UsbDevice>& d, PIRP irp, PIO_STACK_LOCATION
     record.type = stack->Parameters.Power.Type;
     record.state = stack->Parameters.Power.State;
   }
+  std::optional<NTSTATUS> failure;
   {
     Locked hold(*d);
     d->powerLog.push_back(record);
+    const bool setOrQuery =
+        stack->MinorFunction == IRP_MN_SET_POWER || stack->MinorFunction == IRP_MN_QUERY_POWER;
+    if (setOrQuery && d->powerFailures[record.type] > 0) {
+      --d->powerFailures[record.type];
+      failure = d->powerFailure[record.type];
+    }
   }
-  switch (stack->MinorFunction) {
-    case IRP_MN_SET_POWER:
-      if (stack->Parameters.Power.Type == DevicePowerState) SetDevicePower(d, stack->Parameters.Power.State);
-      status = STATUS_SUCCESS;
-      break;
-    case IRP_MN_QUERY_POWER:
-      status = STATUS_SUCCESS;
-      break;
-    case IRP_MN_WAIT_WAKE:
-    case IRP_MN_POWER_SEQUENCE:
-      // No remote wakeup, no power sequence counters: completing a wait-wake
-      // with success would tell the system the device woke it.
-      status = STATUS_NOT_SUPPORTED;
-      break;
-    default:
-      status = irp->IoStatus.Status;
-      break;
+  if (failure) {
+    // The port's power stays as it was.
+    status = *failure;
+  } else {
+    switch (stack->MinorFunction) {
+      case IRP_MN_SET_POWER:
+        if (stack->Parameters.Power.Type == DevicePowerState) SetDevicePower(d, stack->Parameters.Power.State);
+        status = STATUS_SUCCESS;
+        break;
+      case IRP_MN_QUERY_POWER:
+        status = STATUS_SUCCESS;
+        break;
+      case IRP_MN_WAIT_WAKE:
+      case IRP_MN_POWER_SEQUENCE:
+        // No remote wakeup, no power sequence counters: completing a
+        // wait-wake with success would tell the system the device woke it.
+        status = STATUS_NOT_SUPPORTED;
+        break;
+      default:
+        status = irp->IoStatus.Status;
+        break;
+    }
   }
   PoStartNextPowerIrp(irp);
   irp->IoStatus.Status = status;

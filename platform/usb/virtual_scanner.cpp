@@ -88,6 +88,12 @@ void VirtualScanner::FailStart(NTSTATUS status, int count) {
   device_->startFailures = count;
 }
 
+void VirtualScanner::FailPower(POWER_STATE_TYPE type, NTSTATUS status, int count) {
+  usb::Locked hold(*device_);
+  device_->powerFailures[type] = count;
+  device_->powerFailure[type] = status;
+}
+
 void VirtualScanner::Unplug() {
   std::vector<usb::Completion> failed;
   bool queued;

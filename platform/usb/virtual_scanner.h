@@ -59,6 +59,9 @@ class VirtualScanner {
   // The next `count` IRP_MN_START_DEVICE requests the PDO gets fail with
   // `status` (the hub cannot bring the port up), leaving it unstarted.
   void FailStart(NTSTATUS status, int count = 1);
+  // The next `count` set-power or query-power IRPs of `type` the PDO gets
+  // fail with `status` (a hub that cannot change the port's power).
+  void FailPower(POWER_STATE_TYPE type, NTSTATUS status, int count = 1);
   // Pulls the scanner from its port: pending transfers fail, every URB
   // from now on fails, and the bus's removal hook runs.
   void Unplug();
