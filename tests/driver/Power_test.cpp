@@ -165,7 +165,7 @@ TEST_P(Power, FailuresFinishTheSystemRequestAndTheReaderComesBackWhenItCan) {
     const char* name;
     bool down;            // the failure is on the way down (from working) or up
     int poRequestFails;   // PoRequestPowerIrp finds no memory
-    POWER_STATE_TYPE busFails;
+    int busFails;         // the bus fails a request of this POWER_STATE_TYPE (-1: none)
     NTSTATUS expected;    // the system request's status
     Log log;
     DEVICE_POWER_STATE recorded;
@@ -177,12 +177,12 @@ TEST_P(Power, FailuresFinishTheSystemRequestAndTheReaderComesBackWhenItCan) {
   // Each row but the last starts asleep (going up) or working (going
   // down) and ends with the system back at work by a full cycle.
   const Row rows[] = {
-      {"PoRequestPowerIrp fails going down", true, 1, POWER_STATE_TYPE(-1), STATUS_INSUFFICIENT_RESOURCES, {},
+      {"PoRequestPowerIrp fails going down", true, 1, -1, STATUS_INSUFFICIENT_RESOURCES, {},
        PowerDeviceD0, PowerSystemWorking, PowerDeviceD0, false},
       {"device request fails going up", false, 0, DevicePowerState, kRefused, {"set S0", "set D0"}, PowerDeviceD3,
        PowerSystemWorking, PowerDeviceD3, true},
       // The lower drivers' status stands; the device stays down.
-      {"PoRequestPowerIrp fails going up", false, 1, POWER_STATE_TYPE(-1), STATUS_SUCCESS, {"set S0"},
+      {"PoRequestPowerIrp fails going up", false, 1, -1, STATUS_SUCCESS, {"set S0"},
        PowerDeviceD3, PowerSystemWorking, PowerDeviceD3, false},
       // No device request follows.
       {"lower drivers fail the system request going up", false, 0, SystemPowerState, kRefused, {"set S0"},
@@ -202,7 +202,7 @@ TEST_P(Power, FailuresFinishTheSystemRequestAndTheReaderComesBackWhenItCan) {
     IoStopTimer(s_.fdo);
     BulkTransfersSent(s_);
     if (row.poRequestFails) emu::PowerIrps::FailRequests(row.poRequestFails);
-    if (row.busFails != POWER_STATE_TYPE(-1)) s_.usb->FailPower(row.busFails, kRefused);
+    if (row.busFails >= 0) s_.usb->FailPower(POWER_STATE_TYPE(row.busFails), kRefused);
     EXPECT_EQ(System(IRP_MN_SET_POWER, row.down ? PowerSystemSleeping3 : PowerSystemWorking), row.expected);
     EXPECT_EQ(BusLog(s_), row.log);
     ExpectStates(row.recorded, row.system, row.bus);

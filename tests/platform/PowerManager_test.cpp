@@ -396,8 +396,8 @@ TEST(PowerManagerRules, EachRuleIsCaughtWhereItHolds) {
             return status;
           }
           case Fault::kCompleteTwice:
+            // The first completion freed it: the second must not write it.
             PowerStack::Fail(irp, STATUS_SUCCESS);
-            irp->IoStatus.Status = STATUS_SUCCESS;
             IoCompleteRequest(irp, IO_NO_INCREMENT);
             return STATUS_SUCCESS;
           case Fault::kNeverComplete:

@@ -33,7 +33,7 @@ TEST_F(SystemSleep, ABarcodeScannedAfterResumeArrivesInReadFile) {
     for (bool openAcross : {true, false}) {
       SCOPED_TRACE(std::string(level.name) + (openAcross ? ", open across the sleep" : ", opened after it"));
       ForEachSeed(
-          12,
+          20,
           [&] {
             HANDLE port = openAcross ? OpenPort(level.port) : INVALID_HANDLE_VALUE;
             EXPECT_EQ(M().Sleep(), 0);
@@ -62,7 +62,7 @@ TEST_F(SystemSleep, UnpluggedDuringATransition) {
   for (const Level& level : kLevels) {
     SCOPED_TRACE(level.name);
     ForEachSeed(
-        12,
+        20,
         [&] {
           HANDLE port = OpenPort(level.port, FILE_FLAG_OVERLAPPED);
           ASSERT_NE(port, INVALID_HANDLE_VALUE);
