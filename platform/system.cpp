@@ -4,11 +4,13 @@
 #include "io/interfaces.h"
 #include "io/irp.h"
 #include "io/namespace.h"
+#include "io/power.h"
 #include "kernel/dispatcher.h"
 #include "kernel/pool.h"
 #include "kernel/workqueue.h"
 #include "pnp/devnode.h"
 #include "pnp/pnp_manager.h"
+#include "pnp/power_manager.h"
 #include "pnp/ports_installer.h"
 #include "registry/registry.h"
 #include "usb/bus.h"
@@ -33,6 +35,7 @@ void System::Boot(const BootOptions& options) {
   LockOrder::Reset();
   Pool::Reset();
   Irps::Reset();
+  PowerIrps::Reset();
   Devices::Reset();
   WdmLevel::SetWdmVersion(options.wdmMajor, options.wdmMinor);
   Dispatcher::Reset();
@@ -47,6 +50,7 @@ void System::Boot(const BootOptions& options) {
   DeviceInterfaces::Instance().Reset();
   UsbBus::Instance().Reset();
   PnpManager::Reset();
+  PowerManager::Reset();
   PortsInstaller::Reset();
   userProcess = std::make_unique<nt::Process>();
   // A scanner that arrives is installed (its port name) and, when a

@@ -42,6 +42,7 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
     DriverObject->MajorFunction[IRP_MJ_WRITE] = PosDispatchWrite;
     DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = PosDispatchDeviceControl;
     DriverObject->MajorFunction[IRP_MJ_PNP] = PosDispatchPnp;
+    DriverObject->MajorFunction[IRP_MJ_POWER] = PosDispatchPower;
     DriverObject->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = PosDispatchSystemControl;
     DriverObject->DriverExtension->AddDevice = PosAddDevice;
     DriverObject->DriverUnload = PosUnload;

@@ -8,6 +8,7 @@ set(ZENDRA_DRIVER_SOURCES
   ${CMAKE_SOURCE_DIR}/zendra/openclose.cpp
   ${CMAKE_SOURCE_DIR}/zendra/pnp.cpp
   ${CMAKE_SOURCE_DIR}/zendra/portnumber.cpp
+  ${CMAKE_SOURCE_DIR}/zendra/power.cpp
   ${CMAKE_SOURCE_DIR}/zendra/queue.cpp
   ${CMAKE_SOURCE_DIR}/zendra/read.cpp
   ${CMAKE_SOURCE_DIR}/zendra/reader.cpp

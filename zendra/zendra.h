@@ -188,6 +188,42 @@ typedef struct _TIMER_WORK_ITEM {
 } TIMER_WORK_ITEM, *PTIMER_WORK_ITEM;
 
 /*
+ * The power machine (power.cpp). The events it is entered with, its states
+ * (7 and 8 are not used), and the record of one set-power or query-power
+ * request, non-paged pool, from PosDispatchPower until the machine frees it.
+ */
+typedef enum _POS_POWER_EVENT {
+    PWR_EVENT_NEW_IRP = 0,
+    PWR_EVENT_LOWER_DONE = 1,
+    PWR_EVENT_DEVICE_IRP_DONE = 2,
+    PWR_EVENT_COUNT = 3
+} POS_POWER_EVENT;
+
+typedef enum _POS_POWER_STATE {
+    PWR_NEW = 0,
+    PWR_SYS_UP_FORWARDED = 1,
+    PWR_SYS_UP_DEVICE_REQUESTED = 2,
+    PWR_SYS_DOWN_DEVICE_REQUESTED = 3,
+    PWR_SYS_DOWN_FORWARDED = 4,
+    PWR_DEV_UP_FORWARDED = 5,
+    PWR_DEV_DOWN_FORWARDED = 6,
+    PWR_DEV_QUERY_UP_FORWARDED = 9,
+    PWR_DEV_QUERY_DOWN_FORWARDED = 10,
+    PWR_STATE_COUNT = 11
+} POS_POWER_STATE;
+
+typedef struct _POWER_CONTEXT {
+    PDEVICE_OBJECT DeviceObject;
+    struct _DEVICE_EXTENSION *Extension;
+    PIRP Irp;
+    ULONG State;                       /* a POS_POWER_STATE */
+    NTSTATUS Status;                   /* of the last request that came back */
+    DEVICE_POWER_STATE NewDeviceState; /* chosen for a system request */
+    UCHAR MinorFunction;               /* of the device request asked for */
+    BOOLEAN GateEntered;               /* the request holds a gate entry of its own */
+} POWER_CONTEXT, *PPOWER_CONTEXT;
+
+/*
  * PosSetNewPnpState, PosRestorePreviousPnpState
  *   Move a device to State keeping the state it leaves, and go back to that
  *   state when the query that left it is cancelled.
@@ -246,6 +282,16 @@ NTSTATUS NTAPI PosDispatchSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS PosPassDown(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS PosForwardAndWait(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS NTAPI PosForwardCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+
+/* power.cpp: power requests */
+NTSTATUS NTAPI PosDispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS PosPowerMachine(PPOWER_CONTEXT Context, ULONG Event);
+NTSTATUS PosPowerPassDown(PDEVICE_EXTENSION Extension, PIRP Irp);
+NTSTATUS PosCallPowerDriver(PDEVICE_OBJECT TargetDevice, PIRP Irp);
+VOID NTAPI PosPowerCallWorker(PVOID Parameter);
+NTSTATUS NTAPI PosOnPowerIrpComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+VOID NTAPI PosOnDevicePowerComplete(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
+                                    PVOID Context, PIO_STATUS_BLOCK IoStatus);
 
 /* queue.cpp: the request queue */
 VOID PosQueueInitialize(PREQUEST_QUEUE Queue, PPOS_START_ROUTINE StartRoutine);

@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "io/namespace.h"
+#include "io/power.h"
 #include "kernel/dispatcher.h"
 #include "kernel/pool.h"
 #include "kernel/scheduler.h"
@@ -283,6 +284,7 @@ extern "C" VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     emu::Scheduler::Get().CancelTimer(info.tick);
     emu::S().live.erase(DeviceObject);
   }
+  emu::PowerIrps::DeviceDeleted(DeviceObject);
   emu::Pool::QuarantineDeleted(DeviceObject, info.bytes);
   emu::ObjectNamespace::Instance().RemoveDevice(DeviceObject);
   // Unlink from the driver's list of devices.

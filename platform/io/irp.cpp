@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "io/device.h"
+#include "io/power.h"
 #include "kernel/pool.h"
 #include "kernel/scheduler.h"
 #include "kernel/spinlock.h"
@@ -85,7 +86,7 @@ void Evaluate(const IrpInfo& info, IrpFrame& frame) {
     completed = frame.completedStatus;
   }
   std::string who = info.Describe() + " at stack level " + std::to_string(frame.level);
-  if (returned == STATUS_PENDING && !marked) {
+  if (returned == STATUS_PENDING && !marked && !frame.pendingExcused) {
     Verifier::Report("pending-not-marked", "dispatch returned STATUS_PENDING for " + who +
                                                " without marking it pending");
   } else if (returned != STATUS_PENDING && marked) {
@@ -239,6 +240,18 @@ bool AttachSystemBuffer(PIRP irp, ULONG length, const void* input, ULONG inputLe
   irp->AssociatedIrp.SystemBuffer = buffer;
   irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
   return true;
+}
+
+void Irps::ExcusePending(PIRP irp) {
+  auto info = Find(irp);
+  if (!info) return;
+  std::lock_guard<std::mutex> guard(S().mutex);
+  for (int level : {int(irp->CurrentLocation), int(irp->CurrentLocation) - 1}) {
+    if (level < 1 || level >= static_cast<int>(info->levels.size())) continue;
+    for (auto& frame : info->levels[level]) {
+      if (!frame->returned) frame->pendingExcused = true;
+    }
+  }
 }
 
 std::string IrpInfo::Describe() const { return "IRP #" + std::to_string(serial); }
@@ -520,19 +533,26 @@ extern "C" BOOLEAN IoCancelIrp(PIRP Irp) {
   return TRUE;
 }
 
-extern "C" NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-  emu::RequireAtMost(DISPATCH_LEVEL, "IofCallDriver");
+bool emu::Irps::CheckCall(PDEVICE_OBJECT DeviceObject, PIRP Irp, const char* routine) {
   auto info = Irps::Find(Irp);
   if (!info) {
     Verifier::Report(emu::Pool::IsFreed(Irp) ? "irp-used-after-completion" : "irp-unknown",
-                     "IofCallDriver with an IRP that is not outstanding");
-    return STATUS_INVALID_PARAMETER;
+                     std::string(routine) + " with an IRP that is not outstanding");
+    return false;
   }
   if (info->life == emu::IrpLife::Completed) {
-    Verifier::Report("irp-used-after-completion", "IofCallDriver with completed " + info->Describe());
+    Verifier::Report("irp-used-after-completion", std::string(routine) + " with completed " + info->Describe());
+    return false;
+  }
+  return emu::Devices::CheckUsable(DeviceObject, routine);
+}
+
+NTSTATUS emu::Irps::Deliver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  auto info = Irps::Find(Irp);
+  if (!info) {
+    Verifier::Report("irp-unknown", "a call to a driver with an IRP that is not outstanding");
     return STATUS_INVALID_PARAMETER;
   }
-  if (!emu::Devices::CheckUsable(DeviceObject, "IofCallDriver")) return STATUS_INVALID_PARAMETER;
   {
     std::lock_guard<std::mutex> guard(emu::S().mutex);
     if (!info->activations.empty()) emu::TakeDuringCompletionLocked(*info, "IofCallDriver");
@@ -582,6 +602,16 @@ extern "C" NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   }
   emu::Evaluate(*info, *frame);
   return status;
+}
+
+extern "C" NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  emu::RequireAtMost(DISPATCH_LEVEL, "IofCallDriver");
+  if (!Irps::CheckCall(DeviceObject, Irp, "IofCallDriver")) return STATUS_INVALID_PARAMETER;
+  // Power IRPs go the power manager's way, however they are passed.
+  if (IoGetNextIrpStackLocation(Irp)->MajorFunction == IRP_MJ_POWER) {
+    return emu::PowerIrps::Call(DeviceObject, Irp, false);
+  }
+  return Irps::Deliver(DeviceObject, Irp);
 }
 
 extern "C" VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {

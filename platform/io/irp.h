@@ -55,6 +55,9 @@ struct IrpFrame {
   bool finalMarked = false;
   NTSTATUS completedStatus = 0;
   bool evaluated = false;              // judged once both sides are known
+  // The STATUS_PENDING this dispatch routine returns is what PoCallDriver
+  // answered when the power manager held the IRP back: no mark expected.
+  bool pendingExcused = false;
 };
 
 struct IrpInfo {
@@ -85,6 +88,20 @@ class Irps {
   static size_t Outstanding();
   static std::vector<PIRP> OutstandingAt(PDEVICE_OBJECT device);
   static std::string Name(PIRP irp);
+
+  // What IofCallDriver checks before it calls a driver: the IRP is
+  // outstanding and not completed, the device object exists. Reports and
+  // returns false otherwise.
+  static bool CheckCall(PDEVICE_OBJECT device, PIRP irp, const char* routine);
+  // The call itself: the IRP moves to the next stack location and `device`'s
+  // dispatch routine gets it (IofCallDriver after its checks, and the power
+  // manager when it delivers a power IRP).
+  static NTSTATUS Deliver(PDEVICE_OBJECT device, PIRP irp);
+  // The power manager keeps an IRP its caller passed on and answers
+  // STATUS_PENDING for it: the dispatch routines now calling (at the
+  // current stack location and the next, which a driver that skipped its
+  // own location calls from) may return that without marking the IRP.
+  static void ExcusePending(PIRP irp);
 
   // Reports the IRPs still inside `device`'s driver as it is deleted
   // (wired to Devices::SetDeleteCheck).

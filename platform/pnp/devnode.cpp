@@ -100,4 +100,11 @@ std::optional<DevNode> DevNodes::FindInstance(std::u16string_view instancePath) 
   return *it;
 }
 
+std::vector<PDEVICE_OBJECT> DevNodes::Pdos() const {
+  std::lock_guard lock(mutex_);
+  std::vector<PDEVICE_OBJECT> pdos;
+  for (const DevNode& node : nodes_) pdos.push_back(node.pdo);
+  return pdos;
+}
+
 }  // namespace emu

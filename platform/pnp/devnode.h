@@ -48,6 +48,8 @@ class DevNodes {
 
   std::optional<DevNode> Find(PDEVICE_OBJECT pdo) const;
   std::optional<DevNode> FindInstance(std::u16string_view instancePath) const;
+  // The PDO of every node, in the order they were registered.
+  std::vector<PDEVICE_OBJECT> Pdos() const;
 
  private:
   std::u16string DriverKeyForLocked(const std::u16string& instancePath, const std::u16string& classGuid);

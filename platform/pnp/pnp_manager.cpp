@@ -103,6 +103,7 @@ struct ManagerState {
   std::set<PDEVICE_OBJECT> started;
   std::vector<PnpRequestRecord> log;
   std::function<void(const PnpRequestRecord&)> observer;
+  KEVENT tree{};  // a synchronization event: the device tree's lock
   // Surprise-removed devices waiting for their last file to close, and
   // what to do once they are removed.
   std::map<PDEVICE_OBJECT, std::function<void()>> awaitingClose;
@@ -132,7 +133,15 @@ void SetStarted(PDEVICE_OBJECT pdo, bool started) {
 
 }  // namespace
 
+void PnpManager::LockTree() {
+  RequirePassive("the PnP manager");
+  KeWaitForSingleObject(&M().tree, Executive, KernelMode, FALSE, nullptr);
+}
+
+void PnpManager::UnlockTree() { KeSetEvent(&M().tree, IO_NO_INCREMENT, FALSE); }
+
 void PnpManager::Reset() {
+  KeInitializeEvent(&M().tree, SynchronizationEvent, TRUE);
   std::lock_guard<std::mutex> guard(M().mutex);
   M().functionDriver = nullptr;
   M().started.clear();
@@ -190,6 +199,7 @@ NTSTATUS PnpManager::Send(PDEVICE_OBJECT pdo, UCHAR minor, PDEVICE_CAPABILITIES 
 }
 
 NTSTATUS PnpManager::Enumerate(PDEVICE_OBJECT pdo) {
+  DeviceTreeHold hold;
   PDRIVER_OBJECT driver = FunctionDriver();
   if (driver == nullptr) return STATUS_NO_SUCH_DEVICE;
   NTSTATUS status = AddDevice(driver, pdo);
@@ -210,6 +220,7 @@ NTSTATUS PnpManager::Enumerate(PDEVICE_OBJECT pdo) {
 }
 
 NTSTATUS PnpManager::Disable(PDEVICE_OBJECT pdo) {
+  DeviceTreeHold hold;
   NTSTATUS status = Send(pdo, IRP_MN_QUERY_REMOVE_DEVICE);
   if (!NT_SUCCESS(status)) {
     Send(pdo, IRP_MN_CANCEL_REMOVE_DEVICE);
@@ -220,6 +231,7 @@ NTSTATUS PnpManager::Disable(PDEVICE_OBJECT pdo) {
 }
 
 NTSTATUS PnpManager::Rebalance(PDEVICE_OBJECT pdo) {
+  DeviceTreeHold hold;
   NTSTATUS status = Send(pdo, IRP_MN_QUERY_STOP_DEVICE);
   if (!NT_SUCCESS(status)) {
     Send(pdo, IRP_MN_CANCEL_STOP_DEVICE);
@@ -233,6 +245,7 @@ NTSTATUS PnpManager::Rebalance(PDEVICE_OBJECT pdo) {
 }
 
 void PnpManager::DeviceGone(PDEVICE_OBJECT pdo, std::function<void()> removed) {
+  DeviceTreeHold hold;
   if (Started(pdo)) Send(pdo, IRP_MN_SURPRISE_REMOVAL);
   SetStarted(pdo, false);
   // Windows removes a surprise-removed device only once every handle to it
@@ -258,6 +271,7 @@ void PnpManager::LastFileClosed(PDEVICE_OBJECT pdo) {
   removal->pdo = pdo;
   ExInitializeWorkItem(&removal->item, [](PVOID context) {
     std::unique_ptr<DeferredRemoval> self(static_cast<DeferredRemoval*>(context));
+    DeviceTreeHold hold;
     Send(self->pdo, IRP_MN_REMOVE_DEVICE);
     if (self->removed) self->removed();
   }, removal.get());

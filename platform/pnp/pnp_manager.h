@@ -52,6 +52,14 @@ class PnpManager {
   // Devices surprise-removed whose removal waits for their files to close.
   static size_t RemovalsWaiting();
 
+  // The device tree. A PnP sequence (the four above) and a system power
+  // transition never overlap: each holds the tree while it runs, as the
+  // PnP and power managers of Windows exclude each other. A scanner pulled
+  // out during a transition is gone for the bus at once; its removal waits.
+  // PASSIVE_LEVEL.
+  static void LockTree();
+  static void UnlockTree();
+
   // Called after every request the manager sends, in its thread (the demo
   // shows the device's state between the steps of a sequence).
   static void SetObserver(std::function<void(const PnpRequestRecord&)> observer);
@@ -66,6 +74,15 @@ class PnpManager {
   // Calls the driver's AddDevice at PASSIVE_LEVEL and checks what the system
   // checks after it: DO_DEVICE_INITIALIZING cleared on the new device.
   static NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo);
+};
+
+// Holds the device tree (PnpManager::LockTree) while it lives.
+class DeviceTreeHold {
+ public:
+  DeviceTreeHold() { PnpManager::LockTree(); }
+  ~DeviceTreeHold() { PnpManager::UnlockTree(); }
+  DeviceTreeHold(const DeviceTreeHold&) = delete;
+  DeviceTreeHold& operator=(const DeviceTreeHold&) = delete;
 };
 
 // A minimal root-enumerating bus driver: PDOs with no hardware behind them,

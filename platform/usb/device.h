@@ -22,6 +22,7 @@
 #include "kernel/pool.h"
 #include "usb/completion.h"
 #include "usb/scanner_model.h"
+#include "usb/virtual_scanner.h"
 #include "wdm.h"
 
 namespace emu::usb {
@@ -84,6 +85,13 @@ struct UsbDevice : std::enable_shared_from_this<UsbDevice> {
   NTSTATUS startFailure = STATUS_SUCCESS;
   bool removeReceived = false;
   bool deleted = false;
+  // The device power state the PDO was set to. Out of D0 the hub has
+  // suspended the port: URBs are refused and the device reads nothing.
+  DEVICE_POWER_STATE devicePower = PowerDeviceD0;
+  std::vector<PdoPowerRecord> powerLog;
+  // Injected failures of set-power and query-power IRPs, by type.
+  std::array<int, 2> powerFailures{};
+  std::array<NTSTATUS, 2> powerFailure{};
   bool orphaned = false;  // the system it belonged to was shut down
 
   ~UsbDevice();

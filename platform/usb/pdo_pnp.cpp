@@ -59,11 +59,32 @@ void DisablePort(const std::shared_ptr<UsbDevice>& d, UsbDevice::PnpState next) 
   if (queued) RunQueued(d);
 }
 
+// The hub sets the port's power: out of D0 it suspends the port, and what
+// waited on the device's endpoints ends as cancelled (the device keeps its
+// address and configuration through a suspend). Lock not held.
+void SetDevicePower(const std::shared_ptr<UsbDevice>& d, POWER_STATE state) {
+  std::vector<Completion> ended;
+  bool queued;
+  {
+    Locked hold(*d);
+    d->devicePower = state.DeviceState;
+    if (state.DeviceState != PowerDeviceD0) {
+      for (const auto& p : ClaimWaitingLocked(*d)) ended.push_back(EndWaiting(*d, p, STATUS_CANCELLED, USBD_STATUS_CANCELED));
+    }
+    queued = QueueOrKeepLocked(*d, ended, false);
+  }
+  PoSetPowerState(d->pdo, DevicePowerState, state);
+  CompleteNow(ended);
+  if (queued) RunQueued(d);
+}
+
 }  // namespace
 
 std::optional<Refusal> RefusesUrbLocked(const UsbDevice& d) {
   switch (d.pnpState) {
     case UsbDevice::PnpState::kStarted:
+      // A suspended port takes nothing for the device.
+      if (d.devicePower != PowerDeviceD0) return Refusal{STATUS_DEVICE_POWERED_OFF, false, USBD_STATUS_SUCCESS};
       return std::nullopt;
     case UsbDevice::PnpState::kSurpriseRemoved:
       return Refusal{STATUS_DEVICE_NOT_CONNECTED, true, USBD_STATUS_DEVICE_GONE};
@@ -86,6 +107,7 @@ NTSTATUS Pnp(const std::shared_ptr<UsbDevice>& d, PIRP irp, PIO_STACK_LOCATION s
         break;
       }
       d->pnpState = UsbDevice::PnpState::kStarted;
+      d->devicePower = PowerDeviceD0;
       d->removeReceived = false;
       break;
     }
@@ -143,28 +165,59 @@ NTSTATUS Pnp(const std::shared_ptr<UsbDevice>& d, PIRP irp, PIO_STACK_LOCATION s
 
 NTSTATUS Power(const std::shared_ptr<UsbDevice>& d, PIRP irp, PIO_STACK_LOCATION stack) {
   NTSTATUS status;
-  switch (stack->MinorFunction) {
-    case IRP_MN_SET_POWER:
-      if (stack->Parameters.Power.Type == DevicePowerState) {
-        PoSetPowerState(d->pdo, DevicePowerState, stack->Parameters.Power.State);
-      }
-      status = STATUS_SUCCESS;
-      break;
-    case IRP_MN_QUERY_POWER:
-      status = STATUS_SUCCESS;
-      break;
-    case IRP_MN_WAIT_WAKE:
-    case IRP_MN_POWER_SEQUENCE:
-      // No remote wakeup, no power sequence counters: completing a wait-wake
-      // with success would tell the system the device woke it.
-      status = STATUS_NOT_SUPPORTED;
-      break;
-    default:
-      status = irp->IoStatus.Status;
-      break;
+  PdoPowerRecord record;
+  record.minor = stack->MinorFunction;
+  if (stack->MinorFunction == IRP_MN_WAIT_WAKE) {
+    record.state.SystemState = stack->Parameters.WaitWake.PowerState;
+  } else if (stack->MinorFunction == IRP_MN_SET_POWER || stack->MinorFunction == IRP_MN_QUERY_POWER) {
+    record.type = stack->Parameters.Power.Type;
+    record.state = stack->Parameters.Power.State;
+  }
+  std::optional<NTSTATUS> failure;
+  {
+    Locked hold(*d);
+    d->powerLog.push_back(record);
+    const bool setOrQuery =
+        stack->MinorFunction == IRP_MN_SET_POWER || stack->MinorFunction == IRP_MN_QUERY_POWER;
+    if (setOrQuery && d->powerFailures[record.type] > 0) {
+      --d->powerFailures[record.type];
+      failure = d->powerFailure[record.type];
+    }
+  }
+  if (failure) {
+    // The port's power stays as it was.
+    status = *failure;
+  } else {
+    switch (stack->MinorFunction) {
+      case IRP_MN_SET_POWER:
+        if (stack->Parameters.Power.Type == DevicePowerState) SetDevicePower(d, stack->Parameters.Power.State);
+        status = STATUS_SUCCESS;
+        break;
+      case IRP_MN_QUERY_POWER:
+        status = STATUS_SUCCESS;
+        break;
+      case IRP_MN_WAIT_WAKE:
+      case IRP_MN_POWER_SEQUENCE:
+        // No remote wakeup, no power sequence counters: completing a
+        // wait-wake with success would tell the system the device woke it.
+        status = STATUS_NOT_SUPPORTED;
+        break;
+      default:
+        status = irp->IoStatus.Status;
+        break;
+    }
   }
   PoStartNextPowerIrp(irp);
   irp->IoStatus.Status = status;
+  // Answered at once or later from DPC context, as the seed decides, like
+  // the PnP requests: a driver's power completion routines run at either
+  // IRQL.
+  if (CompleteLaterCoin()) {
+    IoMarkIrpPending(irp);
+    auto lock = Scheduler::Get().Lock();
+    QueueDpcWork([irp] { IofCompleteRequest(irp, IO_NO_INCREMENT); });
+    return STATUS_PENDING;
+  }
   IofCompleteRequest(irp, IO_NO_INCREMENT);
   return status;
 }

@@ -27,7 +27,7 @@ void VirtualScanner::Scan(std::vector<UCHAR> bytes) {
   bool queued;
   {
     usb::Locked hold(*device_);
-    if (device_->model.Unplugged()) return;
+    if (device_->model.Unplugged() || device_->devicePower != PowerDeviceD0) return;
     device_->model.Scan(bytes);
     usb::ServeWaitingLocked(*device_, served);
     queued = QueueAllLocked(*device_, std::move(served));
@@ -86,6 +86,12 @@ void VirtualScanner::FailStart(NTSTATUS status, int count) {
   usb::Locked hold(*device_);
   device_->startFailure = status;
   device_->startFailures = count;
+}
+
+void VirtualScanner::FailPower(POWER_STATE_TYPE type, NTSTATUS status, int count) {
+  usb::Locked hold(*device_);
+  device_->powerFailures[type] = count;
+  device_->powerFailure[type] = status;
 }
 
 void VirtualScanner::Unplug() {
@@ -147,6 +153,21 @@ std::vector<ScannerModel::OutPacket> VirtualScanner::OutPackets() const {
 size_t VirtualScanner::PendingInTransfers() const {
   usb::Locked hold(*device_);
   return device_->pending.size();
+}
+
+DEVICE_POWER_STATE VirtualScanner::DevicePowerState() const {
+  usb::Locked hold(*device_);
+  return device_->devicePower;
+}
+
+std::vector<PdoPowerRecord> VirtualScanner::PowerLog() const {
+  usb::Locked hold(*device_);
+  return device_->powerLog;
+}
+
+void VirtualScanner::ClearPowerLog() {
+  usb::Locked hold(*device_);
+  device_->powerLog.clear();
 }
 
 ByteLedger VirtualScanner::Ledger() const {

@@ -17,6 +17,14 @@ namespace usb {
 struct UsbDevice;
 }
 
+// A power IRP as it reached the scanner's PDO (a wait-wake IRP carries its
+// system state in `state`).
+struct PdoPowerRecord {
+  UCHAR minor = 0;
+  POWER_STATE_TYPE type = SystemPowerState;
+  POWER_STATE state{};
+};
+
 class VirtualScanner {
  public:
   explicit VirtualScanner(std::shared_ptr<usb::UsbDevice> device) : device_(std::move(device)) {}
@@ -30,7 +38,11 @@ class VirtualScanner {
   // Unplug() at PASSIVE_LEVEL.
 
   // The scanner read a barcode: its bytes go out through the bulk IN pipe,
-  // in packets of the endpoint's size, one after another.
+  // in packets of the endpoint's size, one after another. A scanner whose
+  // port is suspended (the PDO in D1 to D3) reads nothing: a suspended USB
+  // device may draw too little current to run its scan engine, so the
+  // bytes are dropped. What it held before the suspend it keeps, as a
+  // suspended device keeps its state.
   void Scan(std::vector<UCHAR> bytes);
   // After the bytes scanned so far the scanner sends a zero-length packet,
   // which ends the IN transfer it reaches.
@@ -47,6 +59,9 @@ class VirtualScanner {
   // The next `count` IRP_MN_START_DEVICE requests the PDO gets fail with
   // `status` (the hub cannot bring the port up), leaving it unstarted.
   void FailStart(NTSTATUS status, int count = 1);
+  // The next `count` set-power or query-power IRPs of `type` the PDO gets
+  // fail with `status` (a hub that cannot change the port's power).
+  void FailPower(POWER_STATE_TYPE type, NTSTATUS status, int count = 1);
   // Pulls the scanner from its port: pending transfers fail, every URB
   // from now on fails, and the bus's removal hook runs.
   void Unplug();
@@ -66,6 +81,12 @@ class VirtualScanner {
   // What the scanner sent and how each IN transfer on its data endpoint
   // took it (see usb/byte_ledger.h).
   ByteLedger Ledger() const;
+
+  // The device power state the PDO was last set to (D0 from its start on),
+  // and every power IRP the PDO got, in order.
+  DEVICE_POWER_STATE DevicePowerState() const;
+  std::vector<PdoPowerRecord> PowerLog() const;
+  void ClearPowerLog();
 
  private:
   std::shared_ptr<usb::UsbDevice> device_;

@@ -7,6 +7,7 @@
 #include "io/device.h"
 #include "io/requests.h"
 #include "kernel/pool.h"
+#include "pnp/power_manager.h"
 #include "support/driver_harness.h"
 
 namespace zt {
@@ -56,12 +57,14 @@ class DataPath : public DriverTest {
   PFILE_OBJECT file_ = nullptr;
 };
 
-// The timer, started while the port is open, ticks once a second in
-// virtual time; the work item of its first tick stops it, after waiting for
-// a close in progress.
+// The timer, started by resume while the port is open, ticks once a
+// second in virtual time; the work item of its first tick stops it, after
+// waiting for a close in progress.
 TEST_F(DataPath, TheIoTimerStopsItselfFromItsFirstWorkItem) {
   const size_t items = emu::Pool::LiveBlocks(POS_POOL_TAG);
-  IoStartTimer(s_.fdo);
+  ASSERT_EQ(emu::PowerManager::Sleep(PowerSystemSleeping3), STATUS_SUCCESS);
+  EXPECT_FALSE(emu::Devices::IsTimerRunning(s_.fdo));
+  ASSERT_EQ(emu::PowerManager::Wake(), STATUS_SUCCESS);
   Advance(999);
   EXPECT_TRUE(emu::Devices::IsTimerRunning(s_.fdo));
   EXPECT_EQ(emu::Pool::LiveBlocks(POS_POOL_TAG), items) << "no tick yet";

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "io/device.h"
 #include "io/namespace.h"
 #include "platform/io_test_drivers.h"
 
@@ -153,6 +154,46 @@ TEST_F(IoDevice, TheIoTimerTicksOncePerSecondAtDispatchLevelUntilStopped) {
   Advance(2500);
   EXPECT_EQ(ticks.size(), 5u) << "a stopped timer starts again";
   // Deleting the device takes its timer with it.
+}
+
+// A timer whose routine queues a work item that stops the timer, as a
+// driver's once-only timer does.
+struct SelfStopping {
+  WORK_QUEUE_ITEM item;
+  PDEVICE_OBJECT device = nullptr;
+  int ticks = 0;
+  int stops = 0;
+  bool queued = false;
+};
+
+VOID SelfStoppingWorker(PVOID context) {
+  auto* timer = static_cast<SelfStopping*>(context);
+  IoStopTimer(timer->device);
+  ++timer->stops;
+  timer->queued = false;
+}
+
+VOID SelfStoppingTick(PDEVICE_OBJECT, PVOID context) {
+  auto* timer = static_cast<SelfStopping*>(context);
+  ++timer->ticks;
+  if (timer->queued) return;
+  timer->queued = true;
+  ExInitializeWorkItem(&timer->item, SelfStoppingWorker, timer);
+  ExQueueWorkItem(&timer->item, DelayedWorkQueue);
+}
+
+TEST_F(IoDevice, AnIoTimerStopsFromItsOwnWorkItemAndStartsAgain) {
+  Layer& device = stack_.Standalone("device");
+  SelfStopping timer;
+  timer.device = device.Device();
+  ASSERT_EQ(IoInitializeTimer(device.Device(), SelfStoppingTick, &timer), STATUS_SUCCESS);
+  for (int round = 1; round <= 2; ++round) {
+    IoStartTimer(device.Device());
+    Advance(5500);
+    EXPECT_EQ(timer.ticks, round) << "one tick, then its work item stopped it";
+    EXPECT_EQ(timer.stops, round);
+    EXPECT_FALSE(emu::Devices::IsTimerRunning(device.Device()));
+  }
 }
 
 TEST(IoDeviceWdmLevel, AVersionIsAvailableUpToTheLevelTheSystemImplements) {

@@ -186,6 +186,59 @@ TEST_F(UsbPdoPnp, StopAndRemovalOfAPresentDeviceResetItAndKeepThePdo) {
   EXPECT_FALSE(emu::DevNodes::Instance().Find(pdo).has_value());
 }
 
+// A device set-power IRP below D0 suspends the port: what waited on the
+// device ends as cancelled, URBs are refused, a barcode presented then is
+// not read. D0 resumes it with its configuration; the PDO records every
+// power IRP it got.
+TEST_F(UsbPdoPnp, SuspendEndsWaitingTransfersAndResumeKeepsTheConfiguration) {
+  auto scanner = Plug();
+  PDEVICE_OBJECT pdo = scanner->Pdo();
+  Selection selected = Select(pdo);
+  ASSERT_EQ(selected.status, STATUS_SUCCESS);
+  Read waiting(pdo, selected.in, 64);
+  EXPECT_EQ(waiting.call.Send(), STATUS_PENDING);
+  scanner->ClearPowerLog();
+  auto setPower = [&](DEVICE_POWER_STATE state) {
+    Call call(pdo);
+    call.Next()->MajorFunction = IRP_MJ_POWER;
+    call.Next()->MinorFunction = IRP_MN_SET_POWER;
+    call.Next()->Parameters.Power.Type = DevicePowerState;
+    call.Next()->Parameters.Power.State.DeviceState = state;
+    call.Send();
+    return call.Wait();
+  };
+  EXPECT_EQ(setPower(PowerDeviceD3), STATUS_SUCCESS);
+  EXPECT_EQ(scanner->DevicePowerState(), PowerDeviceD3);
+  EXPECT_EQ(emu::Devices::ReportedPowerState(pdo, DevicePowerState).DeviceState, PowerDeviceD3);
+  ASSERT_TRUE(waiting.call.Done()) << "the suspend ended the waiting transfer";
+  EXPECT_EQ(waiting.call.Completion().status, STATUS_CANCELLED);
+  EXPECT_EQ(waiting.Usbd(), USBD_STATUS_CANCELED);
+
+  Read refused(pdo, selected.in, 64);
+  refused.call.Send();
+  EXPECT_EQ(refused.call.Wait(), STATUS_DEVICE_POWERED_OFF);
+  EXPECT_EQ(refused.Usbd(), USBD_STATUS(0x12345678)) << "refused before the host controller: the URB untouched";
+  scanner->Scan(Bytes("lost"));
+
+  EXPECT_EQ(setPower(PowerDeviceD0), STATUS_SUCCESS);
+  EXPECT_TRUE(scanner->Configured()) << "a suspended device keeps its configuration";
+  scanner->Scan(Bytes("held"));
+  EXPECT_EQ(setPower(PowerDeviceD3), STATUS_SUCCESS);
+  EXPECT_EQ(setPower(PowerDeviceD0), STATUS_SUCCESS);
+  Read after(pdo, selected.in, 64);
+  after.call.Send();
+  EXPECT_EQ(after.call.Wait(), STATUS_SUCCESS);
+  EXPECT_EQ(after.Got(), Bytes("held")) << "what the scanner held stays; what it saw while suspended is gone";
+
+  const auto log = scanner->PowerLog();
+  ASSERT_EQ(log.size(), 4u);
+  for (size_t i = 0; i < log.size(); ++i) {
+    EXPECT_EQ(log[i].minor, IRP_MN_SET_POWER);
+    EXPECT_EQ(log[i].type, DevicePowerState);
+    EXPECT_EQ(log[i].state.DeviceState, i % 2 == 0 ? PowerDeviceD3 : PowerDeviceD0);
+  }
+}
+
 TEST_F(UsbPdoPnp, RemovalAfterUnplugDeletesThePdoAndFreesEverything) {
   const size_t before = emu::Pool::LiveBlocks();
   auto scanner = Plug();

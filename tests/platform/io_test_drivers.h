@@ -40,8 +40,10 @@ class Layer {
     device_->Flags &= ~DO_DEVICE_INITIALIZING;
     return status;
   }
-  void AttachTo(Layer& below) {
-    lower_ = IoAttachDeviceToDeviceStack(device_, below.device_);
+  void AttachTo(Layer& below) { AttachToDevice(below.device_); }
+  // Attaches to a device of another driver (a bus's PDO).
+  void AttachToDevice(PDEVICE_OBJECT below) {
+    lower_ = IoAttachDeviceToDeviceStack(device_, below);
     ASSERT_NE(lower_, nullptr);
   }
   // Detaches and deletes the device unless the test already did.

@@ -10,6 +10,7 @@
 #include "registry/registry.h"
 #include "pnp/loader.h"
 #include "pnp/pnp_manager.h"
+#include "pnp/power_manager.h"
 #include "pnp/ports_installer.h"
 #include "system.h"
 #include "usb/bus.h"
@@ -41,8 +42,7 @@ Machine::Machine(const MachineOptions& options) : impl_(std::make_unique<Impl>()
   BootOptions boot;
   boot.mode = options.deterministic ? SchedulerMode::Deterministic : SchedulerMode::Free;
   boot.seed = options.seed;
-  boot.wdmMajor = options.wdmMajor;
-  boot.wdmMinor = options.wdmMinor;
+  boot.AtWdm(WdmVersion{options.wdmMajor, options.wdmMinor});
   System::Boot(boot);
   impl_->up = true;
 }
@@ -193,6 +193,10 @@ bool Machine::Thread::Running() const {
   nt::NtQueryThreadExitCode(handle_, &code);
   return code == static_cast<uint32_t>(STATUS_PENDING);
 }
+
+int32_t Machine::Sleep() { return PowerManager::Sleep(PowerSystemSleeping3); }
+
+int32_t Machine::Wake() { return PowerManager::Wake(); }
 
 void Machine::Settle() { Scheduler::Get().RunUntilIdle(); }
 

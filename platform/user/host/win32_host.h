@@ -39,7 +39,8 @@ namespace emu::win32 {
 struct MachineOptions {
   bool deterministic = true;  // false: real threads and the real clock
   uint64_t seed = 1;
-  // The WDM level the system reports (a current Windows by default).
+  // The WDM level the system reports (1.05: Windows Me; a current Windows
+  // by default).
   uint8_t wdmMajor = 6;
   uint8_t wdmMinor = 0;
 };
@@ -109,6 +110,13 @@ class Machine {
   // The path SetupAPI gives for the scanner's enabled COM-port interface
   // (\\?\usb#vid_...#{...}), empty while it has none.
   std::string InterfacePath(int scanner) const;
+
+  // The machine goes to sleep (S3) and wakes up again: the power manager
+  // takes every device stack through the transition, and each call returns
+  // once every stack has answered (the sleep's status is not 0 when a
+  // driver refused it). Application threads are not frozen meanwhile.
+  int32_t Sleep();
+  int32_t Wake();
 
   // Runs `body` as a new application thread of the program.
   Thread Start(const std::string& name, std::function<uint32_t()> body);
