@@ -1,8 +1,9 @@
 // zendra-sim's story, as a user at a till sees it: a scanner is plugged in
 // and named COM7, a point-of-sale program opens the port, the user scans
 // barcodes at a human pace and the program prints each one as it reads
-// it. The summary then settles the account from the scanner's byte
-// ledger, the pool and the verifier.
+// it. Halfway through, the machine sleeps and wakes with the port open.
+// The summary then settles the account from the scanner's byte ledger,
+// the pool and the verifier.
 //
 // The scanner side runs here, on the machine's "main" thread; the program
 // (pos_app.cpp) on an application thread of its own.
@@ -53,9 +54,16 @@ class Story {
         Text(machine_.PortName(scanner_)).c_str());
     Say(clock_, "its COM-port interface: %s", machine_.InterfacePath(scanner_).c_str());
 
+    // Half the barcodes before the machine sleeps, the rest after it woke.
+    const auto& barcodes = options_.barcodes;
+    const auto half = barcodes.begin() + static_cast<std::ptrdiff_t>((barcodes.size() + 1) / 2);
     bool fine = OpenPort("\\\\.\\COM7", "COM7");
     if (fine) {
-      ScanAll(options_.barcodes);
+      ScanAll({barcodes.begin(), half});
+      fine = WaitForReads() && SleepAndWake("COM7");
+    }
+    if (fine) {
+      ScanAll({half, barcodes.end()});
       fine = WaitForReads();
     }
     fine = ClosePort() && fine;
@@ -106,6 +114,34 @@ class Story {
       session_.Scanned(text, clock_.Micros());
       machine_.Scan(scanner_, bytes);
       scannedBytes_ += bytes.size();
+    }
+  }
+
+  // The machine sleeps (S3) with the port open and wakes again; the power
+  // IRPs each step took, in the order they completed. While it sleeps the
+  // hub has suspended the scanner, which then reads nothing: a barcode
+  // presented meanwhile never reaches the bus, so it is not counted as
+  // scanned. Whether both steps succeeded.
+  bool SleepAndWake(const char* port) {
+    Say(clock_, "the machine goes to sleep (S3), %s still open; the power IRPs, in the order they completed:", port);
+    const int32_t slept = machine_.Sleep();
+    ShowPowerRequests();
+    Say(clock_, "asleep (0x%08X); a barcode presented to the suspended scanner is not read",
+        static_cast<unsigned>(slept));
+    const std::string asleep = "1234567890128\r";
+    machine_.Scan(scanner_, std::vector<uint8_t>(asleep.begin(), asleep.end()));
+    Sleep(options_.quick ? 50 : 1500);
+    Say(clock_, "the machine wakes up");
+    const int32_t woke = machine_.Wake();
+    ShowPowerRequests();
+    Say(clock_, "awake (0x%08X)", static_cast<unsigned>(woke));
+    return slept == 0 && woke == 0;
+  }
+
+  void ShowPowerRequests() {
+    for (const auto& r : machine_.TakePowerRequests()) {
+      Say(clock_, "  %-11s %c%d  %s IRP, completed 0x%08X", r.minor.c_str(), r.system ? 'S' : 'D', r.state,
+          r.system ? "system" : "device", static_cast<unsigned>(r.status));
     }
   }
 
