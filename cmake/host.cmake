@@ -22,10 +22,11 @@ endif()
 
 # User mode is split along the system-call boundary: platform/user/nt (the
 # system services, kernel side) belongs to the platform; platform/user/
-# kernel32 is Win32 code compiled against the Win32 headers only, and
-# platform/user/host (the machine a Win32 program runs on) needs zendra.
+# kernel32, setupapi, user32 and comctl32 are Win32 code compiled against the
+# Win32 headers only, and platform/user/host (the machine a Win32 program
+# runs on) needs zendra.
 file(GLOB_RECURSE ZENDRA_PLATFORM_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/platform/*.cpp)
-list(FILTER ZENDRA_PLATFORM_SOURCES EXCLUDE REGEX "/platform/user/(kernel32|host)/")
+list(FILTER ZENDRA_PLATFORM_SOURCES EXCLUDE REGEX "/platform/user/(kernel32|setupapi|user32|comctl32|host)/")
 add_library(emu STATIC ${ZENDRA_PLATFORM_SOURCES})
 target_include_directories(emu PUBLIC ${CMAKE_SOURCE_DIR}/platform/include ${CMAKE_SOURCE_DIR}/platform)
 target_link_libraries(emu PUBLIC Threads::Threads)
@@ -35,18 +36,22 @@ add_library(zendra_host STATIC ${ZENDRA_DRIVER_SOURCES})
 target_include_directories(zendra_host PUBLIC ${CMAKE_SOURCE_DIR}/zendra)
 target_link_libraries(zendra_host PUBLIC emu)
 
-# kernel32 of the emulated Win32 API. LINK_ONLY keeps the kernel's include
-# folders (wdm.h, its ntddser.h) away from the Win32 side.
-file(GLOB ZENDRA_KERNEL32_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/platform/user/kernel32/*.cpp)
-add_library(kernel32_emu STATIC ${ZENDRA_KERNEL32_SOURCES})
-target_include_directories(kernel32_emu PUBLIC ${CMAKE_SOURCE_DIR}/platform/user/include)
-target_include_directories(kernel32_emu PRIVATE ${CMAKE_SOURCE_DIR}/platform)
-target_link_libraries(kernel32_emu PRIVATE $<LINK_ONLY:emu>)
+# The emulated Win32 API: kernel32, SetupAPI, user32, comctl32, and the
+# host's Device Manager that shows a device's property pages. LINK_ONLY
+# keeps the kernel's include folders (wdm.h, its ntddser.h) away from the
+# Win32 side.
+file(GLOB ZENDRA_WIN32_SOURCES CONFIGURE_DEPENDS
+  ${CMAKE_SOURCE_DIR}/platform/user/kernel32/*.cpp ${CMAKE_SOURCE_DIR}/platform/user/setupapi/*.cpp
+  ${CMAKE_SOURCE_DIR}/platform/user/user32/*.cpp ${CMAKE_SOURCE_DIR}/platform/user/comctl32/*.cpp)
+add_library(win32_emu STATIC ${ZENDRA_WIN32_SOURCES} ${CMAKE_SOURCE_DIR}/platform/user/host/device_manager.cpp)
+target_include_directories(win32_emu PUBLIC ${CMAKE_SOURCE_DIR}/platform/user/include)
+target_include_directories(win32_emu PRIVATE ${CMAKE_SOURCE_DIR}/platform)
+target_link_libraries(win32_emu PRIVATE $<LINK_ONLY:emu>)
 
 # The machine Win32 programs run on: its header is free of both sides'
 # headers, its implementation loads zendra.
 add_library(win32host STATIC ${CMAKE_SOURCE_DIR}/platform/user/host/win32_host.cpp)
-target_link_libraries(win32host PRIVATE zendra_host PUBLIC kernel32_emu)
+target_link_libraries(win32host PRIVATE zendra_host PUBLIC win32_emu)
 target_include_directories(win32host INTERFACE ${CMAKE_SOURCE_DIR}/platform)
 
 add_executable(zendra-sim sim/zendra_sim.cpp)
@@ -60,7 +65,8 @@ add_subdirectory(tools/pecheck)
 file(GLOB_RECURSE ZENDRA_WIN32_TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/user/win32/*.cpp)
 add_library(zendra_win32_tests OBJECT ${ZENDRA_WIN32_TEST_SOURCES}
   ${CMAKE_SOURCE_DIR}/samples/win32/comreader.c ${CMAKE_SOURCE_DIR}/samples/win32/win32_layout.c)
-target_include_directories(zendra_win32_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests ${CMAKE_SOURCE_DIR}/samples/win32)
+target_include_directories(zendra_win32_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests ${CMAKE_SOURCE_DIR}/samples/win32
+  ${CMAKE_SOURCE_DIR}/zendra)
 target_link_libraries(zendra_win32_tests PRIVATE win32host GTest::gtest)
 # The sample's main() is called by a test on an application thread.
 set_source_files_properties(${CMAKE_SOURCE_DIR}/samples/win32/comreader.c PROPERTIES

@@ -6,11 +6,15 @@
 
 #include "io/interfaces.h"
 #include "kernel/pool.h"
+#include "pnp/devnode.h"
 #include "pnp/loader.h"
 #include "pnp/pnp_manager.h"
 #include "pnp/ports_installer.h"
+#include "registry/registry.h"
+#include "rtl/wide.h"
 #include "system.h"
 #include "usb/bus.h"
+#include "user/kernel32/process_state.h"
 #include "user/nt/process.h"
 #include "verifier/verifier.h"
 #include "zendra.h"
@@ -39,6 +43,8 @@ Machine::Machine(const MachineOptions& options) : impl_(std::make_unique<Impl>()
   boot.mode = options.deterministic ? SchedulerMode::Deterministic : SchedulerMode::Free;
   boot.seed = options.seed;
   System::Boot(boot);
+  // The system's one user process starts afresh, on the Win32 side too.
+  k32::ResetProcessState();
   impl_->up = true;
 }
 
@@ -71,10 +77,21 @@ void Machine::UnloadZendra() {
   impl_->driver = nullptr;
 }
 
-int Machine::PlugScanner(const std::string& portName) {
+int Machine::PlugScanner(const std::string& portName, const std::string& serialNumber) {
   PortsInstaller::ReserveName(RegSz(portName));
-  impl_->scanners.push_back(UsbBus::Instance().Plug(ScannerModel::Standard()));
+  ScannerModel model = ScannerModel::Standard();
+  if (!serialNumber.empty()) model.SetSerialNumber(FromUtf8(serialNumber));
+  impl_->scanners.push_back(UsbBus::Instance().Plug(model));
   return static_cast<int>(impl_->scanners.size() - 1);
+}
+
+std::string Machine::InstanceId(int scanner) const { return ToUtf8(impl_->scanners.at(scanner)->InstancePath()); }
+
+std::vector<uint8_t> Machine::PortNameData(int scanner) const {
+  const auto node = DevNodes::Instance().FindInstance(impl_->scanners.at(scanner)->InstancePath());
+  if (!node) return {};
+  const auto value = Registry::Instance().GetValue(node->hardwareKeyPath, u"PortName");
+  return value ? std::vector<uint8_t>(value->data.begin(), value->data.end()) : std::vector<uint8_t>();
 }
 
 void Machine::Scan(int scanner, const std::vector<uint8_t>& bytes) {
@@ -136,6 +153,14 @@ void Machine::EndProcess() {
 size_t Machine::OpenHandles() const { return System::UserProcess().Handles().Count(); }
 
 size_t Machine::PoolBlocksLeft() const { return Pool::LiveBlocks(); }
+
+std::string Machine::UserObjectsLeft() const { return k32::HeldObjects(); }
+
+void Machine::FailWin32Call(const std::string& routine, size_t nth, uint32_t error) {
+  k32::FailCall(routine, nth, error);
+}
+
+void Machine::ForgetWin32Failures() { k32::ForgetPlannedFailures(); }
 
 std::vector<std::string> Machine::TakeViolations() {
   std::vector<std::string> described;

@@ -70,8 +70,10 @@ class Machine {
 
   // Plugs a scanner into the emulated USB bus; the ports installer gives it
   // `portName` (COM7, COM12, ...), the PnP manager adds and starts it. A
-  // number to name it by from now on.
-  int PlugScanner(const std::string& portName);
+  // number to name it by from now on. A scanner with a serial number is
+  // named after it (USB\VID_1A2B&PID_0C01\<serial>), else after the port
+  // it is plugged into.
+  int PlugScanner(const std::string& portName, const std::string& serialNumber = "");
   // The scanner reads a barcode: these bytes come in on its bulk-in pipe.
   void Scan(int scanner, const std::vector<uint8_t>& bytes);
   // Every byte the scanner accepted on its bulk-out pipe so far.
@@ -81,6 +83,11 @@ class Machine {
   // The path SetupAPI gives for the scanner's enabled COM-port interface
   // (\\?\usb#vid_...#{...}), empty while it has none.
   std::string InterfacePath(int scanner) const;
+  // Its device instance ID (USB\VID_1A2B&PID_0C01\...).
+  std::string InstanceId(int scanner) const;
+  // The data of the PortName value in its hardware key, as stored (REG_SZ
+  // bytes); empty when there is none.
+  std::vector<uint8_t> PortNameData(int scanner) const;
 
   // Runs `body` as a new application thread of the program.
   Thread Start(const std::string& name, std::function<uint32_t()> body);
@@ -104,6 +111,15 @@ class Machine {
 
   // Pool blocks still allocated (after UnloadZendra, what anybody leaked).
   size_t PoolBlocksLeft() const;
+  // What the program still holds on the Win32 side (heap blocks, device
+  // information lists, windows, property sheet pages), as "heap blocks: 2";
+  // empty when nothing. Each boot starts a process that holds nothing.
+  std::string UserObjectsLeft() const;
+  // The `nth` call (0: the next) of the Win32 routine `routine` fails with
+  // the Win32 error `error` (LocalAlloc, SetupDiGetClassDevsA, ...).
+  void FailWin32Call(const std::string& routine, size_t nth, uint32_t error);
+  // Drops the planned failures no call has met.
+  void ForgetWin32Failures();
   // The rule breaks the verifier recorded since the last call, each as
   // "rule: detail"; taken out of the verifier.
   std::vector<std::string> TakeViolations();
