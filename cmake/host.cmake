@@ -54,6 +54,32 @@ add_library(win32host STATIC ${CMAKE_SOURCE_DIR}/platform/user/host/win32_host.c
 target_link_libraries(win32host PRIVATE zendra_host PUBLIC win32_emu)
 target_include_directories(win32host INTERFACE ${CMAKE_SOURCE_DIR}/platform)
 
+# zendraprops on the host: the property page's C code, compiled against the
+# emulated Win32 headers, and its resource script compiled by mingw-w64's
+# windres to the .res the emulated property sheet builds the page from (the
+# Windows build links the same script into the DLL).
+find_program(ZENDRA_WINDRES NAMES x86_64-w64-mingw32-windres i686-w64-mingw32-windres)
+if(NOT ZENDRA_WINDRES)
+  message(FATAL_ERROR "windres of mingw-w64 not found: run scripts/install-deps.sh")
+endif()
+set(ZENDRA_PROPS_RES "${CMAKE_BINARY_DIR}/zendraprops.res")
+set(ZENDRA_PROPS_RES_C "${CMAKE_BINARY_DIR}/zendraprops_res.c")
+add_custom_command(OUTPUT "${ZENDRA_PROPS_RES}"
+  COMMAND "${ZENDRA_WINDRES}" -J rc -O res -I "${CMAKE_SOURCE_DIR}/proppage"
+          -i "${CMAKE_SOURCE_DIR}/proppage/zendraprops.rc" -o "${ZENDRA_PROPS_RES}"
+  DEPENDS "${CMAKE_SOURCE_DIR}/proppage/zendraprops.rc" "${CMAKE_SOURCE_DIR}/proppage/resource.h"
+  COMMENT "Compiling the property page's resources")
+add_custom_command(OUTPUT "${ZENDRA_PROPS_RES_C}"
+  COMMAND ${CMAKE_COMMAND} -DINPUT=${ZENDRA_PROPS_RES} -DOUTPUT=${ZENDRA_PROPS_RES_C} -DNAME=zendraprops_res
+          -P "${CMAKE_SOURCE_DIR}/cmake/embed_file.cmake"
+  DEPENDS "${ZENDRA_PROPS_RES}" "${CMAKE_SOURCE_DIR}/cmake/embed_file.cmake")
+add_library(zendraprops_host STATIC ${CMAKE_SOURCE_DIR}/proppage/proppage.c "${ZENDRA_PROPS_RES_C}"
+  ${CMAKE_SOURCE_DIR}/platform/user/host/zendraprops_module.cpp)
+set_target_properties(zendraprops_host PROPERTIES C_STANDARD 11 C_STANDARD_REQUIRED ON C_EXTENSIONS OFF)
+target_include_directories(zendraprops_host PRIVATE ${CMAKE_SOURCE_DIR}/zendra ${CMAKE_SOURCE_DIR}/proppage
+  ${CMAKE_SOURCE_DIR}/platform)
+target_link_libraries(zendraprops_host PUBLIC win32_emu)
+
 add_executable(zendra-sim sim/zendra_sim.cpp)
 target_link_libraries(zendra-sim PRIVATE zendra_host)
 
@@ -67,7 +93,7 @@ add_library(zendra_win32_tests OBJECT ${ZENDRA_WIN32_TEST_SOURCES}
   ${CMAKE_SOURCE_DIR}/samples/win32/comreader.c ${CMAKE_SOURCE_DIR}/samples/win32/win32_layout.c)
 target_include_directories(zendra_win32_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests ${CMAKE_SOURCE_DIR}/samples/win32
   ${CMAKE_SOURCE_DIR}/zendra)
-target_link_libraries(zendra_win32_tests PRIVATE win32host GTest::gtest)
+target_link_libraries(zendra_win32_tests PRIVATE win32host zendraprops_host GTest::gtest)
 # The sample's main() is called by a test on an application thread.
 set_source_files_properties(${CMAKE_SOURCE_DIR}/samples/win32/comreader.c PROPERTIES
   COMPILE_DEFINITIONS main=comreader_main)
@@ -76,7 +102,8 @@ file(GLOB_RECURSE ZENDRA_TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/test
 list(FILTER ZENDRA_TEST_SOURCES EXCLUDE REGEX "/tests/user/win32/")
 add_executable(zendra_tests ${ZENDRA_TEST_SOURCES} $<TARGET_OBJECTS:zendra_win32_tests>)
 target_include_directories(zendra_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests)
-target_link_libraries(zendra_tests PRIVATE zendra_host $<LINK_ONLY:win32host> pecheck_core GTest::gtest)
+target_link_libraries(zendra_tests PRIVATE zendra_host $<LINK_ONLY:win32host> $<LINK_ONLY:zendraprops_host>
+  pecheck_core GTest::gtest)
 # The manifest tests read the cross-built images (see tools/pecheck) and the
 # platform's headers.
 target_compile_definitions(zendra_tests PRIVATE
