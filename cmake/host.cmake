@@ -110,7 +110,8 @@ target_compile_definitions(zendra_tests PRIVATE
   ZENDRA_PLATFORM_INCLUDE_DIR="${CMAKE_SOURCE_DIR}/platform/include"
   ZENDRA_USER_INCLUDE_DIR="${CMAKE_SOURCE_DIR}/platform/user/include"
   ZENDRA_WINDOWS_X86_SYS="${ZENDRA_WINDOWS_X86_SYS}"
-  ZENDRA_WINDOWS_X64_SYS="${ZENDRA_WINDOWS_X64_SYS}")
+  ZENDRA_WINDOWS_X64_SYS="${ZENDRA_WINDOWS_X64_SYS}"
+  ZENDRA_INF_FILE="${CMAKE_SOURCE_DIR}/inf/zendra.inf")
 # Every test notes the verifier rules it expected and saw in a ledger; after
 # all of them, rule_ledger_check fails naming each catalogued rule no test
 # expects (a rule nothing would notice switched off). When only part of the

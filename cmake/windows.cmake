@@ -218,6 +218,10 @@ endfunction()
 zendra_add_driver_image(zendra_sys "${CMAKE_BINARY_DIR}")
 zendra_add_driver_image(zendra_sys_relink "${CMAKE_BINARY_DIR}/relink")
 
+# The build folder is the driver package: zendra.sys, zendraprops.dll and
+# the INF that installs them (tests/package/Inf_test.cpp holds it to them).
+configure_file("${PROJECT_SOURCE_DIR}/inf/zendra.inf" "${CMAKE_BINARY_DIR}/zendra.inf" COPYONLY)
+
 # ---------------------------------------------------------------------------
 # The kit check: the list of layouts and values the host build holds the
 # emulated headers to (tests/platform/kit_layout.cpp), compiled here against
