@@ -86,20 +86,23 @@ target_link_libraries(zendra-sim PRIVATE zendra_host)
 # pecheck checks the cross-built images; it also names where they are.
 add_subdirectory(tools/pecheck)
 
-# Tests written as Win32 programs (tests/user/win32, and the sample) see the
-# Win32 headers only; the rest of the suite sees the kernel's.
-file(GLOB_RECURSE ZENDRA_WIN32_TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/user/win32/*.cpp)
+# Tests written as Win32 programs (tests/user/win32, the driver's end-to-end
+# tests in tests/driver/win32, and the sample) see the Win32 headers only;
+# the rest of the suite sees the kernel's.
+file(GLOB_RECURSE ZENDRA_WIN32_TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/user/win32/*.cpp
+  ${CMAKE_SOURCE_DIR}/tests/driver/win32/*.cpp)
 add_library(zendra_win32_tests OBJECT ${ZENDRA_WIN32_TEST_SOURCES}
   ${CMAKE_SOURCE_DIR}/samples/win32/comreader.c ${CMAKE_SOURCE_DIR}/samples/win32/win32_layout.c)
-target_include_directories(zendra_win32_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests ${CMAKE_SOURCE_DIR}/samples/win32
-  ${CMAKE_SOURCE_DIR}/zendra)
+target_include_directories(zendra_win32_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests ${CMAKE_SOURCE_DIR}/samples/win32)
+# zendra/public.h: the control codes the driver shares with user mode.
+target_include_directories(zendra_win32_tests PRIVATE ${CMAKE_SOURCE_DIR}/zendra)
 target_link_libraries(zendra_win32_tests PRIVATE win32host zendraprops_host GTest::gtest)
 # The sample's main() is called by a test on an application thread.
 set_source_files_properties(${CMAKE_SOURCE_DIR}/samples/win32/comreader.c PROPERTIES
   COMPILE_DEFINITIONS main=comreader_main)
 
 file(GLOB_RECURSE ZENDRA_TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/*.cpp)
-list(FILTER ZENDRA_TEST_SOURCES EXCLUDE REGEX "/tests/user/win32/")
+list(FILTER ZENDRA_TEST_SOURCES EXCLUDE REGEX "/tests/(user|driver)/win32/")
 add_executable(zendra_tests ${ZENDRA_TEST_SOURCES} $<TARGET_OBJECTS:zendra_win32_tests>)
 target_include_directories(zendra_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests)
 target_link_libraries(zendra_tests PRIVATE zendra_host $<LINK_ONLY:win32host> $<LINK_ONLY:zendraprops_host>

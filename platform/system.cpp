@@ -56,7 +56,10 @@ void System::Boot(const BootOptions& options) {
     PortsInstaller::Install(pdo);
     if (PnpManager::FunctionDriver() != nullptr) PnpManager::Enumerate(pdo);
   });
-  UsbBus::Instance().SetRemovalHook([](PDEVICE_OBJECT pdo) { PnpManager::DeviceGone(pdo); });
+  UsbBus::Instance().SetRemovalHook([](PDEVICE_OBJECT pdo) {
+    PnpManager::DeviceGone(pdo, [pdo] { UsbBus::Instance().StackRemoved(pdo); });
+  });
+  Devices::SetLastCloseHook(&PnpManager::LastFileClosed);
   Scheduler::Get().Start(options.mode, options.seed, "main", options.processors);
   StartDpcThreads();
   WorkQueues::StartWorkers();

@@ -54,12 +54,11 @@ static VOID PosInitializeExtension(PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT P
     extension->BulkInPipe = NULL;
     extension->BulkOutPipe = NULL;
     KeInitializeEvent(&extension->RxDataEvent, NotificationEvent, FALSE);
-    KeInitializeEvent(&extension->ReadAbortEvent, NotificationEvent, FALSE);
+    IoInitializeTimer(DeviceObject, PosTimerTick, extension);
     extension->RxCharReported = FALSE;
 
-    /* Reads are not served until the read path exists; the queue starts
-     * stalled and stays so until the device is started. */
-    PosQueueInitialize(&extension->ReadQueue, NULL);
+    /* Stalled until the device is started. */
+    PosQueueInitialize(&extension->ReadQueue, PosStartRead);
 
     KeInitializeSpinLock(&extension->ReaderLock);
     KeInitializeSpinLock(&extension->RxLock);
@@ -225,6 +224,9 @@ extern "C" NTSTATUS NTAPI PosAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJE
         goto Failed;
     }
 
+    /* A device without a reader still comes up; its port receives nothing. */
+    PosAllocateReader(deviceObject);
+
     extension->DeviceName.Buffer = (PWSTR)ExAllocatePoolWithTag(NonPagedPool, deviceName.MaximumLength,
                                                                 POS_POOL_TAG);
     if (extension->DeviceName.Buffer == NULL) {
@@ -274,6 +276,7 @@ Failed:
     if (extension->DeviceName.Buffer != NULL) {
         ExFreePool(extension->DeviceName.Buffer);
     }
+    PosFreeReader(deviceObject);
     if (extension->LowerDeviceObject != NULL) {
         IoDetachDevice(extension->LowerDeviceObject);
     }
@@ -305,6 +308,7 @@ extern "C" VOID PosDeleteDevice(PDEVICE_OBJECT DeviceObject)
 {
     PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
 
+    PosFreeReader(DeviceObject);
     if (!extension->SurpriseRemoved) {
         PosRemovePortLink(extension);
     }

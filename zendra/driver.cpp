@@ -35,6 +35,12 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
     RegistryPathCopy.MaximumLength = copyLength;
     RtlCopyUnicodeString(&RegistryPathCopy, RegistryPath);
 
+    DriverObject->MajorFunction[IRP_MJ_CREATE] = PosDispatchCreate;
+    DriverObject->MajorFunction[IRP_MJ_CLEANUP] = PosDispatchCleanup;
+    DriverObject->MajorFunction[IRP_MJ_CLOSE] = PosDispatchClose;
+    DriverObject->MajorFunction[IRP_MJ_READ] = PosDispatchRead;
+    DriverObject->MajorFunction[IRP_MJ_WRITE] = PosDispatchWrite;
+    DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = PosDispatchDeviceControl;
     DriverObject->MajorFunction[IRP_MJ_PNP] = PosDispatchPnp;
     DriverObject->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = PosDispatchSystemControl;
     DriverObject->DriverExtension->AddDevice = PosAddDevice;

@@ -208,15 +208,18 @@ static NTSTATUS PosPnpCancelRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
 /*
  * PosPnpSurpriseRemoval (IRP_MN_SURPRISE_REMOVAL)
- *   The scanner is gone: the COM name is withdrawn now and the device is
- *   refused every data request from here on. The read queue and the
- *   interface are left to the removal that follows. Passes the IRP down.
+ *   The scanner is gone: the reader is cancelled, the COM name is
+ *   withdrawn now and the device is refused every data request from here
+ *   on. The read queue and the interface are left to the removal that
+ *   follows, which the system sends once every handle is closed (cleanup
+ *   and close still reach the driver meanwhile). Passes the IRP down.
  */
 static NTSTATUS PosPnpSurpriseRemoval(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
 
     extension->SurpriseRemoved = TRUE;
+    PosCancelBulkRead(extension);
     PosRemovePortLink(extension);
     PosDeconfigureDevice(DeviceObject);
     PosSetNewPnpState(extension, STATE_STOPPED);
@@ -226,9 +229,12 @@ static NTSTATUS PosPnpSurpriseRemoval(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
 /*
  * PosPnpRemoveDevice (IRP_MN_REMOVE_DEVICE)
- *   Fails parked reads, deconfigures, passes the request down, waits until
- *   every request inside the driver has left (this one's gate entry is
- *   released by the wait), disables the interface and deletes the device.
+ *   Fails parked reads and ends the read waiting for data and a parked
+ *   wait (normally cleanup has ended them already), deconfigures, passes
+ *   the request down, waits until every request inside the driver has
+ *   left (this one's gate entry is released by the wait; the reader's
+ *   transfer and a read worker hold entries too), disables the interface
+ *   and deletes the device.
  *   Nothing of the extension is touched after PosDeleteDevice.
  *   Returns what the lower driver returned for the IRP it now owns: the
  *   status of disabling the interface is not this IRP's status.
@@ -237,9 +243,15 @@ static NTSTATUS PosPnpRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     NTSTATUS status;
+    PIRP waitIrp;
 
     Irp->IoStatus.Status = STATUS_SUCCESS;
     PosQueueAbort(&extension->ReadQueue, STATUS_DELETE_PENDING);
+    PosEndWaitingRead(extension, STATUS_DELETE_PENDING);
+    waitIrp = PosTakeWaitIrp(extension, &extension->WaitIrp);
+    if (waitIrp != NULL) {
+        PosCompleteRequest(waitIrp, STATUS_DELETE_PENDING, 0);
+    }
     PosDeconfigureDevice(DeviceObject);
     PosSetNewPnpState(extension, STATE_REMOVED);
     status = PosPassDown(DeviceObject, Irp);

@@ -23,6 +23,13 @@ extern "C" {
 #endif
 #include <ntddser.h>
 
+/* Functions 33 and 34 of the serial device type are missing from mingw-w64's
+ * ntddser.h (and so, on purpose, from the emulated one). The driver answers
+ * the first and refuses the second as an unknown code. */
+#ifndef IOCTL_SERIAL_GET_COMMCONFIG
+#define IOCTL_SERIAL_GET_COMMCONFIG CTL_CODE(FILE_DEVICE_SERIAL_PORT, 33, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#endif
+
 /*
  * Pool tags are stored little-endian: build the tag from its characters
  * rather than from a multi-character literal, whose byte order the

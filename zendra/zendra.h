@@ -122,8 +122,10 @@ typedef struct _DEVICE_EXTENSION {
     SYSTEM_POWER_STATE SystemPowerState;
 
     /* Continuous bulk-in reader */
-    KSPIN_LOCK ReaderLock; /* guards ReaderBusy, ReaderIrp, ReaderUrb; leaf */
+    KSPIN_LOCK ReaderLock; /* guards ReaderBusy, ReaderInCall, ReaderAgain; leaf */
     BOOLEAN ReaderBusy;
+    BOOLEAN ReaderInCall; /* the issuer is inside IoCallDriver with ReaderIrp */
+    BOOLEAN ReaderAgain;  /* a completion asked that issuer for the next transfer */
     PIRP ReaderIrp;
     struct _URB_BULK_OR_INTERRUPT_TRANSFER *ReaderUrb;
 
@@ -133,7 +135,9 @@ typedef struct _DEVICE_EXTENSION {
     UCHAR ReaderBuffer[POS_READER_BUFFER_SIZE];
     LONG RxCount;
     KEVENT RxDataEvent;
-    KEVENT ReadAbortEvent;
+    /* The work item of the current read while it waits, NULL otherwise.
+     * Guarded by ReadQueue.Lock: whoever takes it out owns that read. */
+    struct _READ_WORK_ITEM *ReadWorkItem;
     BOOLEAN RxCharReported;
     KEVENT OpenCloseEvent; /* mutex over opening and closing (OpenCount); before any spin lock */
     ULONG Deconfigured;
@@ -158,6 +162,29 @@ typedef struct _DEVICE_EXTENSION {
     ULONG WaitMask;
     ULONG MaxPacketSize;
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
+
+/*
+ * READ_WORK_ITEM: one per read that has to wait for data; the read worker
+ * frees it. While the read waits, DEVICE_EXTENSION.ReadWorkItem points to
+ * it. Whoever takes the read from the worker (cleanup, a cancel,
+ * SET_WAIT_MASK, removal) clears that pointer and signals AbortEvent, both
+ * under ReadQueue.Lock; the worker frees the item only after it has seen,
+ * under the same lock, that the pointer no longer names it.
+ */
+typedef struct _READ_WORK_ITEM {
+    WORK_QUEUE_ITEM WorkItem;
+    PDEVICE_EXTENSION Extension;
+    PIRP Irp;          /* the read it serves; touched only while it owns it */
+    ULONG Length;      /* the read's length, kept so the IRP need not be read */
+    KEVENT AbortEvent; /* the read has been taken from this worker */
+} READ_WORK_ITEM, *PREAD_WORK_ITEM;
+
+/* TIMER_WORK_ITEM: queued by each tick of the I/O timer; its worker frees it. */
+typedef struct _TIMER_WORK_ITEM {
+    WORK_QUEUE_ITEM WorkItem;
+    PDEVICE_EXTENSION Extension;
+    PDEVICE_OBJECT DeviceObject;
+} TIMER_WORK_ITEM, *PTIMER_WORK_ITEM;
 
 /*
  * PosSetNewPnpState, PosRestorePreviousPnpState
@@ -227,6 +254,49 @@ VOID PosQueueRestart(PREQUEST_QUEUE Queue, PDEVICE_OBJECT DeviceObject);
 VOID PosQueueAbort(PREQUEST_QUEUE Queue, NTSTATUS Status);
 VOID PosQueueCleanup(PREQUEST_QUEUE Queue, PFILE_OBJECT FileObject, NTSTATUS Status);
 VOID PosQueueClearAbort(PREQUEST_QUEUE Queue);
+
+/* reader.cpp: the continuous bulk-in reader */
+NTSTATUS PosAllocateReader(PDEVICE_OBJECT DeviceObject);
+VOID PosFreeReader(PDEVICE_OBJECT DeviceObject);
+NTSTATUS PosStartBulkRead(PDEVICE_EXTENSION Extension);
+VOID PosCancelBulkRead(PDEVICE_EXTENSION Extension);
+NTSTATUS NTAPI PosBulkReadComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+
+/* openclose.cpp: open, cleanup, close and the I/O timer */
+NTSTATUS NTAPI PosDispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI PosDispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI PosDispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+VOID NTAPI PosTimerTick(PDEVICE_OBJECT DeviceObject, PVOID Context);
+VOID NTAPI PosTimerWorker(PVOID Parameter);
+
+/* read.cpp: reads and their time-outs */
+NTSTATUS NTAPI PosDispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI PosStartRead(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+VOID NTAPI PosReadTimeoutWorker(PVOID Parameter);
+VOID NTAPI PosReadIrpCancel(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+VOID NTAPI PosWaitingReadCancel(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+BOOLEAN PosEndWaitingRead(PDEVICE_EXTENSION Extension, NTSTATUS Status);
+
+/* waitmask.cpp: wait-on-mask */
+NTSTATUS PosPendWaitIrp(PDEVICE_EXTENSION Extension, PIRP Irp, PIRP *Slot);
+PIRP PosTakeWaitIrp(PDEVICE_EXTENSION Extension, PIRP *Slot);
+VOID NTAPI PosWaitIrpCancel(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI PosWaitIrpComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+NTSTATUS PosWaitOnMask(PDEVICE_EXTENSION Extension, PIRP Irp, PULONG_PTR Information);
+NTSTATUS PosSetWaitMask(PDEVICE_EXTENSION Extension, PIRP Irp);
+NTSTATUS PosGetWaitMask(PDEVICE_EXTENSION Extension, PIRP Irp, PULONG_PTR Information);
+
+/* write.cpp: writes and the immediate character */
+NTSTATUS NTAPI PosDispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI PosWriteComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+NTSTATUS PosSendImmediateChar(PDEVICE_OBJECT DeviceObject, UCHAR Char);
+
+/* ioctl.cpp: the serial control codes */
+NTSTATUS NTAPI PosDispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
+/* portnumber.cpp: the port-number control codes */
+NTSTATUS PosGetPortNumber(PDEVICE_EXTENSION Extension, PIRP Irp, PULONG_PTR Information);
+NTSTATUS PosSetPortNumber(PDEVICE_EXTENSION Extension, PIRP Irp);
 
 #ifdef __cplusplus
 }

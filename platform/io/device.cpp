@@ -44,6 +44,7 @@ struct State {
   UCHAR wdmMajor = WDM_MAJORVERSION;
   UCHAR wdmMinor = WDM_MINORVERSION;
   Devices::DeleteCheck deleteCheck = nullptr;
+  Devices::LastCloseHook lastClose = nullptr;
 };
 
 State& S() {
@@ -149,6 +150,49 @@ POWER_STATE Devices::ExchangePowerState(PDEVICE_OBJECT device, POWER_STATE_TYPE 
   POWER_STATE previous = slot;
   slot = state;
   return previous;
+}
+
+namespace {
+
+// The bottom of `device`'s stack. S().mutex held.
+PDEVICE_OBJECT BottomLocked(PDEVICE_OBJECT device) {
+  for (auto it = S().live.find(device); it != S().live.end() && it->second.lower != nullptr;
+       it = S().live.find(device)) {
+    device = it->second.lower;
+  }
+  return device;
+}
+
+LONG OpenFilesLocked(PDEVICE_OBJECT bottom) {
+  LONG files = 0;
+  for (PDEVICE_OBJECT d = bottom; d != nullptr; d = d->AttachedDevice) files += d->ReferenceCount;
+  return files;
+}
+
+}  // namespace
+
+LONG Devices::OpenFiles(PDEVICE_OBJECT device) {
+  std::lock_guard<std::mutex> guard(S().mutex);
+  return OpenFilesLocked(BottomLocked(device));
+}
+
+void Devices::FileClosed(PDEVICE_OBJECT named) {
+  PDEVICE_OBJECT bottom;
+  LastCloseHook hook;
+  {
+    std::lock_guard<std::mutex> guard(S().mutex);
+    if (!S().live.count(named)) return;
+    __atomic_sub_fetch(&named->ReferenceCount, 1, __ATOMIC_SEQ_CST);
+    bottom = BottomLocked(named);
+    if (OpenFilesLocked(bottom) != 0) return;
+    hook = S().lastClose;
+  }
+  if (hook != nullptr) hook(bottom);
+}
+
+void Devices::SetLastCloseHook(LastCloseHook hook) {
+  std::lock_guard<std::mutex> guard(S().mutex);
+  S().lastClose = hook;
 }
 
 void Devices::SetDeleteCheck(DeleteCheck check) {

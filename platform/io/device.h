@@ -29,6 +29,18 @@ class Devices {
   static POWER_STATE ReportedPowerState(PDEVICE_OBJECT device, POWER_STATE_TYPE type);
   static POWER_STATE ExchangePowerState(PDEVICE_OBJECT device, POWER_STATE_TYPE type, POWER_STATE state);
 
+  // File objects open on the device stack `device` belongs to: the
+  // references the I/O manager holds on the stack's device objects, one
+  // per file opened through each.
+  static LONG OpenFiles(PDEVICE_OBJECT device);
+  // A file object opened through `named` is gone and gives its reference
+  // back. When it was the stack's last one, the hook runs with the stack's
+  // bottom device: Windows sends IRP_MN_REMOVE_DEVICE after a surprise
+  // removal only then.
+  static void FileClosed(PDEVICE_OBJECT named);
+  using LastCloseHook = void (*)(PDEVICE_OBJECT bottom);
+  static void SetLastCloseHook(LastCloseHook hook);
+
   // What IoDeleteDevice checks about the IRPs still inside the device's
   // driver. The IRP bookkeeping sets it: IRPs know about devices, devices
   // know nothing about IRPs.

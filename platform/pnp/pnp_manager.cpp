@@ -1,5 +1,7 @@
 #include "pnp/pnp_manager.h"
 
+#include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 
@@ -101,6 +103,17 @@ struct ManagerState {
   std::set<PDEVICE_OBJECT> started;
   std::vector<PnpRequestRecord> log;
   std::function<void(const PnpRequestRecord&)> observer;
+  // Surprise-removed devices waiting for their last file to close, and
+  // what to do once they are removed.
+  std::map<PDEVICE_OBJECT, std::function<void()>> awaitingClose;
+};
+
+// The removal of a device whose last file has closed, run by a system
+// worker thread as the PnP manager's own thread would.
+struct DeferredRemoval {
+  WORK_QUEUE_ITEM item{};
+  PDEVICE_OBJECT pdo = nullptr;
+  std::function<void()> removed;
 };
 
 ManagerState& M() {
@@ -125,6 +138,7 @@ void PnpManager::Reset() {
   M().started.clear();
   M().log.clear();
   M().observer = nullptr;
+  M().awaitingClose.clear();
 }
 
 void PnpManager::SetObserver(std::function<void(const PnpRequestRecord&)> observer) {
@@ -218,10 +232,41 @@ NTSTATUS PnpManager::Rebalance(PDEVICE_OBJECT pdo) {
   return status;
 }
 
-void PnpManager::DeviceGone(PDEVICE_OBJECT pdo) {
+void PnpManager::DeviceGone(PDEVICE_OBJECT pdo, std::function<void()> removed) {
   if (Started(pdo)) Send(pdo, IRP_MN_SURPRISE_REMOVAL);
   SetStarted(pdo, false);
+  // Windows removes a surprise-removed device only once every handle to it
+  // is closed, so that the drivers still get cleanup and close for them.
+  if (Devices::OpenFiles(pdo) != 0) {
+    std::lock_guard<std::mutex> guard(M().mutex);
+    M().awaitingClose[pdo] = std::move(removed);
+    return;
+  }
   Send(pdo, IRP_MN_REMOVE_DEVICE);
+  if (removed) removed();
+}
+
+void PnpManager::LastFileClosed(PDEVICE_OBJECT pdo) {
+  auto removal = std::make_unique<DeferredRemoval>();
+  {
+    std::lock_guard<std::mutex> guard(M().mutex);
+    auto it = M().awaitingClose.find(pdo);
+    if (it == M().awaitingClose.end()) return;
+    removal->removed = std::move(it->second);
+    M().awaitingClose.erase(it);
+  }
+  removal->pdo = pdo;
+  ExInitializeWorkItem(&removal->item, [](PVOID context) {
+    std::unique_ptr<DeferredRemoval> self(static_cast<DeferredRemoval*>(context));
+    Send(self->pdo, IRP_MN_REMOVE_DEVICE);
+    if (self->removed) self->removed();
+  }, removal.get());
+  ExQueueWorkItem(&removal.release()->item, DelayedWorkQueue);
+}
+
+size_t PnpManager::RemovalsWaiting() {
+  std::lock_guard<std::mutex> guard(M().mutex);
+  return M().awaitingClose.size();
 }
 
 bool PnpManager::Started(PDEVICE_OBJECT pdo) {

@@ -41,8 +41,16 @@ class PnpManager {
   // resource rebalance: query stop, stop, start (or cancel stop when the
   // query is refused).
   static NTSTATUS Rebalance(PDEVICE_OBJECT pdo);
-  // the device is gone: surprise removal if it was started, then removal.
-  static void DeviceGone(PDEVICE_OBJECT pdo);
+  // the device is gone: surprise removal if it was started, then removal
+  // once no file is open on its stack any more (at once, or when the I/O
+  // manager reports the last close; `removed` runs after the removal).
+  static void DeviceGone(PDEVICE_OBJECT pdo, std::function<void()> removed = nullptr);
+  // The I/O manager's report that the last file open on the stack whose
+  // bottom device is `pdo` has closed (wired to Devices::SetLastCloseHook).
+  // A removal that waited for it is sent from a system worker thread.
+  static void LastFileClosed(PDEVICE_OBJECT pdo);
+  // Devices surprise-removed whose removal waits for their files to close.
+  static size_t RemovalsWaiting();
 
   // Called after every request the manager sends, in its thread (the demo
   // shows the device's state between the steps of a sequence).

@@ -161,4 +161,51 @@ NTSTATUS RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRING Stri
   return STATUS_SUCCESS;
 }
 
+// Whitespace is skipped, then one sign; with Base 0 a "0x", "0o" or "0b"
+// prefix picks the base (else 10). Digits are taken until the first that is
+// not one in the base; the value wraps as a ULONG. A string that is not
+// empty but starts with no number gives 0 and success; an empty one fails.
+NTSTATUS RtlUnicodeStringToInteger(PCUNICODE_STRING String, ULONG Base, PULONG Value) {
+  emu::RequirePassive("RtlUnicodeStringToInteger");
+  if (!CheckString(String, "RtlUnicodeStringToInteger", "String")) return STATUS_INVALID_PARAMETER;
+  if (Value == nullptr) {
+    emu::Verifier::Report("bad-parameter", "RtlUnicodeStringToInteger: Value is NULL");
+    return STATUS_INVALID_PARAMETER;
+  }
+  if (Base != 0 && Base != 2 && Base != 8 && Base != 10 && Base != 16) return STATUS_INVALID_PARAMETER;
+  const std::u16string_view text(reinterpret_cast<const char16_t*>(String->Buffer), String->Length / sizeof(WCHAR));
+  if (text.empty()) return STATUS_INVALID_PARAMETER;
+
+  size_t i = 0;
+  while (i < text.size() && text[i] <= u' ') ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == u'-' || text[i] == u'+')) negative = text[i++] == u'-';
+  if (Base == 0) {
+    Base = 10;
+    if (i + 1 < text.size() && text[i] == u'0') {
+      const char16_t kind = text[i + 1];
+      Base = kind == u'x' ? 16 : kind == u'o' ? 8 : kind == u'b' ? 2 : 10;
+      if (Base != 10) i += 2;
+    }
+  }
+  ULONG result = 0;
+  for (; i < text.size(); ++i) {
+    const char16_t c = text[i];
+    ULONG digit;
+    if (c >= u'0' && c <= u'9') {
+      digit = c - u'0';
+    } else if (c >= u'a' && c <= u'f') {
+      digit = c - u'a' + 10;
+    } else if (c >= u'A' && c <= u'F') {
+      digit = c - u'A' + 10;
+    } else {
+      break;
+    }
+    if (digit >= Base) break;
+    result = result * Base + digit;
+  }
+  *Value = negative ? 0u - result : result;
+  return STATUS_SUCCESS;
+}
+
 }  // extern "C"

@@ -197,6 +197,17 @@ void UsbBus::SetRemovalHook(std::function<void(PDEVICE_OBJECT pdo)> hook) {
   B().removal = std::move(hook);
 }
 
+void UsbBus::StackRemoved(PDEVICE_OBJECT pdo) {
+  std::shared_ptr<usb::UsbDevice> device;
+  {
+    std::lock_guard<std::mutex> guard(B().mutex);
+    for (const auto& d : B().devices) {
+      if (d->pdo == pdo) device = d;
+    }
+  }
+  if (device) usb::DeleteIfRemoved(device);
+}
+
 PDRIVER_OBJECT UsbBus::Driver() { return &B().driver; }
 
 }  // namespace emu

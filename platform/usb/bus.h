@@ -45,6 +45,11 @@ class UsbBus {
   // manager sends surprise removal and removal from here).
   void SetRemovalHook(std::function<void(PDEVICE_OBJECT pdo)> hook);
 
+  // The PnP manager has removed the stack on `pdo` (its removal may come
+  // long after the scanner was pulled out, once the last file on it
+  // closed): the PDO goes now if the scanner is gone.
+  void StackRemoved(PDEVICE_OBJECT pdo);
+
   PDRIVER_OBJECT Driver();
 };
 

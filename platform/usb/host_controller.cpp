@@ -38,7 +38,8 @@ std::vector<PendingIn> ClaimLocked(UsbDevice& d, Which which, size_t limit = SIZ
 // A transfer ends with what it received so far, whatever its status: the
 // data the device sent before an error or a cancel is in the buffer, and
 // TransferBufferLength says how much.
-Completion EndWith(const PendingIn& p, UCHAR endpoint, NTSTATUS status, USBD_STATUS usbd) {
+Completion EndWith(UsbDevice& d, const PendingIn& p, UCHAR endpoint, NTSTATUS status, USBD_STATUS usbd) {
+  if (endpoint == d.model.DataEndpoint()) d.model.RecordInTransfer(status, p.received);
   Completion c = Result(p.urb, status, usbd, endpoint);
   c.irp = p.irp;
   c.setLength = true;
@@ -51,7 +52,7 @@ Completion EndWith(const PendingIn& p, UCHAR endpoint, NTSTATUS status, USBD_STA
 void FlushHaltedLocked(UsbDevice& d, size_t pipe, std::vector<Completion>& out) {
   const UCHAR endpoint = d.pipes[pipe].endpointAddress;
   for (const auto& p : ClaimLocked(d, [&](const PendingIn& w) { return w.pipe == pipe; })) {
-    out.push_back(EndWith(p, endpoint, STATUS_UNSUCCESSFUL, USBD_STATUS_ENDPOINT_HALTED));
+    out.push_back(EndWith(d, p, endpoint, STATUS_UNSUCCESSFUL, USBD_STATUS_ENDPOINT_HALTED));
   }
 }
 
@@ -133,7 +134,7 @@ void ServeWaitingLocked(UsbDevice& d, std::vector<Completion>& out) {
       // stays: that routine completes it, with what it received.
       if (!outcome || IoSetCancelRoutine(p.irp, nullptr) == nullptr) continue;
       const size_t pipe = p.pipe;
-      out.push_back(EndWith(p, d.pipes[pipe].endpointAddress, outcome->status, outcome->usbd));
+      out.push_back(EndWith(d, p, d.pipes[pipe].endpointAddress, outcome->status, outcome->usbd));
       d.pending.erase(d.pending.begin() + static_cast<std::ptrdiff_t>(i));
       if (d.pipes[pipe].halted) FlushHaltedLocked(d, pipe, out);
       ended = true;
@@ -145,8 +146,8 @@ std::vector<PendingIn> ClaimWaitingLocked(UsbDevice& d, size_t limit) {
   return ClaimLocked(d, [](const PendingIn&) { return true; }, limit);
 }
 
-Completion EndWaiting(const UsbDevice& d, const PendingIn& p, NTSTATUS status, USBD_STATUS usbd) {
-  return EndWith(p, d.pipes[p.pipe].endpointAddress, status, usbd);
+Completion EndWaiting(UsbDevice& d, const PendingIn& p, NTSTATUS status, USBD_STATUS usbd) {
+  return EndWith(d, p, d.pipes[p.pipe].endpointAddress, status, usbd);
 }
 
 PVOID CloseConfigurationLocked(UsbDevice& d, std::vector<Completion>& ended) {
@@ -422,7 +423,7 @@ void TransferLocked(UsbDevice& d, PIRP irp, PURB urb, Submission& s) {
     s.result = Result(urb, STATUS_UNSUCCESSFUL, USBD_STATUS_ENDPOINT_HALTED, endpoint);
     return;
   }
-  if (auto failure = d.model.TakeFailure(URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER)) {
+  if (auto failure = d.model.TakeFailure(URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER, endpoint)) {
     s.result = Result(urb, failure->status, failure->usbd, endpoint);
     s.result.setLength = true;
     return;
@@ -454,7 +455,7 @@ void TransferLocked(UsbDevice& d, PIRP irp, PURB urb, Submission& s) {
   d.pending.push_back({irp, urb, *index, {}});
   if (FirstOnItsPipe(d, d.pending.size() - 1)) {
     if (auto outcome = RunInLocked(d, d.pending.back())) {
-      s.result = EndWith(d.pending.back(), endpoint, outcome->status, outcome->usbd);
+      s.result = EndWith(d, d.pending.back(), endpoint, outcome->status, outcome->usbd);
       d.pending.pop_back();
       if (pipe.halted) FlushHaltedLocked(d, *index, s.endedLater);
       return;
@@ -464,7 +465,7 @@ void TransferLocked(UsbDevice& d, PIRP irp, PURB urb, Submission& s) {
   IoSetCancelRoutine(irp, CancelWaitingIn);
   if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
     // Cancelled before the routine was in place: nobody else will end it.
-    s.endedNow.push_back(EndWith(d.pending.back(), endpoint, STATUS_CANCELLED, USBD_STATUS_CANCELED));
+    s.endedNow.push_back(EndWith(d, d.pending.back(), endpoint, STATUS_CANCELLED, USBD_STATUS_CANCELED));
     d.pending.pop_back();
   }
   s.pending = true;
@@ -488,7 +489,7 @@ void PipeRequestLocked(UsbDevice& d, PURB urb, Submission& s) {
   // Abort: what waits on the pipe ends as cancelled, ahead of the abort
   // itself; the pipe and the endpoint stay as they are.
   for (const auto& p : ClaimLocked(d, [&](const PendingIn& w) { return w.pipe == *index; })) {
-    s.endedLater.push_back(EndWith(p, pipe.endpointAddress, STATUS_CANCELLED, USBD_STATUS_CANCELED));
+    s.endedLater.push_back(EndWith(d, p, pipe.endpointAddress, STATUS_CANCELLED, USBD_STATUS_CANCELED));
   }
   s.result = Result(urb, STATUS_SUCCESS, USBD_STATUS_SUCCESS, pipe.endpointAddress);
 }
@@ -578,7 +579,7 @@ VOID CancelWaitingIn(PDEVICE_OBJECT device, PIRP irp) {
     Locked hold(*d);
     auto it = std::find_if(d->pending.begin(), d->pending.end(), [&](const PendingIn& p) { return p.irp == irp; });
     if (it == d->pending.end()) Fatal("UsbBus: a cancel routine ran for an IN transfer the bus no longer holds");
-    Completion c = EndWith(*it, d->pipes[it->pipe].endpointAddress, STATUS_CANCELLED, USBD_STATUS_CANCELED);
+    Completion c = EndWith(*d, *it, d->pipes[it->pipe].endpointAddress, STATUS_CANCELLED, USBD_STATUS_CANCELED);
     d->pending.erase(it);
     // At the canceller's IRQL now that the cancel spin lock is released,
     // or from the DPC, as the seed decides.

@@ -26,7 +26,7 @@ void ServeWaitingLocked(UsbDevice& d, std::vector<Completion>& out);
 // routine completes it. Device lock held.
 std::vector<PendingIn> ClaimWaitingLocked(UsbDevice& d, size_t limit = SIZE_MAX);
 // How a claimed IN transfer ends when the device never answered it.
-Completion EndWaiting(const UsbDevice& d, const PendingIn& p, NTSTATUS status, USBD_STATUS usbd);
+Completion EndWaiting(UsbDevice& d, const PendingIn& p, NTSTATUS status, USBD_STATUS usbd);
 
 // Closes the current configuration: its waiting transfers end as cancelled
 // (added to `ended`, to complete at once) and its handles stop naming

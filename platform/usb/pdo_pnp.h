@@ -18,7 +18,8 @@
 // the scanner has been pulled out (until then it stays for a later
 // re-enable), as soon as no device is attached to it any more. When the
 // removal hook sends removal from inside Unplug(), the PDO is gone by the
-// time Unplug() returns.
+// time Unplug() returns; while files are open on the stack, the removal and
+// the PDO's end wait for the last of them to close.
 #pragma once
 
 #include <memory>

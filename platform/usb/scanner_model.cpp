@@ -242,6 +242,7 @@ UCHAR ScannerModel::DataEndpoint() const {
 
 void ScannerModel::Scan(const std::vector<UCHAR>& bytes) {
   if (bytes.empty()) return;
+  sent_.insert(sent_.end(), bytes.begin(), bytes.end());
   if (in_.empty() || in_.back().empty()) in_.emplace_back();
   in_.back().insert(in_.back().end(), bytes.begin(), bytes.end());
 }
@@ -293,16 +294,28 @@ bool ScannerModel::Halted(UCHAR endpointAddress) const {
   return std::find(halted_.begin(), halted_.end(), endpointAddress) != halted_.end();
 }
 
-void ScannerModel::FailNext(NTSTATUS status, USBD_STATUS usbd, int count, USHORT function) {
+void ScannerModel::FailNext(NTSTATUS status, USBD_STATUS usbd, int count, USHORT function, UCHAR endpoint,
+                            int skip) {
   failure_ = Failure{status, usbd};
   failuresLeft_ = count;
   failureFunction_ = function;
+  failureEndpoint_ = endpoint;
+  failureSkip_ = skip;
 }
 
-std::optional<ScannerModel::Failure> ScannerModel::TakeFailure(USHORT function) {
+std::optional<ScannerModel::Failure> ScannerModel::TakeFailure(USHORT function, UCHAR endpoint) {
   if (failuresLeft_ <= 0 || function != failureFunction_) return std::nullopt;
+  if (failureEndpoint_ != 0 && failureEndpoint_ != endpoint) return std::nullopt;
+  if (failureSkip_ > 0) {
+    --failureSkip_;
+    return std::nullopt;
+  }
   --failuresLeft_;
   return failure_;
+}
+
+void ScannerModel::RecordInTransfer(NTSTATUS status, const std::vector<UCHAR>& bytes) {
+  inTransfers_.push_back(ByteLedger::Transfer{status, std::vector<uint8_t>(bytes.begin(), bytes.end())});
 }
 
 }  // namespace emu

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "usb/byte_ledger.h"
 #include "usbdi.h"
 #include "wdm.h"
 
@@ -133,14 +134,23 @@ class ScannerModel {
   void ClearHalt(UCHAR endpointAddress);
   bool Halted(UCHAR endpointAddress) const;
 
-  // The next `count` URBs of `function` fail with this status pair.
+  // The next `count` URBs of `function` fail with this status pair; with
+  // an `endpoint`, only transfers on it, and only after `skip` of them
+  // have gone through.
   struct Failure {
     NTSTATUS status = STATUS_SUCCESS;
     USBD_STATUS usbd = USBD_STATUS_SUCCESS;
   };
-  void FailNext(NTSTATUS status, USBD_STATUS usbd, int count, USHORT function);
-  // Consumes one injected failure for a URB of `function`, if one is armed.
-  std::optional<Failure> TakeFailure(USHORT function);
+  void FailNext(NTSTATUS status, USBD_STATUS usbd, int count, USHORT function, UCHAR endpoint = 0, int skip = 0);
+  // Consumes one injected failure for a URB of `function` (a transfer on
+  // `endpoint`), if one is armed.
+  std::optional<Failure> TakeFailure(USHORT function, UCHAR endpoint = 0);
+
+  // The byte ledger: what was scanned, and each IN transfer on the data
+  // endpoint as the host ended it (the bus records them).
+  void RecordInTransfer(NTSTATUS status, const std::vector<UCHAR>& bytes);
+  const std::vector<UCHAR>& Sent() const { return sent_; }
+  const std::vector<ByteLedger::Transfer>& InTransfers() const { return inTransfers_; }
 
   // Pulled from the port: it stays that way.
   void Unplug() { unplugged_ = true; }
@@ -172,6 +182,10 @@ class ScannerModel {
   Failure failure_;
   int failuresLeft_ = 0;
   USHORT failureFunction_ = 0;
+  UCHAR failureEndpoint_ = 0;
+  int failureSkip_ = 0;
+  std::vector<UCHAR> sent_;
+  std::vector<ByteLedger::Transfer> inTransfers_;
   bool unplugged_ = false;
   std::vector<UrbRecord> log_;
 };

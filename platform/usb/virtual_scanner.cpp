@@ -60,17 +60,20 @@ void VirtualScanner::StallPipe(UCHAR endpointAddress) {
   if (queued) usb::RunQueued(device_);
 }
 
-void VirtualScanner::FailTransfers(NTSTATUS status, USBD_STATUS usbd, int count, USHORT urbFunction) {
+void VirtualScanner::FailTransfers(NTSTATUS status, USBD_STATUS usbd, int count, USHORT urbFunction, UCHAR endpoint,
+                                   int skip) {
   std::vector<usb::Completion> failed;
   bool queued;
   {
     usb::Locked hold(*device_);
     usb::UsbDevice& d = *device_;
-    d.model.FailNext(status, usbd, count, urbFunction);
-    if (urbFunction == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER && count > 0) {
+    d.model.FailNext(status, usbd, count, urbFunction, endpoint, skip);
+    const bool inFlightToo = endpoint == 0 || ((endpoint & USB_ENDPOINT_DIRECTION_MASK) && skip == 0);
+    if (urbFunction == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER && count > 0 && inFlightToo) {
       // Transfers already in flight meet the failure first.
       for (const auto& p : usb::ClaimWaitingLocked(d, static_cast<size_t>(count))) {
-        auto failure = d.model.TakeFailure(urbFunction);
+        auto failure = d.model.TakeFailure(urbFunction, d.pipes[p.pipe].endpointAddress);
+        if (!failure) failure = ScannerModel::Failure{status, usbd};
         failed.push_back(usb::EndWaiting(d, p, failure->status, failure->usbd));
       }
     }
@@ -144,6 +147,17 @@ std::vector<ScannerModel::OutPacket> VirtualScanner::OutPackets() const {
 size_t VirtualScanner::PendingInTransfers() const {
   usb::Locked hold(*device_);
   return device_->pending.size();
+}
+
+ByteLedger VirtualScanner::Ledger() const {
+  usb::Locked hold(*device_);
+  const usb::UsbDevice& d = *device_;
+  ByteLedger ledger;
+  ledger.sent.assign(d.model.Sent().begin(), d.model.Sent().end());
+  ledger.transfers = d.model.InTransfers();
+  for (const auto& p : d.pending) ledger.inFlight += p.received.size();
+  ledger.waiting = d.model.Buffered();
+  return ledger;
 }
 
 }  // namespace emu

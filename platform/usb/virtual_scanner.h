@@ -38,9 +38,12 @@ class VirtualScanner {
   // The endpoint answers STALL from now on, until a reset-pipe clears it.
   void StallPipe(UCHAR endpointAddress);
   // The next `count` URBs of `urbFunction` the scanner gets (in-flight bulk
-  // IN transfers first, oldest first) fail with this status pair.
+  // IN transfers first, oldest first) fail with this status pair. With an
+  // `endpoint`, only transfers on it fail, after `skip` of them have gone
+  // through (in-flight ones only when that is the IN endpoint and nothing
+  // is skipped).
   void FailTransfers(NTSTATUS status, USBD_STATUS usbd, int count,
-                     USHORT urbFunction = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
+                     USHORT urbFunction = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER, UCHAR endpoint = 0, int skip = 0);
   // The next `count` IRP_MN_START_DEVICE requests the PDO gets fail with
   // `status` (the hub cannot bring the port up), leaving it unstarted.
   void FailStart(NTSTATUS status, int count = 1);
@@ -60,6 +63,9 @@ class VirtualScanner {
   std::vector<UCHAR> OutData() const;
   std::vector<ScannerModel::OutPacket> OutPackets() const;
   size_t PendingInTransfers() const;
+  // What the scanner sent and how each IN transfer on its data endpoint
+  // took it (see usb/byte_ledger.h).
+  ByteLedger Ledger() const;
 
  private:
   std::shared_ptr<usb::UsbDevice> device_;

@@ -180,10 +180,13 @@ TEST_F(AddDevice, TwoDevicesClaimingOnePortNameDoNotTakeEachOthersLink) {
 }
 
 // Every allocation PosAddDevice makes may fail; each failure must give a
-// clean refusal with nothing left behind, and the next plug must work.
+// clean refusal with nothing left behind, and the next plug must work. The
+// reader's IRP and URB (the first of each tag) are the exception: without
+// them the device comes up all the same, and its reader never starts.
 TEST_F(AddDevice, EveryAllocationFailureLeavesNothingBehind) {
+  const ULONG irpTag = emu::MakeTag('I', 'r', 'p', ' ');
   // The device-object tag's first allocation is the bus's PDO, not ours.
-  const std::pair<ULONG, size_t> tags[] = {{POS_POOL_TAG, 0}, {emu::MakeTag('D', 'e', 'v', 'i'), 1}};
+  const std::pair<ULONG, size_t> tags[] = {{POS_POOL_TAG, 0}, {emu::MakeTag('D', 'e', 'v', 'i'), 1}, {irpTag, 0}};
   for (auto [tag, first] : tags) {
     for (size_t nth = first; nth < 8; ++nth) {
       size_t before = emu::Pool::FailuresInjected();
@@ -196,6 +199,16 @@ TEST_F(AddDevice, EveryAllocationFailureLeavesNothingBehind) {
         ASSERT_EQ(status, STATUS_SUCCESS);
         Unplug(s);
         break;
+      }
+      if (nth == 0 && (tag == POS_POOL_TAG || tag == irpTag)) {
+        ASSERT_EQ(status, STATUS_SUCCESS) << emu::Pool::TagName(tag) << ": a device without a reader";
+        EXPECT_EQ(s.ext->ReaderIrp, nullptr);
+        EXPECT_EQ(s.ext->ReaderUrb, nullptr);
+        EXPECT_EQ(PosStartBulkRead(s.ext), STATUS_INSUFFICIENT_RESOURCES) << "no transfer is sent";
+        EXPECT_FALSE(s.ext->ReaderBusy);
+        Unplug(s);
+        if (tag == irpTag) break;
+        continue;
       }
       EXPECT_EQ(status, STATUS_INSUFFICIENT_RESOURCES) << emu::Pool::TagName(tag) << " #" << nth;
       EXPECT_EQ(s.fdo, nullptr);

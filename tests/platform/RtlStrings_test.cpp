@@ -217,6 +217,36 @@ TEST_F(RtlStrings, IntegerConversionRejectsOtherBasesAndBuffersWithoutRoomForThe
   EXPECT_EQ(enough.Text(), u"12");
 }
 
+// Text back to a number, as the documented examples have it: digits up
+// to the first that is not one in the base, 0 for text with no number, and
+// a failure only for an empty string or an unknown base.
+TEST_F(RtlStrings, TextToIntegerTakesTheLeadingNumber) {
+  struct Case {
+    const char16_t* text;
+    ULONG base;
+    NTSTATUS status;
+    ULONG value;
+  };
+  for (const Case& c : {Case{u"123", 10, STATUS_SUCCESS, 123}, Case{u"-345", 10, STATUS_SUCCESS, 0u - 345},
+                        Case{u"xyz", 10, STATUS_SUCCESS, 0}, Case{u"+678abc", 10, STATUS_SUCCESS, 678},
+                        Case{u"+678abc", 16, STATUS_SUCCESS, 0x678ABC}, Case{u"  12", 10, STATUS_SUCCESS, 12},
+                        Case{u"0x1F", 0, STATUS_SUCCESS, 0x1F}, Case{u"0b101", 0, STATUS_SUCCESS, 5},
+                        Case{u"0o17", 0, STATUS_SUCCESS, 15}, Case{u"019", 8, STATUS_SUCCESS, 1},
+                        Case{u"4294967295", 10, STATUS_SUCCESS, 4294967295u}, Case{u"", 10, STATUS_INVALID_PARAMETER, 77},
+                        Case{u"12", 7, STATUS_INVALID_PARAMETER, 77}}) {
+    const UNICODE_STRING text = Counted(c.text);
+    ULONG value = 77;
+    EXPECT_EQ(RtlUnicodeStringToInteger(&text, c.base, &value), c.status) << U8(c.text);
+    EXPECT_EQ(value, c.value) << U8(c.text);
+  }
+  // The counted length ends the text, not a terminator.
+  UNICODE_STRING cut = Counted(u"1234");
+  cut.Length = 2 * sizeof(WCHAR);
+  ULONG value = 0;
+  EXPECT_EQ(RtlUnicodeStringToInteger(&cut, 10, &value), STATUS_SUCCESS);
+  EXPECT_EQ(value, 12u);
+}
+
 TEST_F(RtlStrings, PageableRoutinesAbovePassiveLevelAreReported) {
   const UNICODE_STRING a = Counted(u"a");
   UNICODE_STRING owned{2, 4, RtlAllocatedBuffer(4)};

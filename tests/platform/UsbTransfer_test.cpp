@@ -45,10 +45,23 @@ TEST_F(UsbTransfer, ABulkInTransferEndsOnAShortPacketOrAFullBuffer) {
   EXPECT_EQ(c.Got(), Bytes("abcdefghijklmnop")) << "two full packets fill the buffer";
   EXPECT_EQ(scanner->PendingInTransfers(), 0u);
 
+  ByteLedger held = scanner->Ledger();
+  EXPECT_EQ(held.transfers.size(), 3u);
+  EXPECT_EQ(held.waiting, 8u);
+  EXPECT_TRUE(held.Balanced());
   Read late(scanner->Pdo(), s.in, 8);
   late.call.Send();
   EXPECT_EQ(late.call.Wait(), STATUS_SUCCESS);
   EXPECT_EQ(late.Got(), Bytes("qrstuvwx")) << "data the device holds goes to the next transfer";
+
+  // The ledger: every byte sent, in the transfers that took it, in order.
+  ByteLedger ledger = scanner->Ledger();
+  EXPECT_EQ(ledger.sent, Bytes("0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwx"));
+  ASSERT_EQ(ledger.transfers.size(), 4u) << "the zero-length packet is no transfer of its own";
+  EXPECT_EQ(ledger.transfers[1].bytes, Bytes("KLMNOPQRSTUVWXYZ"));
+  EXPECT_EQ(ledger.Delivered(), ledger.sent);
+  EXPECT_EQ(ledger.waiting + ledger.inFlight, 0u);
+  EXPECT_TRUE(ledger.Balanced());
 }
 
 // Without USBD_SHORT_TRANSFER_OK a short packet fails the transfer and the
@@ -278,6 +291,22 @@ TEST_F(UsbTransfer, InjectedFailuresHitTransfersInFlightFirstThenTheNextOnes) {
   out = TransferUrb(s.out, USBD_TRANSFER_DIRECTION_OUT, &byte, 1);
   EXPECT_EQ(Submit(scanner->Pdo(), &out), STATUS_SUCCESS) << "only two";
   EXPECT_EQ(scanner->OutData(), std::vector<UCHAR>{7});
+  EXPECT_EQ(scanner->Ledger().transfers.at(0).status, STATUS_DEVICE_DATA_ERROR) << "a failed IN transfer counts";
+
+  // Failures for one endpoint, after some transfers there went through: an
+  // IN transfer in flight is spared.
+  Read spared(scanner->Pdo(), s.in, 64);
+  spared.call.Send();
+  scanner->FailTransfers(STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID, 1, URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER,
+                         ScannerModel::kBulkOutEndpoint, 1);
+  for (NTSTATUS expected : {STATUS_SUCCESS, STATUS_UNSUCCESSFUL, STATUS_SUCCESS}) {
+    out = TransferUrb(s.out, USBD_TRANSFER_DIRECTION_OUT, &byte, 1);
+    EXPECT_EQ(Submit(scanner->Pdo(), &out), expected);
+  }
+  Settle();
+  EXPECT_FALSE(spared.call.Done());
+  scanner->Scan(Bytes("in"));
+  EXPECT_EQ(spared.call.Wait(), STATUS_SUCCESS);
 
   scanner->FailTransfers(STATUS_UNSUCCESSFUL, USBD_STATUS_DEV_NOT_RESPONDING, 1,
                          URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE);

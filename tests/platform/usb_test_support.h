@@ -24,6 +24,7 @@
 
 namespace zt {
 
+using emu::ByteLedger;
 using emu::ScannerModel;
 using emu::UrbRecord;
 using emu::UsbBus;

@@ -97,8 +97,12 @@ void DriverTest::Unplug(Scanner& scanner) {
   if (copy.usb) {
     if (!copy.usb->Unplugged()) copy.usb->Unplug();
   } else {
-    if (copy.pdo->AttachedDevice != nullptr) emu::PnpManager::DeviceGone(copy.pdo);
-    emu::RootBus::DeletePdo(copy.pdo);
+    PDEVICE_OBJECT pdo = copy.pdo;
+    if (pdo->AttachedDevice != nullptr) {
+      emu::PnpManager::DeviceGone(pdo, [pdo] { emu::RootBus::DeletePdo(pdo); });
+    } else {
+      emu::RootBus::DeletePdo(pdo);
+    }
   }
 }
 

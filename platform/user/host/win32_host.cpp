@@ -7,6 +7,7 @@
 #include "io/interfaces.h"
 #include "kernel/pool.h"
 #include "pnp/devnode.h"
+#include "registry/registry.h"
 #include "pnp/loader.h"
 #include "pnp/pnp_manager.h"
 #include "pnp/ports_installer.h"
@@ -24,6 +25,7 @@ namespace emu::win32 {
 struct Machine::Impl {
   PDRIVER_OBJECT driver = nullptr;
   std::vector<std::shared_ptr<VirtualScanner>> scanners;
+  std::vector<ScannerModel> models;
   bool up = false;
 };
 
@@ -42,6 +44,8 @@ Machine::Machine(const MachineOptions& options) : impl_(std::make_unique<Impl>()
   BootOptions boot;
   boot.mode = options.deterministic ? SchedulerMode::Deterministic : SchedulerMode::Free;
   boot.seed = options.seed;
+  boot.wdmMajor = options.wdmMajor;
+  boot.wdmMinor = options.wdmMinor;
   System::Boot(boot);
   // The system's one user process starts afresh, on the Win32 side too.
   k32::ResetProcessState();
@@ -77,21 +81,71 @@ void Machine::UnloadZendra() {
   impl_->driver = nullptr;
 }
 
-int Machine::PlugScanner(const std::string& portName, const std::string& serialNumber) {
+int Machine::PlugScanner(const std::string& portName, uint16_t packetSize) {
   PortsInstaller::ReserveName(RegSz(portName));
-  ScannerModel model = ScannerModel::Standard();
-  if (!serialNumber.empty()) model.SetSerialNumber(FromUtf8(serialNumber));
-  impl_->scanners.push_back(UsbBus::Instance().Plug(model));
+  // Every scanner its own serial number, so the system tells them apart.
+  ScannerModel model = packetSize == 64 ? ScannerModel::Standard() : ScannerModel::WithPacketSize(packetSize);
+  std::u16string serial = u"KS20" + std::u16string(1, char16_t(u'A' + impl_->models.size() % 26));
+  model.SetSerialNumber(serial);
+  impl_->models.push_back(model);
+  impl_->scanners.push_back(UsbBus::Instance().Plug(std::move(model)));
   return static_cast<int>(impl_->scanners.size() - 1);
 }
 
-std::string Machine::InstanceId(int scanner) const { return ToUtf8(impl_->scanners.at(scanner)->InstancePath()); }
+int Machine::Replug(int scanner) {
+  ScannerModel model = impl_->models.at(scanner);
+  impl_->models.push_back(model);
+  impl_->scanners.push_back(UsbBus::Instance().Plug(std::move(model)));
+  return static_cast<int>(impl_->scanners.size() - 1);
+}
 
-std::vector<uint8_t> Machine::PortNameData(int scanner) const {
-  const auto node = DevNodes::Instance().FindInstance(impl_->scanners.at(scanner)->InstancePath());
-  if (!node) return {};
-  const auto value = Registry::Instance().GetValue(node->hardwareKeyPath, u"PortName");
-  return value ? std::vector<uint8_t>(value->data.begin(), value->data.end()) : std::vector<uint8_t>();
+std::vector<std::vector<uint8_t>> Machine::OutTransfers(int scanner) const {
+  std::vector<std::vector<uint8_t>> transfers;
+  for (const auto& urb : impl_->scanners.at(scanner)->UrbLog()) {
+    if (urb.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER && !(urb.transferFlags & USBD_TRANSFER_DIRECTION_IN)) {
+      transfers.emplace_back(urb.data.begin(), urb.data.end());
+    }
+  }
+  return transfers;
+}
+
+ByteLedger Machine::Ledger(int scanner) const { return impl_->scanners.at(scanner)->Ledger(); }
+
+void Machine::FailInTransfer(int scanner) {
+  impl_->scanners.at(scanner)->FailTransfers(STATUS_UNSUCCESSFUL, USBD_STATUS_DEV_NOT_RESPONDING, 1,
+                                             URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER,
+                                             ScannerModel::kBulkInEndpoint);
+}
+
+void Machine::FailOutTransfer(int scanner, int skip) {
+  impl_->scanners.at(scanner)->FailTransfers(STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID, 1,
+                                             URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER,
+                                             ScannerModel::kBulkOutEndpoint, skip);
+}
+
+namespace {
+
+std::u16string HardwareKeyOf(const VirtualScanner& scanner) {
+  auto node = DevNodes::Instance().FindInstance(scanner.InstancePath());
+  return node ? node->hardwareKeyPath : std::u16string();
+}
+
+}  // namespace
+
+std::optional<std::vector<uint8_t>> Machine::PortName(int scanner, uint32_t* type) const {
+  auto value = Registry::Instance().GetValue(HardwareKeyOf(*impl_->scanners.at(scanner)), u"PortName");
+  if (!value) return std::nullopt;
+  if (type != nullptr) *type = value->type;
+  return std::vector<uint8_t>(value->data.begin(), value->data.end());
+}
+
+void Machine::SetPortName(int scanner, const std::optional<std::vector<uint8_t>>& bytes) {
+  const std::u16string key = HardwareKeyOf(*impl_->scanners.at(scanner));
+  if (bytes) {
+    Registry::Instance().SetValue(key, u"PortName", RegistryValue{REG_SZ, std::vector<UCHAR>(bytes->begin(), bytes->end())});
+  } else {
+    Registry::Instance().DeleteValue(key, u"PortName");
+  }
 }
 
 void Machine::Scan(int scanner, const std::vector<uint8_t>& bytes) {
@@ -108,6 +162,10 @@ void Machine::Unplug(int scanner) {
   if (plugged != nullptr && !plugged->Unplugged()) plugged->Unplug();
 }
 
+int32_t Machine::SendPnp(int scanner, uint8_t minor) {
+  return PnpManager::Send(impl_->scanners.at(scanner)->Pdo(), minor);
+}
+
 std::string Machine::InterfacePath(int scanner) const {
   const auto& plugged = impl_->scanners.at(scanner);
   for (const auto& entry : DeviceInterfaces::Instance().Enumerate(GUID_ZENDRA_COMPORT_INTERFACE)) {
@@ -121,6 +179,8 @@ std::string Machine::InterfacePath(int scanner) const {
   }
   return {};
 }
+
+std::string Machine::InstanceId(int scanner) const { return ToUtf8(impl_->scanners.at(scanner)->InstancePath()); }
 
 Machine::Thread Machine::Start(const std::string& name, std::function<uint32_t()> body) {
   Thread thread;
@@ -161,6 +221,14 @@ void Machine::FailWin32Call(const std::string& routine, size_t nth, uint32_t err
 }
 
 void Machine::ForgetWin32Failures() { k32::ForgetPlannedFailures(); }
+
+size_t Machine::PoolAllocations(const char* tag) const {
+  const ULONG wanted = MakeTag(tag[0], tag[1], tag[2], tag[3]);
+  for (const auto& stats : Pool::Stats()) {
+    if (stats.tag == wanted) return stats.allocations;
+  }
+  return 0;
+}
 
 std::vector<std::string> Machine::TakeViolations() {
   std::vector<std::string> described;

@@ -28,14 +28,20 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "usb/byte_ledger.h"
 
 namespace emu::win32 {
 
 struct MachineOptions {
   bool deterministic = true;  // false: real threads and the real clock
   uint64_t seed = 1;
+  // The WDM level the system reports (a current Windows by default).
+  uint8_t wdmMajor = 6;
+  uint8_t wdmMinor = 0;
 };
 
 class Machine {
@@ -70,24 +76,41 @@ class Machine {
 
   // Plugs a scanner into the emulated USB bus; the ports installer gives it
   // `portName` (COM7, COM12, ...), the PnP manager adds and starts it. A
-  // number to name it by from now on. A scanner with a serial number is
-  // named after it (USB\VID_1A2B&PID_0C01\<serial>), else after the port
-  // it is plugged into.
-  int PlugScanner(const std::string& portName, const std::string& serialNumber = "");
+  // number to name it by from now on.
+  // `packetSize` is that of both bulk endpoints (8, 16, 32 or 64).
+  int PlugScanner(const std::string& portName, uint16_t packetSize = 64);
+  // The same scanner (its serial number) plugged in again after Unplug:
+  // the system knows it and it keeps its PortName. A new number.
+  int Replug(int scanner);
   // The scanner reads a barcode: these bytes come in on its bulk-in pipe.
   void Scan(int scanner, const std::vector<uint8_t>& bytes);
   // Every byte the scanner accepted on its bulk-out pipe so far.
   std::vector<uint8_t> Received(int scanner) const;
-  // Pulls the scanner out: surprise removal, then removal.
+  // The bytes of every bulk OUT transfer the scanner got, one entry per
+  // transfer, in order.
+  std::vector<std::vector<uint8_t>> OutTransfers(int scanner) const;
+  // What the scanner sent and how the host's transfers took it.
+  ByteLedger Ledger(int scanner) const;
+  // The scanner's bulk-in transfer fails (the one waiting now, or else the
+  // next one), as after a transmission error.
+  void FailInTransfer(int scanner);
+  // Its bulk-out transfer after the next `skip` ones fails (a STALL).
+  void FailOutTransfer(int scanner, int skip);
+  // The PortName value of the scanner's hardware key: its REG_SZ bytes,
+  // nullopt when there is none. Set writes (or, with nullopt, deletes) it.
+  std::optional<std::vector<uint8_t>> PortName(int scanner, uint32_t* type = nullptr) const;
+  void SetPortName(int scanner, const std::optional<std::vector<uint8_t>>& bytes);
+  // Pulls the scanner out: surprise removal, then removal (once every
+  // handle to it is closed).
   void Unplug(int scanner);
+  // Sends one Plug and Play request (IRP_MN_ minor code) to the scanner's
+  // stack as the PnP manager does; its status.
+  int32_t SendPnp(int scanner, uint8_t minor);
   // The path SetupAPI gives for the scanner's enabled COM-port interface
   // (\\?\usb#vid_...#{...}), empty while it has none.
   std::string InterfacePath(int scanner) const;
-  // Its device instance ID (USB\VID_1A2B&PID_0C01\...).
+  // Its device instance ID (USB\VID_1A2B&PID_0C01\<serial>).
   std::string InstanceId(int scanner) const;
-  // The data of the PortName value in its hardware key, as stored (REG_SZ
-  // bytes); empty when there is none.
-  std::vector<uint8_t> PortNameData(int scanner) const;
 
   // Runs `body` as a new application thread of the program.
   Thread Start(const std::string& name, std::function<uint32_t()> body);
@@ -120,6 +143,8 @@ class Machine {
   void FailWin32Call(const std::string& routine, size_t nth, uint32_t error);
   // Drops the planned failures no call has met.
   void ForgetWin32Failures();
+  // Pool allocations made with `tag` (four characters) since boot.
+  size_t PoolAllocations(const char* tag) const;
   // The rule breaks the verifier recorded since the last call, each as
   // "rule: detail"; taken out of the verifier.
   std::vector<std::string> TakeViolations();

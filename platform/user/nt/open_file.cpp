@@ -130,8 +130,9 @@ void OpenFile::HandleClosed() {
 }
 
 // The driver's device may already be gone: the emulation deletes a device
-// object at IoDeleteDevice even while files are open on it, so there is no
-// driver left to tell.
+// object at IoDeleteDevice even while files are open on it (a Plug and Play
+// stack is removed only once its last file has closed, though), so there
+// may be no driver left to tell.
 void OpenFile::SendCleanup() {
   PDEVICE_OBJECT target = Target();
   if (target == nullptr) return;
@@ -152,7 +153,7 @@ void OpenFile::SendClose() {
 }
 
 void OpenFile::Destroy() {
-  if (device_ != nullptr && DeviceAlive()) InterlockedDecrement(&device_->ReferenceCount);
+  if (device_ != nullptr) Devices::FileClosed(device_);
   device_ = nullptr;
   if (file_ != nullptr) {
     if (file_->FileName.Buffer != nullptr) Pool::Free(file_->FileName.Buffer, "I/O manager");

@@ -15,7 +15,7 @@ class SetupApi : public Win32Test {
   void SetUp() override {
     Win32Test::SetUp();
     ASSERT_EQ(Machine().LoadZendra(), 0);
-    scanner_ = Machine().PlugScanner("COM4", "KX7");
+    scanner_ = Machine().PlugScanner("COM4");
   }
   int scanner_ = 0;
 };
@@ -23,7 +23,7 @@ class SetupApi : public Win32Test {
 
 TEST_F(SetupApi, ListsADevicesInterfacesWithTheSizesAndErrorsOfWindows) {
   const std::string id = Machine().InstanceId(scanner_);
-  EXPECT_EQ(id, "USB\\VID_1A2B&PID_0C01\\KX7");
+  EXPECT_EQ(id, "USB\\VID_1A2B&PID_0C01\\KS20A");
   HDEVINFO list = SetupDiGetClassDevsA(&GUID_ZENDRA_COMPORT_INTERFACE, id.c_str(), nullptr, DIGCF_DEVICEINTERFACE);
   ASSERT_NE(list, INVALID_HANDLE_VALUE);
   SP_DEVICE_INTERFACE_DATA data{};
