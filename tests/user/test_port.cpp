@@ -9,8 +9,6 @@
 #include "ntddser.h"
 #include "platform/io_test_drivers.h"
 #include "platform/platform_test_support.h"
-#include "pnp/pnp_manager.h"
-#include "public.h"
 
 #ifndef FO_SYNCHRONOUS_IO
 #define FO_SYNCHRONOUS_IO 0x00000002
@@ -78,8 +76,6 @@ struct TestPort::Impl {
     bool cancelable;
   };
   std::map<uint64_t, Held> pending;
-  PDEVICE_OBJECT pdo = nullptr;  // PublishComInterface's
-  std::u16string interfaceLink;
   uint64_t nextId = 0;
   size_t cancels = 0;
 
@@ -200,27 +196,10 @@ TestPort::~TestPort() {
     UNICODE_STRING linkName = Counted(impl_->linkName);
     IoDeleteSymbolicLink(&linkName);
   }
-  if (impl_->pdo != nullptr) {
-    UNICODE_STRING link = Counted(impl_->interfaceLink);
-    EXPECT_EQ(IoSetDeviceInterfaceState(&link, FALSE), STATUS_SUCCESS);
-    IoDetachDevice(impl_->pdo);
-  }
   impl_->layer.Remove();
-  if (impl_->pdo != nullptr) emu::RootBus::DeletePdo(impl_->pdo);
 }
 
 void TestPort::SetExclusive() { impl_->layer.Device()->Flags |= DO_EXCLUSIVE; }
-
-void TestPort::PublishComInterface(const std::string& instanceId) {
-  impl_->pdo = emu::RootBus::CreatePdo(Ascii(instanceId));
-  ASSERT_EQ(IoAttachDeviceToDeviceStack(impl_->layer.Device(), impl_->pdo), impl_->pdo);
-  UNICODE_STRING link{};
-  ASSERT_EQ(IoRegisterDeviceInterface(impl_->pdo, &GUID_ZENDRA_COMPORT_INTERFACE, nullptr, &link), STATUS_SUCCESS);
-  impl_->interfaceLink.assign(reinterpret_cast<const char16_t*>(link.Buffer), link.Length / 2);
-  RtlFreeUnicodeString(&link);
-  UNICODE_STRING enabled = Counted(impl_->interfaceLink);
-  ASSERT_EQ(IoSetDeviceInterfaceState(&enabled, TRUE), STATUS_SUCCESS);
-}
 
 void TestPort::Respond(std::function<PortAnswer(const PortRequest&)> responder) {
   std::lock_guard<std::mutex> guard(impl_->mutex);

@@ -54,11 +54,6 @@ class TestPort {
 
   // The I/O manager lets only one file at a time be open on the device.
   void SetExclusive();
-  // Makes the port the function device of a device node, as zendra's are:
-  // above a root-enumerated PDO of the instance ID, with the COM-port
-  // interface registered and enabled, so SetupAPI finds it and the
-  // interface path opens it. The destructor takes it all away again.
-  void PublishComInterface(const std::string& instanceId);
   // How requests are answered from now on (by default: success, no data).
   void Respond(std::function<PortAnswer(const PortRequest&)> responder);
 

@@ -7,7 +7,6 @@
 #include "io/interfaces.h"
 #include "kernel/pool.h"
 #include "pnp/devnode.h"
-#include "registry/registry.h"
 #include "pnp/loader.h"
 #include "pnp/pnp_manager.h"
 #include "pnp/ports_installer.h"
@@ -81,11 +80,12 @@ void Machine::UnloadZendra() {
   impl_->driver = nullptr;
 }
 
-int Machine::PlugScanner(const std::string& portName, uint16_t packetSize) {
+int Machine::PlugScanner(const std::string& portName, uint16_t packetSize, const std::string& serialNumber) {
   PortsInstaller::ReserveName(RegSz(portName));
   // Every scanner its own serial number, so the system tells them apart.
   ScannerModel model = packetSize == 64 ? ScannerModel::Standard() : ScannerModel::WithPacketSize(packetSize);
-  std::u16string serial = u"KS20" + std::u16string(1, char16_t(u'A' + impl_->models.size() % 26));
+  std::u16string serial = serialNumber.empty() ? u"KS20" + std::u16string(1, char16_t(u'A' + impl_->models.size() % 26))
+                                               : FromUtf8(serialNumber);
   model.SetSerialNumber(serial);
   impl_->models.push_back(model);
   impl_->scanners.push_back(UsbBus::Instance().Plug(std::move(model)));

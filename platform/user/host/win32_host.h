@@ -77,8 +77,10 @@ class Machine {
   // Plugs a scanner into the emulated USB bus; the ports installer gives it
   // `portName` (COM7, COM12, ...), the PnP manager adds and starts it. A
   // number to name it by from now on.
-  // `packetSize` is that of both bulk endpoints (8, 16, 32 or 64).
-  int PlugScanner(const std::string& portName, uint16_t packetSize = 64);
+  // `packetSize` is that of both bulk endpoints (8, 16, 32 or 64). Each
+  // scanner gets a serial number of its own (KS20A, KS20B, ...) unless
+  // `serialNumber` gives one; its instance ID ends with it.
+  int PlugScanner(const std::string& portName, uint16_t packetSize = 64, const std::string& serialNumber = "");
   // The same scanner (its serial number) plugged in again after Unplug:
   // the system knows it and it keeps its PortName. A new number.
   int Replug(int scanner);
