@@ -136,6 +136,7 @@ TEST_F(PropPage, ApplyingSendsThePickedNumberAndRenamesTheDevice) {
   const Row rows[] = {
       {11, false, "Corvane KX410 Scanner (COM12)", 30},
       {2, true, "Corvane KX410 Scanner (COM3)", 29},
+      {8, false, "Corvane KX410 Scanner (COM9)", 29},
       {63, false, "Corvane KX410 Scanner (COM64)", 30},
       {9, true, "Corvane KX410 Scanner (COM10)", 30},
   };
