@@ -55,6 +55,7 @@ constexpr std::uint32_t kScnMemWrite = 0x80000000;
 constexpr int kDirExport = 0;
 constexpr int kDirImport = 1;
 constexpr int kDirResource = 2;
+constexpr int kDirDebug = 6;
 constexpr int kDirSecurity = 4;
 constexpr int kDirBaseReloc = 5;
 constexpr int kDirTls = 9;
@@ -569,6 +570,7 @@ public:
         guarded("runtime-symbols", [&] { check_runtime_symbols(); });
         guarded("unwind", [&] { check_unwind_tables(); });
         guarded("checksum", [&] { check_checksum(); });
+        guarded("timestamp", [&] { check_timestamps(); });
         if (dll() || !options_.exports.empty()) guarded("exports", [&] { check_exports(); });
         for (const DialogExpectation& want : options_.dialogs) guarded("dialog", [&] { check_dialog(want); });
         if (options_.expect_version) guarded("version", [&] { check_version(); });
@@ -971,6 +973,37 @@ private:
         ok("version", "version record " + std::to_string(rd32(v, at + 8) >> 16) + "." +
                           std::to_string(rd32(v, at + 8) & 0xffff) + "." + std::to_string(rd32(v, at + 12) >> 16) +
                           "." + std::to_string(rd32(v, at + 12) & 0xffff));
+    }
+
+    // Reproducible images: a link leaves no time in the image, so two links
+    // of the same objects give the same bytes (and the same checksum).
+    void check_timestamps() {
+        const auto& b = file_;
+        std::vector<std::string> stamped;
+        const std::uint32_t header = rd32(b, std::size_t{rd32(b, 0x3c)} + 8);
+        if (header != 0) stamped.push_back("file header " + hex(header));
+        const std::pair<int, const char*> tables[] = {{kDirExport, "export directory"},
+                                                      {kDirResource, "resource directory"}};
+        for (const auto& [index, name] : tables) {
+            DataDirectory dir = img_.directory(index);
+            if (!dir.present()) continue;
+            const std::uint32_t stamp = rd32(b, rva_to_offset(img_, dir.rva) + 4);
+            if (stamp != 0) stamped.push_back(std::string(name) + " " + hex(stamp));
+        }
+        DataDirectory debug = img_.directory(kDirDebug);
+        if (debug.present()) {
+            const std::size_t at = rva_to_offset(img_, debug.rva);
+            for (std::uint32_t i = 0; i + 28 <= debug.size; i += 28) {
+                if (rd32(b, at + i + 4) != 0) stamped.push_back("debug entry " + hex(rd32(b, at + i + 4)));
+            }
+        }
+        if (stamped.empty()) {
+            ok("timestamp", "no link time recorded");
+        } else {
+            std::string all;
+            for (const std::string& s : stamped) all += (all.empty() ? "" : ", ") + s;
+            fail("timestamp", "link time recorded (" + all + "): two links differ");
+        }
     }
 
     void check_checksum() {

@@ -918,6 +918,21 @@ Bytes utf16(const std::string& s) {
     return b;
 }
 
+// The file offset of an image's export table; 0 when it has none.
+std::size_t export_directory(const Bytes& b) {
+    const std::size_t pe = get32(b, 0x3c), opt = pe + 24;
+    const bool plus = (b.at(opt) | b.at(opt + 1) << 8) == 0x20b;
+    const std::uint32_t rva = get32(b, opt + (plus ? 112 : 96));
+    const std::size_t headers = opt + (b.at(pe + 20) | b.at(pe + 21) << 8);
+    const unsigned count = b.at(pe + 6) | b.at(pe + 7) << 8;
+    for (unsigned i = 0; rva != 0 && i < count; ++i) {
+        const std::size_t h = headers + 40 * i;
+        const std::uint32_t va = get32(b, h + 12), size = get32(b, h + 8);
+        if (rva >= va && rva < va + size) return get32(b, h + 20) + (rva - va);
+    }
+    return 0;
+}
+
 // The built zendraprops.dll, and copies broken in what only its own checks
 // look at.
 void real_dll_cases(const std::string& path, const Bytes& orig, Machine m) {
@@ -937,6 +952,14 @@ void real_dll_cases(const std::string& path, const Bytes& orig, Machine m) {
     b = orig;
     found = patch(b, utf16("VS_VERSION_INFO"), utf16("VS_VERSION_INFX")) && found;
     expect_only(path + ": version record damaged", b, o, {"version"});
+    b = orig;
+    const std::size_t exports = export_directory(b);
+    found = exports != 0 && found;
+    if (exports != 0) {
+        put(b, exports + 4, 0x5F3A1C20, 4);  // a link time in the export table
+        reseal(b);
+        expect_only(path + ": export table stamped with a link time", b, o, {"timestamp"});
+    }
     b = orig;
     found = patch(b, ascii("ntdll.dll"), ascii("msvcrt.dl")) && found;
     expect_only(path + ": sprintf taken from the C runtime", b, o, {"imports"});
@@ -976,6 +999,11 @@ void real_file_cases(const std::string& path) {
     put(b, opt + 16, 0, 4);
     reseal(b);
     expect_only(path + ": entry point zeroed", b, o, {"entry"});
+
+    b = orig;
+    put(b, pe + 8, 0x5F3A1C20, 4);  // the link time ld writes by default
+    reseal(b);
+    expect_only(path + ": file header stamped with a link time", b, o, {"timestamp"});
 
     b = orig;
     const std::string from = "ntoskrnl.exe";
