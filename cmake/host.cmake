@@ -80,8 +80,13 @@ target_include_directories(zendraprops_host PRIVATE ${CMAKE_SOURCE_DIR}/zendra $
   ${CMAKE_SOURCE_DIR}/platform)
 target_link_libraries(zendraprops_host PUBLIC win32_emu)
 
-add_executable(zendra-sim sim/zendra_sim.cpp)
-target_link_libraries(zendra-sim PRIVATE zendra_host)
+# zendra-sim: the kernel side's demo, and its visit to a scanner's Advanced
+# page, a Win32 program (its own object library: the Win32 headers only).
+add_library(zendra_sim_page OBJECT ${CMAKE_SOURCE_DIR}/sim/advanced_page.cpp)
+target_link_libraries(zendra_sim_page PRIVATE win32host zendraprops_host)
+add_executable(zendra-sim sim/zendra_sim.cpp $<TARGET_OBJECTS:zendra_sim_page>)
+target_link_libraries(zendra-sim PRIVATE zendra_host $<LINK_ONLY:win32host> $<LINK_ONLY:zendraprops_host>)
+
 
 # pecheck checks the cross-built images; it also names where they are.
 add_subdirectory(tools/pecheck)
