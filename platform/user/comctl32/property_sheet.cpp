@@ -71,10 +71,44 @@ std::string CaptionOf(std::span<const uint8_t> t) {
   return caption;
 }
 
+// The length of a classic template in memory, read as CreateDialogIndirect
+// reads it: the header, then each item on its DWORD boundary. Nothing past
+// it is touched (the caller's template may end at its last item).
+size_t TemplateLength(const uint8_t* t) {
+  auto word = [t](size_t at) { return static_cast<size_t>(t[at] | t[at + 1] << 8); };
+  size_t at = 18;
+  auto name = [&] {
+    if (word(at) == 0xFFFF) {
+      at += 4;
+      return;
+    }
+    while (word(at) != 0) at += 2;
+    at += 2;
+  };
+  DWORD style;
+  std::memcpy(&style, t, sizeof(style));
+  const size_t items = word(8);
+  name();  // menu
+  name();  // class
+  name();  // caption
+  if (style & DS_SETFONT) {
+    at += 2;  // point size
+    name();
+  }
+  for (size_t i = 0; i < items; ++i) {
+    at = (at + 3) & ~size_t{3};
+    at += 18;
+    name();  // class
+    name();  // text
+    at += 2 + word(at);  // creation data
+  }
+  return at;
+}
+
 std::optional<std::span<const uint8_t>> TemplateOf(PROPSHEETPAGEA* page) {
   if (page->dwFlags & PSP_DLGINDIRECT) {
-    // Its length is known only by reading it.
-    return std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(page->pResource), 0x10000);
+    const auto* t = reinterpret_cast<const uint8_t*>(page->pResource);
+    return std::span<const uint8_t>(t, TemplateLength(t));
   }
   return k32::FindResourceData(page->hInstance, RT_DIALOG, page->pszTemplate);
 }
