@@ -1309,15 +1309,15 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
             }
             options.exports.push_back(name);
         } else if (a == "--expect-dialog") {
-            std::string spec, problem;
-            if (!value(spec)) {
+            std::string file, problem;
+            if (!value(file)) {
                 err << "pecheck: --expect-dialog needs a file\n" << kUsage;
                 return 2;
             }
-            auto text = read_file(spec, problem);
+            auto text = read_file(file, problem);
             DialogExpectation dialog;
             if (!text || !parse_dialog_expectation(std::string(text->begin(), text->end()), dialog, problem)) {
-                err << "pecheck: " << spec << ": " << problem << "\n";
+                err << "pecheck: " << file << ": " << problem << "\n";
                 return 2;
             }
             options.dialogs.push_back(dialog);

@@ -713,12 +713,12 @@ void synthetic_cases() {
 
 // The "Advanced" page's template as pecheck is told to expect it.
 pecheck::DialogExpectation props_dialog() {
-    std::ifstream in(ZENDRAPROPS_DIALOG_SPEC);
+    std::ifstream in(ZENDRAPROPS_DIALOG_FILE);
     const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     pecheck::DialogExpectation e;
     std::string error;
     if (!pecheck::parse_dialog_expectation(text, e, error)) {
-        expect(std::string("parses ") + ZENDRAPROPS_DIALOG_SPEC, false, " (" + error + ")");
+        expect(std::string("parses ") + ZENDRAPROPS_DIALOG_FILE, false, " (" + error + ")");
     }
     return e;
 }
