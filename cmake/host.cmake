@@ -78,6 +78,12 @@ add_test(NAME zendra_bridge_pyserial COMMAND ${ZENDRA_SYSTEM_PYTHON} ${CMAKE_SOU
   $<TARGET_FILE:zendra-bridge>)
 set_tests_properties(zendra_bridge_pyserial PROPERTIES TIMEOUT 120)
 
+# zendra-bench: the figures scripts/bench.sh tabulates (not a test).
+add_library(zendra_bench_win32 OBJECT bench/com_reader.cpp)
+target_link_libraries(zendra_bench_win32 PRIVATE win32host)
+add_executable(zendra-bench bench/main.cpp $<TARGET_OBJECTS:zendra_bench_win32>)
+target_link_libraries(zendra-bench PRIVATE zendra_host $<LINK_ONLY:win32host>)
+
 # pecheck checks the cross-built images; it also names where they are.
 add_subdirectory(tools/pecheck)
 
