@@ -25,7 +25,7 @@ driver_instructions() {
   local file="$out/callgrind.$1.$2"
   run valgrind --tool=callgrind --callgrind-out-file="$file" "$bin/zendra-bench" cost "$1" "$2" >"$file.txt" 2>/dev/null
   callgrind_annotate --auto=no --inclusive=no --threshold=100 "$file" |
-    awk '$0 ~ /\/zendra\/[a-z_]+\.cpp:/ { gsub(",", "", $1); sum += $1 } END { print sum + 0 }'
+    awk '$0 ~ /[ \/]zendra\/[a-z_]+\.cpp:/ { gsub(",", "", $1); sum += $1 } END { print sum + 0 }'
 }
 
 rows=()
@@ -38,6 +38,10 @@ p1=200 p2=400 reads=200
 cost_a=$(driver_instructions $p1 0)
 cost_b=$(driver_instructions $p2 0)
 cost_c=$(driver_instructions $p2 $reads)
+if [ "$cost_a" -eq 0 ]; then
+  echo "bench: callgrind's output names no function of zendra/" >&2
+  exit 1
+fi
 per_packet=$(((cost_b - cost_a) / (p2 - p1)))
 per_read=$(((cost_c - cost_b) / reads))
 alloc=$(cat "$out/callgrind.$p2.$reads.txt")
