@@ -96,6 +96,25 @@ foreach(run IN ITEMS "seeded;--seed 1 --quick" "free;--quick")
   set_tests_properties(zendra_sim_${name} PROPERTIES TIMEOUT 120)
 endforeach()
 
+# zendra-bridge: the scanner's COM port as a Linux pseudo-terminal. Its COM
+# side is a Win32 program; main.cpp and the pty see neither side's headers.
+add_library(zendra_bridge_win32 OBJECT bridge/com_port.cpp)
+target_link_libraries(zendra_bridge_win32 PRIVATE win32host)
+add_executable(zendra-bridge bridge/main.cpp bridge/pty.cpp $<TARGET_OBJECTS:zendra_bridge_win32>)
+target_link_libraries(zendra-bridge PRIVATE zendra_host $<LINK_ONLY:win32host>)
+# A pyserial program (Debian's python3-serial, for the system's python3)
+# reads barcodes scanned through the driver and writes to the scanner.
+find_program(ZENDRA_SYSTEM_PYTHON python3 PATHS /usr/bin NO_DEFAULT_PATH REQUIRED)
+add_test(NAME zendra_bridge_pyserial COMMAND ${ZENDRA_SYSTEM_PYTHON} ${CMAKE_SOURCE_DIR}/tests/bridge/Bridge_test.py
+  $<TARGET_FILE:zendra-bridge>)
+set_tests_properties(zendra_bridge_pyserial PROPERTIES TIMEOUT 120)
+
+# zendra-bench: the figures scripts/bench.sh tabulates (not a test).
+add_library(zendra_bench_win32 OBJECT bench/com_reader.cpp)
+target_link_libraries(zendra_bench_win32 PRIVATE win32host)
+add_executable(zendra-bench bench/main.cpp $<TARGET_OBJECTS:zendra_bench_win32>)
+target_link_libraries(zendra-bench PRIVATE zendra_host $<LINK_ONLY:win32host>)
+
 # pecheck checks the cross-built images; it also names where they are.
 add_subdirectory(tools/pecheck)
 
