@@ -22,10 +22,11 @@ endif()
 
 # User mode is split along the system-call boundary: platform/user/nt (the
 # system services, kernel side) belongs to the platform; platform/user/
-# kernel32 is Win32 code compiled against the Win32 headers only, and
-# platform/user/host (the machine a Win32 program runs on) needs zendra.
+# kernel32, setupapi, user32 and comctl32 are Win32 code compiled against the
+# Win32 headers only, and platform/user/host (the machine a Win32 program
+# runs on) needs zendra.
 file(GLOB_RECURSE ZENDRA_PLATFORM_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/platform/*.cpp)
-list(FILTER ZENDRA_PLATFORM_SOURCES EXCLUDE REGEX "/platform/user/(kernel32|host)/")
+list(FILTER ZENDRA_PLATFORM_SOURCES EXCLUDE REGEX "/platform/user/(kernel32|setupapi|user32|comctl32|host)/")
 add_library(emu STATIC ${ZENDRA_PLATFORM_SOURCES})
 target_include_directories(emu PUBLIC ${CMAKE_SOURCE_DIR}/platform/include ${CMAKE_SOURCE_DIR}/platform)
 target_link_libraries(emu PUBLIC Threads::Threads)
@@ -35,26 +36,56 @@ add_library(zendra_host STATIC ${ZENDRA_DRIVER_SOURCES})
 target_include_directories(zendra_host PUBLIC ${CMAKE_SOURCE_DIR}/zendra)
 target_link_libraries(zendra_host PUBLIC emu)
 
-# kernel32 of the emulated Win32 API. LINK_ONLY keeps the kernel's include
-# folders (wdm.h, its ntddser.h) away from the Win32 side.
-file(GLOB ZENDRA_KERNEL32_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/platform/user/kernel32/*.cpp)
-add_library(kernel32_emu STATIC ${ZENDRA_KERNEL32_SOURCES})
-target_include_directories(kernel32_emu PUBLIC ${CMAKE_SOURCE_DIR}/platform/user/include)
-target_include_directories(kernel32_emu PRIVATE ${CMAKE_SOURCE_DIR}/platform)
-target_link_libraries(kernel32_emu PRIVATE $<LINK_ONLY:emu>)
+# The emulated Win32 API: kernel32, SetupAPI, user32, comctl32, and the
+# host's Device Manager that shows a device's property pages. LINK_ONLY
+# keeps the kernel's include folders (wdm.h, its ntddser.h) away from the
+# Win32 side.
+file(GLOB ZENDRA_WIN32_SOURCES CONFIGURE_DEPENDS
+  ${CMAKE_SOURCE_DIR}/platform/user/kernel32/*.cpp ${CMAKE_SOURCE_DIR}/platform/user/setupapi/*.cpp
+  ${CMAKE_SOURCE_DIR}/platform/user/user32/*.cpp ${CMAKE_SOURCE_DIR}/platform/user/comctl32/*.cpp)
+add_library(win32_emu STATIC ${ZENDRA_WIN32_SOURCES} ${CMAKE_SOURCE_DIR}/platform/user/host/device_manager.cpp)
+target_include_directories(win32_emu PUBLIC ${CMAKE_SOURCE_DIR}/platform/user/include)
+target_include_directories(win32_emu PRIVATE ${CMAKE_SOURCE_DIR}/platform)
+target_link_libraries(win32_emu PRIVATE $<LINK_ONLY:emu>)
 
 # The machine Win32 programs run on: its header is free of both sides'
 # headers, its implementation loads zendra.
 add_library(win32host STATIC ${CMAKE_SOURCE_DIR}/platform/user/host/win32_host.cpp)
-target_link_libraries(win32host PRIVATE zendra_host PUBLIC kernel32_emu)
+target_link_libraries(win32host PRIVATE zendra_host PUBLIC win32_emu)
 target_include_directories(win32host INTERFACE ${CMAKE_SOURCE_DIR}/platform)
+
+# zendraprops on the host: the property page's C code, compiled against the
+# emulated Win32 headers, and its resource script compiled by mingw-w64's
+# windres to the .res the emulated property sheet builds the page from (the
+# Windows build links the same script into the DLL).
+find_program(ZENDRA_WINDRES NAMES x86_64-w64-mingw32-windres i686-w64-mingw32-windres)
+if(NOT ZENDRA_WINDRES)
+  message(FATAL_ERROR "windres of mingw-w64 not found: run scripts/install-deps.sh")
+endif()
+set(ZENDRA_PROPS_RES "${CMAKE_BINARY_DIR}/zendraprops.res")
+set(ZENDRA_PROPS_RES_C "${CMAKE_BINARY_DIR}/zendraprops_res.c")
+add_custom_command(OUTPUT "${ZENDRA_PROPS_RES}"
+  COMMAND "${ZENDRA_WINDRES}" -J rc -O res -I "${CMAKE_SOURCE_DIR}/proppage"
+          -i "${CMAKE_SOURCE_DIR}/proppage/zendraprops.rc" -o "${ZENDRA_PROPS_RES}"
+  DEPENDS "${CMAKE_SOURCE_DIR}/proppage/zendraprops.rc" "${CMAKE_SOURCE_DIR}/proppage/resource.h"
+  COMMENT "Compiling the property page's resources")
+add_custom_command(OUTPUT "${ZENDRA_PROPS_RES_C}"
+  COMMAND ${CMAKE_COMMAND} -DINPUT=${ZENDRA_PROPS_RES} -DOUTPUT=${ZENDRA_PROPS_RES_C} -DNAME=zendraprops_res
+          -P "${CMAKE_SOURCE_DIR}/cmake/embed_file.cmake"
+  DEPENDS "${ZENDRA_PROPS_RES}" "${CMAKE_SOURCE_DIR}/cmake/embed_file.cmake")
+add_library(zendraprops_host STATIC ${CMAKE_SOURCE_DIR}/proppage/proppage.c "${ZENDRA_PROPS_RES_C}"
+  ${CMAKE_SOURCE_DIR}/platform/user/host/zendraprops_module.cpp)
+set_target_properties(zendraprops_host PROPERTIES C_STANDARD 11 C_STANDARD_REQUIRED ON C_EXTENSIONS OFF)
+target_include_directories(zendraprops_host PRIVATE ${CMAKE_SOURCE_DIR}/zendra ${CMAKE_SOURCE_DIR}/proppage
+  ${CMAKE_SOURCE_DIR}/platform)
+target_link_libraries(zendraprops_host PUBLIC win32_emu)
 
 # zendra-sim: its story is a Win32 program and sees the Win32 headers only;
 # the PnP walk-through sees the kernel's.
-add_library(zendra_sim_win32 OBJECT sim/story.cpp sim/pos_app.cpp sim/session.cpp)
-target_link_libraries(zendra_sim_win32 PRIVATE win32host)
+add_library(zendra_sim_win32 OBJECT sim/story.cpp sim/pos_app.cpp sim/session.cpp sim/advanced_page.cpp)
+target_link_libraries(zendra_sim_win32 PRIVATE win32host zendraprops_host)
 add_executable(zendra-sim sim/main.cpp sim/pnp_walk.cpp $<TARGET_OBJECTS:zendra_sim_win32>)
-target_link_libraries(zendra-sim PRIVATE zendra_host $<LINK_ONLY:win32host>)
+target_link_libraries(zendra-sim PRIVATE zendra_host $<LINK_ONLY:win32host> $<LINK_ONLY:zendraprops_host>)
 # The story, deterministic and free-running: exit status 0 and every
 # built-in barcode read, in order.
 foreach(run IN ITEMS "seeded;--seed 1 --quick" "free;--quick")
@@ -64,6 +95,25 @@ foreach(run IN ITEMS "seeded;--seed 1 --quick" "free;--quick")
     -DBARCODES=${CMAKE_SOURCE_DIR}/sim/barcodes.inc -P ${CMAKE_SOURCE_DIR}/tests/sim/story_check.cmake)
   set_tests_properties(zendra_sim_${name} PROPERTIES TIMEOUT 120)
 endforeach()
+
+# zendra-bridge: the scanner's COM port as a Linux pseudo-terminal. Its COM
+# side is a Win32 program; main.cpp and the pty see neither side's headers.
+add_library(zendra_bridge_win32 OBJECT bridge/com_port.cpp)
+target_link_libraries(zendra_bridge_win32 PRIVATE win32host)
+add_executable(zendra-bridge bridge/main.cpp bridge/pty.cpp $<TARGET_OBJECTS:zendra_bridge_win32>)
+target_link_libraries(zendra-bridge PRIVATE zendra_host $<LINK_ONLY:win32host>)
+# A pyserial program (Debian's python3-serial, for the system's python3)
+# reads barcodes scanned through the driver and writes to the scanner.
+find_program(ZENDRA_SYSTEM_PYTHON python3 PATHS /usr/bin NO_DEFAULT_PATH REQUIRED)
+add_test(NAME zendra_bridge_pyserial COMMAND ${ZENDRA_SYSTEM_PYTHON} ${CMAKE_SOURCE_DIR}/tests/bridge/Bridge_test.py
+  $<TARGET_FILE:zendra-bridge>)
+set_tests_properties(zendra_bridge_pyserial PROPERTIES TIMEOUT 120)
+
+# zendra-bench: the figures scripts/bench.sh tabulates (not a test).
+add_library(zendra_bench_win32 OBJECT bench/com_reader.cpp)
+target_link_libraries(zendra_bench_win32 PRIVATE win32host)
+add_executable(zendra-bench bench/main.cpp $<TARGET_OBJECTS:zendra_bench_win32>)
+target_link_libraries(zendra-bench PRIVATE zendra_host $<LINK_ONLY:win32host>)
 
 # pecheck checks the cross-built images; it also names where they are.
 add_subdirectory(tools/pecheck)
@@ -78,7 +128,7 @@ add_library(zendra_win32_tests OBJECT ${ZENDRA_WIN32_TEST_SOURCES}
 target_include_directories(zendra_win32_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests ${CMAKE_SOURCE_DIR}/samples/win32)
 # zendra/public.h: the control codes the driver shares with user mode.
 target_include_directories(zendra_win32_tests PRIVATE ${CMAKE_SOURCE_DIR}/zendra)
-target_link_libraries(zendra_win32_tests PRIVATE win32host GTest::gtest)
+target_link_libraries(zendra_win32_tests PRIVATE win32host zendraprops_host GTest::gtest)
 # The sample's main() is called by a test on an application thread.
 set_source_files_properties(${CMAKE_SOURCE_DIR}/samples/win32/comreader.c PROPERTIES
   COMPILE_DEFINITIONS main=comreader_main)
@@ -87,14 +137,16 @@ file(GLOB_RECURSE ZENDRA_TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/test
 list(FILTER ZENDRA_TEST_SOURCES EXCLUDE REGEX "/tests/(user|driver)/win32/")
 add_executable(zendra_tests ${ZENDRA_TEST_SOURCES} $<TARGET_OBJECTS:zendra_win32_tests>)
 target_include_directories(zendra_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests)
-target_link_libraries(zendra_tests PRIVATE zendra_host $<LINK_ONLY:win32host> pecheck_core GTest::gtest)
+target_link_libraries(zendra_tests PRIVATE zendra_host $<LINK_ONLY:win32host> $<LINK_ONLY:zendraprops_host>
+  pecheck_core GTest::gtest)
 # The manifest tests read the cross-built images (see tools/pecheck) and the
 # platform's headers.
 target_compile_definitions(zendra_tests PRIVATE
   ZENDRA_PLATFORM_INCLUDE_DIR="${CMAKE_SOURCE_DIR}/platform/include"
   ZENDRA_USER_INCLUDE_DIR="${CMAKE_SOURCE_DIR}/platform/user/include"
   ZENDRA_WINDOWS_X86_SYS="${ZENDRA_WINDOWS_X86_SYS}"
-  ZENDRA_WINDOWS_X64_SYS="${ZENDRA_WINDOWS_X64_SYS}")
+  ZENDRA_WINDOWS_X64_SYS="${ZENDRA_WINDOWS_X64_SYS}"
+  ZENDRA_INF_FILE="${CMAKE_SOURCE_DIR}/inf/zendra.inf")
 # Every test notes the verifier rules it expected and saw in a ledger; after
 # all of them, rule_ledger_check fails naming each catalogued rule no test
 # expects (a rule nothing would notice switched off). When only part of the

@@ -169,6 +169,15 @@ set(ZENDRA_KERNEL_LINK_OPTIONS
 set(ZENDRA_KERNEL_LIBRARIES ntoskrnl hal usbd)
 
 # ---------------------------------------------------------------------------
+# Reproducible images: the same commit links to the same bytes. The link
+# timestamp is the one thing that would differ (ld then leaves the field 0,
+# and the checksum it writes covers the rest). Each image is linked a second
+# time, from the same objects, into relink/; the image_reproducible test
+# compares the two byte for byte.
+# ---------------------------------------------------------------------------
+set(ZENDRA_REPRODUCIBLE_LINK_OPTIONS -Wl,--no-insert-timestamp)
+
+# ---------------------------------------------------------------------------
 # zendra.sys
 # ---------------------------------------------------------------------------
 # zendra/sources.cmake may list paths relative to the top folder or absolute.
@@ -180,26 +189,38 @@ foreach(_src IN LISTS ZENDRA_DRIVER_SOURCES)
   list(APPEND _zendra_sys_sources "${_src}")
 endforeach()
 
-# An executable rather than a DLL: the image carries no IMAGE_FILE_DLL flag
-# and exports nothing, as a driver should.
-add_executable(zendra_sys ${_zendra_sys_sources})
-set_target_properties(zendra_sys PROPERTIES
-  OUTPUT_NAME zendra
-  SUFFIX .sys
-  # build/windows-x86/zendra.sys, build/windows-x64/zendra.sys
-  RUNTIME_OUTPUT_DIRECTORY "${CMAKE_BINARY_DIR}"
+add_library(zendra_sys_objects OBJECT ${_zendra_sys_sources})
+set_target_properties(zendra_sys_objects PROPERTIES
   CXX_STANDARD 20
   CXX_STANDARD_REQUIRED ON
   CXX_EXTENSIONS OFF
   C_STANDARD 11
   C_STANDARD_REQUIRED ON)
-target_include_directories(zendra_sys PRIVATE "${PROJECT_SOURCE_DIR}/zendra")
+target_include_directories(zendra_sys_objects PRIVATE "${PROJECT_SOURCE_DIR}/zendra")
 # SYSTEM: warnings inside the kit headers are mingw's, not ours.
-target_include_directories(zendra_sys SYSTEM PRIVATE "${ZENDRA_DDK_INCLUDE_DIR}")
-target_compile_definitions(zendra_sys PRIVATE ${ZENDRA_KERNEL_DEFINITIONS})
-target_compile_options(zendra_sys PRIVATE ${ZENDRA_KERNEL_COMPILE_OPTIONS})
-target_link_options(zendra_sys PRIVATE ${ZENDRA_KERNEL_LINK_OPTIONS})
-target_link_libraries(zendra_sys PRIVATE ${ZENDRA_KERNEL_LIBRARIES})
+target_include_directories(zendra_sys_objects SYSTEM PRIVATE "${ZENDRA_DDK_INCLUDE_DIR}")
+target_compile_definitions(zendra_sys_objects PRIVATE ${ZENDRA_KERNEL_DEFINITIONS})
+target_compile_options(zendra_sys_objects PRIVATE ${ZENDRA_KERNEL_COMPILE_OPTIONS})
+
+# An executable rather than a DLL: the image carries no IMAGE_FILE_DLL flag
+# and exports nothing, as a driver should.
+function(zendra_add_driver_image target directory)
+  add_executable(${target} $<TARGET_OBJECTS:zendra_sys_objects>)
+  set_target_properties(${target} PROPERTIES
+    OUTPUT_NAME zendra
+    SUFFIX .sys
+    RUNTIME_OUTPUT_DIRECTORY "${directory}"
+    LINKER_LANGUAGE CXX)
+  target_link_options(${target} PRIVATE ${ZENDRA_KERNEL_LINK_OPTIONS} ${ZENDRA_REPRODUCIBLE_LINK_OPTIONS})
+  target_link_libraries(${target} PRIVATE ${ZENDRA_KERNEL_LIBRARIES})
+endfunction()
+# build/windows-x86/zendra.sys, build/windows-x64/zendra.sys
+zendra_add_driver_image(zendra_sys "${CMAKE_BINARY_DIR}")
+zendra_add_driver_image(zendra_sys_relink "${CMAKE_BINARY_DIR}/relink")
+
+# The build folder is the driver package: zendra.sys, zendraprops.dll and
+# the INF that installs them (tests/package/Inf_test.cpp holds it to them).
+configure_file("${PROJECT_SOURCE_DIR}/inf/zendra.inf" "${CMAKE_BINARY_DIR}/zendra.inf" COPYONLY)
 
 # ---------------------------------------------------------------------------
 # The kit check: the list of layouts and values the host build holds the
@@ -218,25 +239,80 @@ target_compile_definitions(zendra_kit_check PRIVATE ${ZENDRA_KERNEL_DEFINITIONS}
 target_compile_options(zendra_kit_check PRIVATE ${ZENDRA_KERNEL_COMPILE_OPTIONS})
 
 # ---------------------------------------------------------------------------
-# zendraprops (not built yet)
+# zendraprops.dll: the "Advanced" property page (proppage/), user-mode C.
 #
-# The property-page DLL is ordinary user-mode code: it gets the normal mingw
-# runtime, exceptions stay off to match the driver code it may share, and it
-# names its own import libraries (CMAKE_CXX_STANDARD_LIBRARIES is empty above).
-# When its sources exist, add roughly:
-#
-#   add_library(zendraprops SHARED ${ZENDRA_PROPS_SOURCES})
-#   set_target_properties(zendraprops PROPERTIES PREFIX "" OUTPUT_NAME zendraprops
-#     RUNTIME_OUTPUT_DIRECTORY "${CMAKE_BINARY_DIR}" CXX_STANDARD 20)
-#   target_compile_options(zendraprops PRIVATE -Wall -Wextra -Werror
-#     $<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions -fno-rtti>)
-#   target_link_options(zendraprops PRIVATE -static-libgcc -static-libstdc++
-#     -Wl,--subsystem,windows -Wl,--dynamicbase -Wl,--nxcompat)
-#   target_link_libraries(zendraprops PRIVATE kernel32 user32 advapi32 setupapi
-#     comctl32)
-#
-# and check it with tools/pecheck once pecheck learns a user-mode profile.
+# No C runtime either: the entry point is DllMain itself, the exports are
+# the undecorated names of proppage/zendraprops.def, and sprintf and the
+# string routines come from ntdll.dll through an import library made from
+# proppage/ntdll.def (mingw-w64's ntdll import library leaves them out).
+# -fno-builtin keeps the calls the source makes (gcc would otherwise turn
+# sprintf(buffer, "%s", s) into a strcpy of its own choosing).
 # ---------------------------------------------------------------------------
+set(ZENDRA_PROPS_NTDLL_LIB "${CMAKE_BINARY_DIR}/libzendraprops_ntdll.a")
+add_custom_command(OUTPUT "${ZENDRA_PROPS_NTDLL_LIB}"
+  COMMAND ${ZENDRA_MINGW_TRIPLET}-dlltool --input-def "${PROJECT_SOURCE_DIR}/proppage/ntdll.def"
+          --dllname ntdll.dll --output-lib "${ZENDRA_PROPS_NTDLL_LIB}"
+  DEPENDS "${PROJECT_SOURCE_DIR}/proppage/ntdll.def"
+  COMMENT "Import library of the ntdll routines zendraprops uses")
+add_custom_target(zendraprops_ntdll DEPENDS "${ZENDRA_PROPS_NTDLL_LIB}")
+
+enable_language(RC)
+if(ZENDRA_WINDOWS_ARCH STREQUAL "x86")
+  # DllMain is __stdcall: the loader pops its 12 bytes of arguments.
+  set(ZENDRA_PROPS_ENTRY _DllMain@12)
+  set(ZENDRA_PROPS_IMAGE_BASE 0x10000000)
+  # The .def names the undecorated exports; let ld bind them to the
+  # stdcall symbols without a warning each.
+  set(ZENDRA_PROPS_ARCH_LINK_OPTIONS -Wl,--enable-stdcall-fixup)
+else()
+  set(ZENDRA_PROPS_ENTRY DllMain)
+  set(ZENDRA_PROPS_IMAGE_BASE 0x180000000)
+  set(ZENDRA_PROPS_ARCH_LINK_OPTIONS -Wl,--high-entropy-va)
+endif()
+
+add_library(zendraprops_objects OBJECT "${PROJECT_SOURCE_DIR}/proppage/proppage.c"
+  "${PROJECT_SOURCE_DIR}/proppage/zendraprops.rc")
+set_target_properties(zendraprops_objects PROPERTIES C_STANDARD 11 C_STANDARD_REQUIRED ON C_EXTENSIONS OFF)
+target_include_directories(zendraprops_objects PRIVATE "${PROJECT_SOURCE_DIR}/zendra" "${PROJECT_SOURCE_DIR}/proppage")
+target_compile_options(zendraprops_objects PRIVATE
+  $<$<COMPILE_LANGUAGE:C>:-Wall -Wextra -Werror -fno-builtin -fno-stack-protector -Wframe-larger-than=1024>)
+if(ZENDRA_WINDOWS_ARCH STREQUAL "x86")
+  # 32-bit Windows unwinds without tables; gcc's would be DWARF .eh_frame.
+  target_compile_options(zendraprops_objects PRIVATE
+    $<$<COMPILE_LANGUAGE:C>:-fno-asynchronous-unwind-tables -fno-unwind-tables>)
+endif()
+# x64 keeps them: the ABI wants a function table entry (.pdata) for every
+# non-leaf function, so the system can unwind through the page's frames
+# when a window procedure call fails.
+
+set(ZENDRA_PROPS_LINK_OPTIONS
+  -nostdlib
+  -nostartfiles
+  -Wl,--subsystem,windows
+  -Wl,--entry,${ZENDRA_PROPS_ENTRY}
+  # A fixed preferred base: ld would otherwise derive one from the output
+  # file's name, path included. The loader relocates the DLL anyway.
+  -Wl,--image-base,${ZENDRA_PROPS_IMAGE_BASE}
+  -Wl,--dynamicbase
+  -Wl,--nxcompat
+  -Wl,--enable-reloc-section
+  -Wl,--fatal-warnings
+  ${ZENDRA_PROPS_ARCH_LINK_OPTIONS})
+set(ZENDRA_PROPS_LIBRARIES setupapi comctl32 user32 kernel32 "${ZENDRA_PROPS_NTDLL_LIB}")
+
+function(zendra_add_props_dll target directory)
+  add_library(${target} SHARED $<TARGET_OBJECTS:zendraprops_objects>
+    "${PROJECT_SOURCE_DIR}/proppage/zendraprops.def")
+  add_dependencies(${target} zendraprops_ntdll)
+  set_target_properties(${target} PROPERTIES
+    PREFIX "" OUTPUT_NAME zendraprops SUFFIX .dll
+    RUNTIME_OUTPUT_DIRECTORY "${directory}"
+    LINKER_LANGUAGE C)
+  target_link_options(${target} PRIVATE ${ZENDRA_PROPS_LINK_OPTIONS} ${ZENDRA_REPRODUCIBLE_LINK_OPTIONS})
+  target_link_libraries(${target} PRIVATE ${ZENDRA_PROPS_LIBRARIES})
+endfunction()
+zendra_add_props_dll(zendraprops "${CMAKE_BINARY_DIR}")
+zendra_add_props_dll(zendraprops_relink "${CMAKE_BINARY_DIR}/relink")
 
 # ---------------------------------------------------------------------------
 # Image checks from inside the cross build (ctest --preset windows-x86|x64).
@@ -258,6 +334,14 @@ enable_testing()
 add_test(NAME pe_zendra_sys_${ZENDRA_WINDOWS_ARCH}
   COMMAND "${ZENDRA_PECHECK}" --expect-machine ${_zendra_pe_machine}
           ${ZENDRA_SYS_PECHECK_ARGS} "$<TARGET_FILE:zendra_sys>")
+include("${PROJECT_SOURCE_DIR}/tools/pecheck/zendraprops-profile.cmake")
+add_test(NAME pe_zendraprops_dll_${ZENDRA_WINDOWS_ARCH}
+  COMMAND "${ZENDRA_PECHECK}" --expect-machine ${_zendra_pe_machine}
+          ${ZENDRAPROPS_PECHECK_ARGS} "$<TARGET_FILE:zendraprops>")
+foreach(_image zendra_sys zendraprops)
+  add_test(NAME pe_reproducible_${_image}_${ZENDRA_WINDOWS_ARCH}
+    COMMAND ${CMAKE_COMMAND} -E compare_files "$<TARGET_FILE:${_image}>" "$<TARGET_FILE:${_image}_relink>")
+endforeach()
 
 # ---------------------------------------------------------------------------
 # The Win32 sample program, compiled (not linked) against mingw-w64's own

@@ -22,7 +22,7 @@ const std::vector<ManifestEntry>& Manifest::Entries() {
 #include "routines.inc"
 #undef STUB
 #undef ROUTINE
-// kernel32, for user-mode programs (platform/user/kernel32)
+// Win32, for user-mode programs (kernel32, SetupAPI, user32, comctl32)
 #define ROUTINE(name) {#name, true},
 #include "user/kernel32/routines.inc"
 #undef ROUTINE

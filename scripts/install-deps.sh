@@ -2,6 +2,9 @@
 # Installs what a fresh Debian 12 machine lacks for both builds of zendra:
 #   host build     - cmake, make, g++, GoogleTest
 #   windows builds - mingw-w64 cross compilers (i686 and x86_64) and binutils
+#   bridge test    - pyserial for the system's python3
+# "install-deps.sh bench" adds valgrind, which scripts/bench.sh counts
+# instructions with.
 # Idempotent: when everything is already installed it prints one line and
 # touches nothing; otherwise it runs "apt-get update" once and installs only
 # the missing packages. Runs as root (as CI does) or through sudo.
@@ -18,7 +21,11 @@ packages=(
   g++-mingw-w64-x86-64
   binutils-mingw-w64-i686
   binutils-mingw-w64-x86-64
+  python3-serial
 )
+if [ "${1:-}" = bench ]; then
+  packages+=(valgrind)
+fi
 
 # Programs the builds call directly; a package can be "installed" while its
 # alternatives link is gone, so check these too.

@@ -1,18 +1,22 @@
 // zendra-sim --pnp: three virtual scanners, each plugged in, installed,
 // added and started by the PnP manager; the walk-through shows what a
 // system sees of each (device name, \DosDevices link, SERIALCOMM entry,
-// COM-port interface), takes the devices through the lifecycle a user and
-// the system cause (resource rebalance, disable and enable, unplugging),
-// unloads the driver and reports whether anything was left behind.
+// COM-port interface, friendly name, stored PortName), picks another COM
+// number on a scanner's Advanced property page, takes the devices through
+// the lifecycle a user and the system cause (resource rebalance, disable
+// and enable, unplugging), unloads the driver and reports whether anything
+// was left behind.
 #include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "advanced_page.h"
 #include "io/interfaces.h"
 #include "io/namespace.h"
 #include "kernel/pool.h"
 #include "options.h"
+#include "pnp/devnode.h"
 #include "pnp/loader.h"
 #include "pnp/pnp_manager.h"
 #include "pnp/ports_installer.h"
@@ -89,6 +93,16 @@ void ShowPort(const std::shared_ptr<emu::VirtualScanner>& scanner) {
   std::printf("      SERIALCOMM %s\n", commText ? emu::ToUtf8(*commText).c_str() : "(none)");
   std::printf("      interface  %s%s\n", Utf8(ext->InterfaceName).c_str(),
               InterfaceEnabled(scanner->InstancePath()) ? " (enabled)" : " (disabled)");
+  // What Device Manager lists the device as: the name its property page
+  // writes when the user picks another port number.
+  auto node = emu::DevNodes::Instance().FindInstance(scanner->InstancePath());
+  auto friendly = node ? emu::Registry::Instance().GetValue(node->enumKeyPath, u"FriendlyName") : std::nullopt;
+  auto friendlyText = friendly ? emu::SzText(*friendly) : std::nullopt;
+  std::printf("      friendly   %s\n", friendlyText ? emu::ToUtf8(*friendlyText).c_str() : "(none)");
+  // The number the port takes from its next plug-in on.
+  auto portName = node ? emu::Registry::Instance().GetValue(node->hardwareKeyPath, u"PortName") : std::nullopt;
+  auto portText = portName ? emu::SzText(*portName) : std::nullopt;
+  std::printf("      PortName   %s\n", portText ? emu::ToUtf8(*portText).c_str() : "(none)");
 }
 
 }  // namespace
@@ -143,6 +157,12 @@ int sim::RunPnpWalk(const Options& simOptions) {
     std::printf("    %s\n", emu::ToUtf8(scanners.back()->InstancePath()).c_str());
     ShowPort(scanners.back());
   }
+
+  std::printf("\nscanner 1: COM4 picked on its Advanced page in Device Manager\n");
+  const sim::PageOutcome page = sim::PickPortNumber(emu::ToUtf8(scanners[0]->InstancePath()), 4);
+  std::printf("    page %s, showing COM%d; \"%s\"\n", page.shown ? "shown" : "NOT SHOWN", page.selected,
+              page.message.c_str());
+  ShowPort(scanners[0]);
 
   std::printf("\nscanner 2: resource rebalance\n");
   emu::PnpManager::Rebalance(scanners[1]->Pdo());

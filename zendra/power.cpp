@@ -51,6 +51,7 @@ typedef enum _POWER_ACTION_ID {
     POWER_ACTION_DEVICE_DOWN_RECORD,
     POWER_ACTION_DEVICE_QUERY_DOWN,
     POWER_ACTION_DEVICE_UP_LOWER_DONE,
+    POWER_ACTION_DEVICE_DOWN_LOWER_DONE,
     POWER_ACTION_FINISH_IRP,
     POWER_ACTION_FREE_CONTEXT,
     POWER_ACTION_END
@@ -64,7 +65,7 @@ static const UCHAR PosPowerTable[PWR_STATE_COUNT][PWR_EVENT_COUNT] = {
     /* PWR_SYS_DOWN_DEVICE_REQUESTED */ {POWER_ACTION_NONE, POWER_ACTION_NONE, POWER_ACTION_SYSTEM_DOWN_DEVICE_DONE},
     /* PWR_SYS_DOWN_FORWARDED */ {POWER_ACTION_NONE, POWER_ACTION_SYSTEM_DOWN_LOWER_DONE, POWER_ACTION_NONE},
     /* PWR_DEV_UP_FORWARDED */ {POWER_ACTION_NONE, POWER_ACTION_DEVICE_UP_LOWER_DONE, POWER_ACTION_NONE},
-    /* PWR_DEV_DOWN_FORWARDED */ {POWER_ACTION_NONE, POWER_ACTION_FINISH_IRP, POWER_ACTION_NONE},
+    /* PWR_DEV_DOWN_FORWARDED */ {POWER_ACTION_NONE, POWER_ACTION_DEVICE_DOWN_LOWER_DONE, POWER_ACTION_NONE},
     /* 7 */ {POWER_ACTION_NONE, POWER_ACTION_NONE, POWER_ACTION_NONE},
     /* 8 */ {POWER_ACTION_NONE, POWER_ACTION_NONE, POWER_ACTION_NONE},
     /* PWR_DEV_QUERY_UP_FORWARDED */ {POWER_ACTION_NONE, POWER_ACTION_FINISH_IRP, POWER_ACTION_NONE},
@@ -281,6 +282,7 @@ static ULONG PosDeviceDownRecord(PPOWER_CONTEXT Context, PPOWER_RUN Run)
 
     UNREFERENCED_PARAMETER(Run);
     Context->State = PWR_DEV_DOWN_FORWARDED;
+    Context->OldDeviceState = Context->Extension->DevicePowerState;
     if (device > Context->Extension->DevicePowerState) {
         Context->Extension->DevicePowerState = device;
     }
@@ -299,6 +301,23 @@ static ULONG PosDeviceUpLowerDone(PPOWER_CONTEXT Context, PPOWER_RUN Run)
     UNREFERENCED_PARAMETER(Run);
     if (NT_SUCCESS(Context->Status)) {
         Context->Extension->DevicePowerState = PosRequestedDeviceState(Context);
+    }
+    return POWER_ACTION_FINISH_IRP;
+}
+
+/*
+ * DeviceDownLowerDone
+ *   The state was recorded before the request went down. When the lower
+ *   drivers refused it the device is still where it was, so that state is
+ *   recorded again: a driver holding D3 for a device in D0 would ask for a
+ *   D0 request at the next wake, which a system below WDM 1.10 never sends
+ *   for the state a device is in, and the wake would wait forever.
+ */
+static ULONG PosDeviceDownLowerDone(PPOWER_CONTEXT Context, PPOWER_RUN Run)
+{
+    UNREFERENCED_PARAMETER(Run);
+    if (!NT_SUCCESS(Context->Status)) {
+        Context->Extension->DevicePowerState = Context->OldDeviceState;
     }
     return POWER_ACTION_FINISH_IRP;
 }
@@ -349,6 +368,7 @@ static const PPOS_POWER_ACTION PosPowerActions[POWER_ACTION_END] = {
     PosDeviceDownRecord,
     PosDeviceQueryDown,
     PosDeviceUpLowerDone,
+    PosDeviceDownLowerDone,
     PosFinishIrp,
     PosFreeContext,
 };

@@ -15,8 +15,11 @@
 DEFINE_GUID(GUID_ZENDRA_COMPORT_INTERFACE, 0x86E0D1E0L, 0x8089, 0x11D0, 0x9C, 0xE4, 0x08, 0x00, 0x3E, 0x30,
             0x1F, 0x73);
 
-/* Private control codes of the port-number dialogue (16-bit port number). */
-#define ZENDRA_PORT_DEVICE_TYPE 0xCF53
+/* Private control codes of the port-number dialogue (16-bit port number).
+ * The device type is unsigned: CTL_CODE shifts it 16 places, past what a
+ * signed int holds once the type is 0x8000 or more (undefined in C, where
+ * the property page uses these codes). */
+#define ZENDRA_PORT_DEVICE_TYPE 0xCF53u
 #define IOCTL_POS_SET_PORT_NUMBER CTL_CODE(ZENDRA_PORT_DEVICE_TYPE, 0x800, METHOD_BUFFERED, FILE_WRITE_ACCESS)
 #define IOCTL_POS_GET_PORT_NUMBER CTL_CODE(ZENDRA_PORT_DEVICE_TYPE, 0x801, METHOD_BUFFERED, FILE_ANY_ACCESS)
 

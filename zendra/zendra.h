@@ -219,6 +219,7 @@ typedef struct _POWER_CONTEXT {
     ULONG State;                       /* a POS_POWER_STATE */
     NTSTATUS Status;                   /* of the last request that came back */
     DEVICE_POWER_STATE NewDeviceState; /* chosen for a system request */
+    DEVICE_POWER_STATE OldDeviceState; /* recorded before a device request to less power */
     UCHAR MinorFunction;               /* of the device request asked for */
     BOOLEAN GateEntered;               /* the request holds a gate entry of its own */
 } POWER_CONTEXT, *PPOWER_CONTEXT;

@@ -117,6 +117,15 @@ std::vector<DeviceInterface> DeviceInterfaces::Enumerate(const GUID& classGuid,
   return found;
 }
 
+std::vector<DeviceInterface> DeviceInterfaces::EnumerateRegistered(const GUID& classGuid) const {
+  std::lock_guard lock(mutex_);
+  std::vector<DeviceInterface> found;
+  for (const auto& record : records_) {
+    if (SameGuid(record.info.classGuid, classGuid)) found.push_back(record.info);
+  }
+  return found;
+}
+
 std::optional<DeviceInterface> DeviceInterfaces::Find(std::u16string_view symbolicLinkName) const {
   std::lock_guard lock(mutex_);
   for (const auto& record : records_) {

@@ -60,6 +60,9 @@ class DeviceInterfaces {
   // in registration order.
   std::vector<DeviceInterface> Enumerate(const GUID& classGuid,
                                          std::optional<std::u16string_view> instancePath = std::nullopt) const;
+  // Every registration of a class, enabled or not, of present devices and
+  // of devices gone, in registration order (what the registry remembers).
+  std::vector<DeviceInterface> EnumerateRegistered(const GUID& classGuid) const;
   std::optional<DeviceInterface> Find(std::u16string_view symbolicLinkName) const;
 
   // The PnP manager's part of device removal: disables what the driver left

@@ -1,6 +1,7 @@
 #include "kernel/pool.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -60,6 +61,8 @@ struct State {
   size_t ruleCount = 0;
   size_t injected = 0;
   uint64_t serial = 0;
+  // Bumped, under the mutex, by every change to live, freed or deleted.
+  std::atomic<uint64_t> layout{1};
 };
 
 // Never destroyed: blocks still in quarantine at exit stay reachable, so
@@ -87,6 +90,32 @@ auto Containing(Map& map, const void* p) {
   if (it == map.begin()) return map.end();
   --it;
   return it;
+}
+
+// Spin locks, events and the memory routines touch at DISPATCH_LEVEL are
+// checked at every use, while the pool's layout changes far less often. A
+// check that found [p, p+bytes) clean is remembered by the calling thread
+// for as long as the layout is the one it read before checking, so a
+// repeated check needs neither the pool's lock nor its maps. Only clean
+// answers are remembered: a fault is reported at every use.
+struct CleanCheck {
+  const void* p = nullptr;
+  size_t bytes = 0;
+  uint64_t layout = 0;
+  bool object = false;  // CheckObject's answer (not deleted, not freed, not paged), else only not paged
+};
+thread_local CleanCheck cleanChecks[16];
+thread_local unsigned nextCleanCheck = 0;
+
+bool RememberedClean(const void* p, size_t bytes, uint64_t layout, bool object) {
+  for (const CleanCheck& c : cleanChecks) {
+    if (c.p == p && c.bytes == bytes && c.layout == layout && (c.object || !object)) return true;
+  }
+  return false;
+}
+
+void RememberClean(const void* p, size_t bytes, uint64_t layout, bool object) {
+  cleanChecks[nextCleanCheck++ % std::size(cleanChecks)] = CleanCheck{p, bytes, layout, object};
 }
 
 // The range of `map` (start -> bytes) that holds `p`, if any.
@@ -134,6 +163,7 @@ void Pool::Reset() {
   s.stats.clear();
   s.deleted.clear();
   DrainQuarantine(s, 0);
+  ++s.layout;
   s.rule = nullptr;
   s.ruleCount = 0;
   s.injected = 0;
@@ -180,6 +210,7 @@ PVOID Pool::Allocate(POOL_TYPE type, size_t bytes, ULONG tag, const char* routin
   memset(p, kFreshFill, total);
   s.live[p] = Block{bytes, tag, type, ++s.serial, family};
   ForgetDeleted(s, p, total);
+  ++s.layout;
   auto& st = s.stats[tag];
   st.tag = tag;
   ++st.allocations;
@@ -227,6 +258,7 @@ void Pool::Free(PVOID block, const char* routine, const ULONG* expectedTag, Pool
     // Known as freed from now on, so that a second free racing this one is
     // reported as a double free.
     s.freed[static_cast<const char*>(block)] = info.bytes == 0 ? 1 : info.bytes;
+    ++s.layout;
     auto& st = s.stats[info.tag];
     --st.liveBlocks;
     st.liveBytes -= info.bytes;
@@ -252,6 +284,7 @@ void Pool::Quarantine(void* p, size_t bytes, std::function<void(void*)> release)
   s.quarantine.push_back({p, bytes, std::move(release)});
   s.quarantinedBytes += bytes;
   DrainQuarantine(s, kQuarantineBytes);
+  ++s.layout;
 }
 
 std::vector<PoolTagStats> Pool::Stats() {
@@ -299,6 +332,8 @@ bool Pool::IsFreed(const void* p) {
 }
 
 bool Pool::CheckObject(const void* p, size_t bytes, const char* what, const char* routine) {
+  const uint64_t layout = S().layout.load(std::memory_order_acquire);
+  if (RememberedClean(p, bytes, layout, true)) return true;
   if (!CheckNotDeleted(p, routine)) return false;
   const char* block;
   {
@@ -309,6 +344,8 @@ bool Pool::CheckObject(const void* p, size_t bytes, const char* what, const char
     Verifier::Report("object-in-paged-pool", std::string(routine) + " with a " + what + " at " + Hex(p) +
                                                  " inside the paged-pool block " + Hex(block) +
                                                  "; kernel objects must be in nonpaged memory");
+  } else {
+    RememberClean(p, bytes, layout, true);
   }
   return true;
 }
@@ -316,6 +353,8 @@ bool Pool::CheckObject(const void* p, size_t bytes, const char* what, const char
 void Pool::CheckResident(const void* p, size_t bytes, const char* routine) {
   Thread* self = Scheduler::Current();
   if (self == nullptr || self->Irql() < DISPATCH_LEVEL) return;
+  const uint64_t layout = S().layout.load(std::memory_order_acquire);
+  if (RememberedClean(p, bytes, layout, false)) return;
   const char* block;
   {
     std::lock_guard<std::mutex> guard(S().mutex);
@@ -326,12 +365,15 @@ void Pool::CheckResident(const void* p, size_t bytes, const char* routine) {
                      std::string(routine) + " touches " + Hex(p) + " in the paged-pool block " + Hex(block) +
                          " at IRQL " + std::to_string(self->Irql()) +
                          " (IRQL_NOT_LESS_OR_EQUAL on Windows once the page is out)");
+  } else {
+    RememberClean(p, bytes, layout, false);
   }
 }
 
 void Pool::QuarantineDeleted(const void* p, size_t bytes) {
   std::lock_guard<std::mutex> guard(S().mutex);
   S().deleted[static_cast<const char*>(p)] = bytes == 0 ? 1 : bytes;
+  ++S().layout;
 }
 
 bool Pool::IsDeleted(const void* p) {

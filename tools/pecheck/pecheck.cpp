@@ -1,9 +1,11 @@
-// pecheck: a small PE reader that checks the cross-built driver image.
+// pecheck: a small PE reader that checks the cross-built images, the driver
+// and the property-page DLL.
 //
 // Only what the checks need is parsed: COFF file header, optional header,
 // section table, import/TLS/delay-import/relocation directories, export
-// names, and the COFF symbol table that GNU ld leaves in the image (used to
-// find DriverEntry and the merged static-constructor list). Every read is
+// names, the resource tree (dialog templates, the version record), and the
+// COFF symbol table that GNU ld leaves in the image (used to find the entry
+// routine and the merged static-constructor list). Every read is
 // bounds-checked; a malformed file is a failed check, never a crash.
 
 #include "pecheck.hpp"
@@ -19,6 +21,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string_view>
+#include <tuple>
 
 namespace pecheck {
 namespace {
@@ -29,6 +32,7 @@ constexpr std::uint16_t kMachineAmd64 = 0x8664;
 constexpr std::uint16_t kMagicPe32 = 0x010b;
 constexpr std::uint16_t kMagicPe32Plus = 0x020b;
 constexpr std::uint16_t kSubsystemNative = 1;
+constexpr std::uint16_t kSubsystemWindowsGui = 2;
 
 constexpr std::uint16_t kFileRelocsStripped = 0x0001;
 constexpr std::uint16_t kFileExecutableImage = 0x0002;
@@ -50,6 +54,8 @@ constexpr std::uint32_t kScnMemWrite = 0x80000000;
 
 constexpr int kDirExport = 0;
 constexpr int kDirImport = 1;
+constexpr int kDirResource = 2;
+constexpr int kDirDebug = 6;
 constexpr int kDirSecurity = 4;
 constexpr int kDirBaseReloc = 5;
 constexpr int kDirTls = 9;
@@ -61,6 +67,14 @@ constexpr std::size_t kMaxImportDescriptors = 4096;
 constexpr std::size_t kMaxThunks = 65536;
 constexpr std::size_t kMaxName = 4096;
 constexpr std::size_t kMaxCtorEntries = 65536;
+constexpr std::size_t kMaxResources = 4096;
+constexpr std::size_t kMaxDialogItems = 255;
+
+constexpr std::uint32_t kResourceDialog = 5;
+constexpr std::uint32_t kResourceVersion = 16;
+constexpr std::uint32_t kDsSetFont = 0x40;
+constexpr std::uint32_t kVersionSignature = 0xFEEF04BD;
+constexpr std::uint32_t kVftDll = 2, kVftDrv = 3;
 
 struct FormatError : std::runtime_error {
     using std::runtime_error::runtime_error;
@@ -370,6 +384,91 @@ std::vector<std::string> export_names_at(const Image& img, std::uint32_t wanted_
     return hits;
 }
 
+// --- resources ---------------------------------------------------------------
+
+// One leaf of the resource tree: type, name and language, where its data is.
+// A string name or type is kept as kNamedResource.
+constexpr std::uint32_t kNamedResource = 0xffffffffu;
+struct Resource {
+    std::uint32_t type = 0;
+    std::uint32_t name = 0;
+    std::uint32_t language = 0;
+    std::size_t offset = 0;  // file offset of the data
+    std::uint32_t size = 0;
+};
+
+// The three levels of the tree (type, name, language) down to the data
+// entries. Offsets inside the tree are relative to its start.
+std::vector<Resource> parse_resources(const Image& img) {
+    const auto& b = *img.bytes;
+    std::vector<Resource> out;
+    DataDirectory dir = img.directory(kDirResource);
+    if (!dir.present()) return out;
+    const std::size_t root = rva_to_offset(img, dir.rva);
+    struct Entry {
+        std::uint32_t id;
+        std::uint32_t target;
+        bool directory;
+    };
+    auto entries = [&](std::uint32_t at) {
+        std::size_t d = root + at;
+        std::size_t count = std::size_t{rd16(b, d + 12)} + rd16(b, d + 14);
+        if (count > kMaxResources) throw FormatError("resource directory too large");
+        std::vector<Entry> list;
+        for (std::size_t i = 0; i < count; ++i) {
+            std::uint32_t name = rd32(b, d + 16 + 8 * i);
+            std::uint32_t target = rd32(b, d + 16 + 8 * i + 4);
+            list.push_back({(name & 0x80000000u) ? kNamedResource : (name & 0xffff), target & 0x7fffffffu,
+                            (target & 0x80000000u) != 0});
+        }
+        return list;
+    };
+    for (const Entry& type : entries(0)) {
+        if (!type.directory) throw FormatError("resource type entry is not a directory");
+        for (const Entry& name : entries(type.target)) {
+            if (!name.directory) throw FormatError("resource name entry is not a directory");
+            for (const Entry& language : entries(name.target)) {
+                if (language.directory) throw FormatError("resource language entry is a directory");
+                std::size_t leaf = root + language.target;
+                std::uint32_t data_rva = rd32(b, leaf);
+                std::uint32_t size = rd32(b, leaf + 4);
+                std::size_t data = rva_to_offset(img, data_rva);
+                need(b, data, size);
+                out.push_back({type.id, name.id, language.id, data, size});
+                if (out.size() > kMaxResources) throw FormatError("too many resources");
+            }
+        }
+    }
+    return out;
+}
+
+// A name that may be an ordinal (sz_Or_Ord) or a NUL-terminated UTF-16
+// string, from a resource; advances `at` past it.
+std::string read_sz_or_ord(const std::vector<std::uint8_t>& b, std::size_t& at, bool may_be_ordinal) {
+    std::uint16_t first = rd16(b, at);
+    if (may_be_ordinal && first == 0xffff) {
+        std::uint16_t ordinal = rd16(b, at + 2);
+        at += 4;
+        return "#" + std::to_string(ordinal);
+    }
+    static constexpr char digits[] = "0123456789abcdef";
+    std::string text;
+    for (std::size_t i = 0;; ++i) {
+        if (i >= kMaxName) throw FormatError("resource string does not terminate");
+        std::uint16_t c = rd16(b, at);
+        at += 2;
+        if (c == 0) return text;
+        if (c >= 0x20 && c < 0x7f && c != '\\') {
+            text.push_back(static_cast<char>(c));
+        } else {
+            text += "\\x";
+            for (int shift = c > 0xff ? 12 : 4; shift >= 0; shift -= 4) text.push_back(digits[(c >> shift) & 15]);
+        }
+    }
+}
+
+std::size_t align4(std::size_t v) { return (v + 3) & ~std::size_t{3}; }
+
 // The address of a COFF symbol as an RVA. GNU ld stores image symbols
 // relative to their section.
 std::optional<std::uint32_t> symbol_rva(const Image& img, const Symbol& s) {
@@ -471,6 +570,10 @@ public:
         guarded("runtime-symbols", [&] { check_runtime_symbols(); });
         guarded("unwind", [&] { check_unwind_tables(); });
         guarded("checksum", [&] { check_checksum(); });
+        guarded("timestamp", [&] { check_timestamps(); });
+        if (dll() || !options_.exports.empty()) guarded("exports", [&] { check_exports(); });
+        for (const DialogExpectation& want : options_.dialogs) guarded("dialog", [&] { check_dialog(want); });
+        if (options_.expect_version) guarded("version", [&] { check_version(); });
         return std::move(report_);
     }
 
@@ -506,12 +609,16 @@ private:
             fail("magic", "optional header is " + kind + " (" + hex(img_.magic) + "), expected " + want_kind);
     }
 
+    bool dll() const { return options_.kind == Kind::dll; }
+
     void check_characteristics() {
         std::uint16_t c = img_.characteristics;
         if (!(c & kFileExecutableImage)) {
             fail("characteristics", "IMAGE_FILE_EXECUTABLE_IMAGE is not set (" + hex(c) + ")");
         } else if (c & kFileRelocsStripped) {
-            fail("characteristics", "relocations stripped (" + hex(c) + "): the kernel cannot place the driver");
+            fail("characteristics", "relocations stripped (" + hex(c) + "): the loader cannot move the image");
+        } else if (dll() && !(c & kFileDll)) {
+            fail("characteristics", "IMAGE_FILE_DLL is not set (" + hex(c) + "): the image is not a DLL");
         } else {
             ok("characteristics", "executable image, relocations kept (" + hex(c) + ")" +
                                       ((c & kFileDll) ? ", linked as DLL" : ""));
@@ -519,10 +626,12 @@ private:
     }
 
     void check_subsystem() {
-        if (img_.subsystem == kSubsystemNative)
-            ok("subsystem", "subsystem NATIVE (1)");
+        const std::uint16_t want = dll() ? kSubsystemWindowsGui : kSubsystemNative;
+        const std::string name = dll() ? "WINDOWS_GUI (2)" : "NATIVE (1)";
+        if (img_.subsystem == want)
+            ok("subsystem", "subsystem " + name);
         else
-            fail("subsystem", "subsystem is " + std::to_string(img_.subsystem) + ", expected NATIVE (1)");
+            fail("subsystem", "subsystem is " + std::to_string(img_.subsystem) + ", expected " + name);
     }
 
     void check_entry() {
@@ -540,22 +649,28 @@ private:
             fail("entry", "entry point " + hex(e) + " lies in non-code section " + s->name);
             return;
         }
-        // Where the linker put DriverEntry: the COFF symbol (x64 name, or the
-        // __stdcall-decorated x86 name), else an export of that name.
+        // Where the linker put the entry routine (DriverEntry, DllMain): the
+        // COFF symbol (x64 name, or the __stdcall-decorated x86 name), else
+        // an export of that name.
+        const std::string entry = dll() ? "DllMain" : "DriverEntry";
+        const std::string stdcall_entry = "_" + entry + (dll() ? "@12" : "@8");
+        const std::string caller = dll() ? "the loader" : "the kernel";
         bool i386 = img_.machine == kMachineI386;
         if (i386) {
-            // A cdecl DriverEntry leaves its 8 bytes of arguments on the
-            // stack of a caller that expects the callee to pop them.
-            const Symbol* cdecl_entry = find_symbol(img_, {"_DriverEntry"});
+            // A cdecl entry routine leaves its arguments on the stack of a
+            // caller that expects the callee to pop them. (ld may alias the
+            // undecorated name to the __stdcall one: that is the same code.)
+            const Symbol* cdecl_entry = find_symbol(img_, {"_" + entry});
+            const Symbol* stdcall = find_symbol(img_, {stdcall_entry});
             auto rva = cdecl_entry ? symbol_rva(img_, *cdecl_entry) : std::nullopt;
-            if (rva && *rva == e) {
-                fail("entry", "entry point " + hex(e) + " is _DriverEntry, a cdecl function; "
-                              "the kernel calls DriverEntry as __stdcall (NTAPI)");
+            auto stdcall_rva = stdcall ? symbol_rva(img_, *stdcall) : std::nullopt;
+            if (rva && *rva == e && stdcall_rva != rva) {
+                fail("entry", "entry point " + hex(e) + " is _" + entry + ", a cdecl function; " + caller + " calls " +
+                                  entry + " as __stdcall");
                 return;
             }
         }
-        const Symbol* sym = i386 ? find_symbol(img_, {"_DriverEntry@8", "DriverEntry"})
-                                 : find_symbol(img_, {"DriverEntry"});
+        const Symbol* sym = i386 ? find_symbol(img_, {stdcall_entry, entry}) : find_symbol(img_, {entry});
         if (sym) {
             auto rva = symbol_rva(img_, *sym);
             if (rva && *rva == e) {
@@ -568,15 +683,15 @@ private:
         }
         std::vector<std::string> names;
         auto at_entry = export_names_at(img_, e, &names);
-        if (std::find(names.begin(), names.end(), "DriverEntry") != names.end()) {
-            if (std::find(at_entry.begin(), at_entry.end(), "DriverEntry") != at_entry.end())
-                ok("entry", "entry point " + hex(e) + " in " + s->name + " is the DriverEntry export");
+        if (std::find(names.begin(), names.end(), entry) != names.end()) {
+            if (std::find(at_entry.begin(), at_entry.end(), entry) != at_entry.end())
+                ok("entry", "entry point " + hex(e) + " in " + s->name + " is the " + entry + " export");
             else
-                fail("entry", "entry point " + hex(e) + " is not the DriverEntry export");
+                fail("entry", "entry point " + hex(e) + " is not the " + entry + " export");
             return;
         }
         ok("entry", "entry point " + hex(e) + " in code section " + s->name);
-        note("no DriverEntry symbol or export: entry checked only for lying in code");
+        note("no " + entry + " symbol or export: entry checked only for lying in code");
     }
 
     void check_dll_characteristics() {
@@ -591,12 +706,14 @@ private:
         if ((d & kDllForceIntegrity) && !img_.directory(kDirSecurity).present())
             problems.push_back("FORCE_INTEGRITY on an unsigned image");
         if (!(d & kDllNxCompat)) problems.push_back("NX_COMPAT missing");
-        if (!(d & kDllWdmDriver)) problems.push_back("WDM_DRIVER missing");
+        if (!dll() && !(d & kDllWdmDriver)) problems.push_back("WDM_DRIVER missing");
+        if (dll() && (d & kDllWdmDriver)) problems.push_back("WDM_DRIVER on a user-mode DLL");
+        if (dll() && !(d & kDllDynamicBase)) problems.push_back("DYNAMIC_BASE missing");
         if (problems.empty()) {
             std::string flags;
             if (d & kDllDynamicBase) flags += " DYNAMIC_BASE";
             if (d & kDllHighEntropyVa) flags += " HIGH_ENTROPY_VA";
-            flags += " NX_COMPAT WDM_DRIVER";
+            flags += dll() ? " NX_COMPAT" : " NX_COMPAT WDM_DRIVER";
             ok("dllchar", "DLL characteristics " + hex(d) + ":" + flags);
         } else {
             std::string all;
@@ -752,6 +869,143 @@ private:
         if (!bad) ok("unwind", "no .eh_frame / .gcc_except_table");
     }
 
+    // Every required name is exported exactly so: a decorated or
+    // differently spelled name is not found by GetProcAddress.
+    void check_exports() {
+        std::vector<std::string> names;
+        export_names_at(img_, 0, &names);
+        bool bad = false;
+        for (const std::string& want : options_.exports) {
+            if (std::find(names.begin(), names.end(), want) != names.end()) continue;
+            std::string near;
+            for (const std::string& n : names)
+                if (n.find(want) != std::string::npos) near += (near.empty() ? " (exports " : ", ") + n;
+            fail("exports", "does not export " + want + (near.empty() ? std::string() : near + ")"));
+            bad = true;
+        }
+        if (!bad) {
+            std::string all;
+            for (const std::string& n : names) all += (all.empty() ? "" : ", ") + n;
+            ok("exports", "exports " + (all.empty() ? std::string("nothing") : all));
+        }
+    }
+
+    const Resource* find_resource(std::uint32_t type, std::uint32_t name, std::optional<std::uint32_t> language) {
+        if (!resources_) resources_ = parse_resources(img_);
+        for (const Resource& r : *resources_)
+            if (r.type == type && (name == kNamedResource || r.name == name) && (!language || r.language == *language))
+                return &r;
+        return nullptr;
+    }
+
+    std::vector<std::uint8_t> resource_bytes(const Resource& r) const {
+        return std::vector<std::uint8_t>(file_.begin() + static_cast<std::ptrdiff_t>(r.offset),
+                                         file_.begin() + static_cast<std::ptrdiff_t>(r.offset + r.size));
+    }
+
+    void check_dialog(const DialogExpectation& want) {
+        const std::string what =
+            "dialog " + std::to_string(want.resource_id) + " (language " + hex(want.language) + ")";
+        const Resource* r = find_resource(kResourceDialog, want.resource_id, want.language);
+        if (!r) {
+            fail("dialog", "no " + what + " in the resource section");
+            return;
+        }
+        const DialogTemplate got = parse_dialog_template(resource_bytes(*r));
+        const DialogTemplate& w = want.dialog;
+        std::vector<std::string> diffs;
+        auto same = [&](const std::string& field, const auto& g, const auto& e) {
+            if (g != e) diffs.push_back(field);
+        };
+        same("style", got.style, w.style);
+        same("extended style", got.exstyle, w.exstyle);
+        same("rectangle", std::make_tuple(got.x, got.y, got.cx, got.cy), std::make_tuple(w.x, w.y, w.cx, w.cy));
+        same("menu", got.menu, w.menu);
+        same("class", got.window_class, w.window_class);
+        same("caption", got.caption, w.caption);
+        same("font", std::make_tuple(got.has_font, got.point_size, got.typeface),
+             std::make_tuple(w.has_font, w.point_size, w.typeface));
+        same("control count", got.items.size(), w.items.size());
+        for (std::size_t i = 0; i < std::min(got.items.size(), w.items.size()); ++i) {
+            const DialogItem& g = got.items[i];
+            const DialogItem& e = w.items[i];
+            const std::string c = "control " + std::to_string(i + 1) + " ";
+            same(c + "class", g.window_class, e.window_class);
+            same(c + "id", g.id, e.id);
+            same(c + "text", g.text, e.text);
+            same(c + "style", g.style, e.style);
+            same(c + "extended style", g.exstyle, e.exstyle);
+            same(c + "rectangle", std::make_tuple(g.x, g.y, g.cx, g.cy), std::make_tuple(e.x, e.y, e.cx, e.cy));
+            same(c + "creation data", g.extra, e.extra);
+        }
+        if (diffs.empty()) {
+            ok("dialog",
+               what + " matches: style " + hex(got.style) + ", " + std::to_string(got.items.size()) + " controls");
+        } else {
+            for (const std::string& d : diffs) fail("dialog", what + ": " + d + " differs");
+        }
+    }
+
+    // VS_VERSIONINFO: key, fixed part with its signature, and the file type
+    // the image is.
+    void check_version() {
+        const Resource* r = find_resource(kResourceVersion, kNamedResource, std::nullopt);
+        if (!r) {
+            fail("version", "no version record in the resource section");
+            return;
+        }
+        const std::vector<std::uint8_t> v = resource_bytes(*r);
+        std::size_t at = 6;
+        const std::string key = read_sz_or_ord(v, at, false);
+        const std::uint16_t value_length = rd16(v, 2);
+        at = align4(at);
+        if (key != "VS_VERSION_INFO" || value_length != 52 || rd32(v, at) != kVersionSignature) {
+            fail("version", "version record is not a VS_VERSION_INFO with a fixed part");
+            return;
+        }
+        const std::uint32_t file_type = rd32(v, at + 36);
+        const std::uint32_t want = dll() ? kVftDll : kVftDrv;
+        if (file_type != want) {
+            fail("version",
+                 "version record gives file type " + std::to_string(file_type) + ", expected " + std::to_string(want));
+            return;
+        }
+        ok("version", "version record " + std::to_string(rd32(v, at + 8) >> 16) + "." +
+                          std::to_string(rd32(v, at + 8) & 0xffff) + "." + std::to_string(rd32(v, at + 12) >> 16) +
+                          "." + std::to_string(rd32(v, at + 12) & 0xffff));
+    }
+
+    // Reproducible images: a link leaves no time in the image, so two links
+    // of the same objects give the same bytes (and the same checksum).
+    void check_timestamps() {
+        const auto& b = file_;
+        std::vector<std::string> stamped;
+        const std::uint32_t header = rd32(b, std::size_t{rd32(b, 0x3c)} + 8);
+        if (header != 0) stamped.push_back("file header " + hex(header));
+        const std::pair<int, const char*> tables[] = {{kDirExport, "export directory"},
+                                                      {kDirResource, "resource directory"}};
+        for (const auto& [index, name] : tables) {
+            DataDirectory dir = img_.directory(index);
+            if (!dir.present()) continue;
+            const std::uint32_t stamp = rd32(b, rva_to_offset(img_, dir.rva) + 4);
+            if (stamp != 0) stamped.push_back(std::string(name) + " " + hex(stamp));
+        }
+        DataDirectory debug = img_.directory(kDirDebug);
+        if (debug.present()) {
+            const std::size_t at = rva_to_offset(img_, debug.rva);
+            for (std::uint32_t i = 0; i + 28 <= debug.size; i += 28) {
+                if (rd32(b, at + i + 4) != 0) stamped.push_back("debug entry " + hex(rd32(b, at + i + 4)));
+            }
+        }
+        if (stamped.empty()) {
+            ok("timestamp", "no link time recorded");
+        } else {
+            std::string all;
+            for (const std::string& s : stamped) all += (all.empty() ? "" : ", ") + s;
+            fail("timestamp", "link time recorded (" + all + "): two links differ");
+        }
+    }
+
     void check_checksum() {
         std::uint32_t want = compute_checksum(file_, img_.checksum_offset);
         if (img_.checksum == want)
@@ -764,6 +1018,7 @@ private:
     const Options& options_;
     Image img_;
     Report report_;
+    std::optional<std::vector<Resource>> resources_;
 };
 
 std::optional<std::vector<std::uint8_t>> read_file(const std::string& path, std::string& error) {
@@ -781,12 +1036,16 @@ std::optional<std::vector<std::uint8_t>> read_file(const std::string& path, std:
 }
 
 constexpr std::string_view kUsage =
-    "usage: pecheck --expect-machine i386|amd64 [--allow-import DLL]... [--list-imports] FILE\n"
+    "usage: pecheck --expect-machine i386|amd64 [--dll] [--allow-import DLL]... [--export NAME]...\n"
+    "               [--expect-dialog FILE]... [--expect-version] [--list-imports] FILE\n"
     "       pecheck --list-imports FILE\n"
-    "Checks that FILE is a native kernel image for the given machine that imports\n"
-    "only from the allowed DLLs (default: ntoskrnl.exe, HAL.dll; the --allow-import\n"
-    "list replaces the default) and carries no C++ runtime, TLS or static\n"
-    "constructors. Prints one 'ok:' or 'FAIL:' line per check; exits 1 on failure.\n";
+    "Checks that FILE is a native kernel image (or with --dll a Windows DLL whose\n"
+    "entry point is DllMain) for the given machine that imports only from the\n"
+    "allowed DLLs (default: ntoskrnl.exe, HAL.dll; the --allow-import list replaces\n"
+    "the default), exports every --export name exactly, holds the dialog templates\n"
+    "the --expect-dialog files describe and a version record (--expect-version), and\n"
+    "carries no C++ runtime, TLS or static constructors. Prints one 'ok:' or 'FAIL:'\n"
+    "line per check; exits 1 on failure.\n";
 
 }  // namespace
 
@@ -811,6 +1070,166 @@ bool Report::passed(const std::string& id) const {
 
 Report check_image(const std::vector<std::uint8_t>& file, const Options& options) {
     return Checker(file, options).run();
+}
+
+DialogTemplate parse_dialog_template(const std::vector<std::uint8_t>& b) {
+    DialogTemplate t;
+    if (rd16(b, 0) == 1 && rd16(b, 2) == 0xffff) throw FormatError("an extended (DIALOGEX) template");
+    t.style = rd32(b, 0);
+    t.exstyle = rd32(b, 4);
+    const std::uint16_t count = rd16(b, 8);
+    if (count > kMaxDialogItems) throw FormatError("dialog template with " + std::to_string(count) + " controls");
+    t.x = static_cast<std::int16_t>(rd16(b, 10));
+    t.y = static_cast<std::int16_t>(rd16(b, 12));
+    t.cx = static_cast<std::int16_t>(rd16(b, 14));
+    t.cy = static_cast<std::int16_t>(rd16(b, 16));
+    std::size_t at = 18;
+    t.menu = read_sz_or_ord(b, at, true);
+    t.window_class = read_sz_or_ord(b, at, true);
+    t.caption = read_sz_or_ord(b, at, false);
+    if (t.style & kDsSetFont) {
+        t.has_font = true;
+        t.point_size = rd16(b, at);
+        at += 2;
+        t.typeface = read_sz_or_ord(b, at, false);
+    }
+    for (std::uint16_t i = 0; i < count; ++i) {
+        at = align4(at);
+        DialogItem item;
+        item.style = rd32(b, at);
+        item.exstyle = rd32(b, at + 4);
+        item.x = static_cast<std::int16_t>(rd16(b, at + 8));
+        item.y = static_cast<std::int16_t>(rd16(b, at + 10));
+        item.cx = static_cast<std::int16_t>(rd16(b, at + 12));
+        item.cy = static_cast<std::int16_t>(rd16(b, at + 14));
+        item.id = rd16(b, at + 16);
+        at += 18;
+        item.window_class = read_sz_or_ord(b, at, true);
+        item.text = read_sz_or_ord(b, at, true);
+        item.extra = rd16(b, at);
+        at += 2;
+        need(b, at, item.extra);
+        at += item.extra;
+        t.items.push_back(item);
+    }
+    return t;
+}
+
+namespace {
+
+// Words of a line of the expectation text: numbers, bare words, and
+// double-quoted strings (kept with their quotes).
+std::vector<std::string> words_of(const std::string& line) {
+    std::vector<std::string> words;
+    for (std::size_t i = 0; i < line.size();) {
+        if (line[i] == ' ' || line[i] == '\t') {
+            ++i;
+        } else if (line[i] == '"') {
+            std::size_t end = line.find('"', i + 1);
+            if (end == std::string::npos) throw FormatError("unterminated string");
+            words.push_back(line.substr(i, end - i + 1));
+            i = end + 1;
+        } else {
+            std::size_t end = line.find_first_of(" \t", i);
+            if (end == std::string::npos) end = line.size();
+            words.push_back(line.substr(i, end - i));
+            i = end;
+        }
+    }
+    return words;
+}
+
+long number_of(const std::string& word) {
+    std::size_t used = 0;
+    long v = std::stol(word, &used, 0);
+    if (used != word.size()) throw FormatError("not a number: " + word);
+    return v;
+}
+
+// "none" or "" (nothing), "#N" or a number (an ordinal or atom), "text".
+std::string name_of(const std::string& word) {
+    if (word == "none" || word == "\"\"") return "";
+    if (word.size() >= 2 && word.front() == '"' && word.back() == '"') return word.substr(1, word.size() - 2);
+    if (!word.empty() && word[0] == '#') return "#" + std::to_string(number_of(word.substr(1)));
+    return "#" + std::to_string(number_of(word));
+}
+
+}  // namespace
+
+bool parse_dialog_expectation(const std::string& text, DialogExpectation& out, std::string& error) {
+    DialogExpectation e;
+    std::istringstream lines(text);
+    int line_number = 0;
+    try {
+        for (std::string line; std::getline(lines, line);) {
+            ++line_number;
+            std::vector<std::string> w = words_of(line.substr(0, line.find('#') == 0 ? 0 : line.size()));
+            if (w.empty()) continue;
+            auto at = [&](std::size_t i) -> const std::string& {
+                if (i >= w.size()) throw FormatError("'" + w[0] + "' needs more values");
+                return w[i];
+            };
+            auto s16 = [&](std::size_t i) { return static_cast<std::int16_t>(number_of(at(i))); };
+            if (w[0] == "dialog") {
+                e.resource_id = static_cast<std::uint16_t>(number_of(at(1)));
+                if (at(2) != "language") throw FormatError("dialog N language L");
+                e.language = static_cast<std::uint16_t>(number_of(at(3)));
+            } else if (w[0] == "style") {
+                e.dialog.style = static_cast<std::uint32_t>(number_of(at(1)));
+            } else if (w[0] == "exstyle") {
+                e.dialog.exstyle = static_cast<std::uint32_t>(number_of(at(1)));
+            } else if (w[0] == "rect") {
+                e.dialog.x = s16(1), e.dialog.y = s16(2), e.dialog.cx = s16(3), e.dialog.cy = s16(4);
+            } else if (w[0] == "menu") {
+                e.dialog.menu = name_of(at(1));
+            } else if (w[0] == "class") {
+                e.dialog.window_class = name_of(at(1));
+            } else if (w[0] == "caption") {
+                e.dialog.caption = name_of(at(1));
+            } else if (w[0] == "font") {
+                e.dialog.has_font = true;
+                e.dialog.point_size = static_cast<std::uint16_t>(number_of(at(1)));
+                e.dialog.typeface = name_of(at(2));
+            } else if (w[0] == "control") {
+                // control KEY VALUE... with keys class, id, text, style,
+                // exstyle, rect (four values), extra.
+                DialogItem item;
+                for (std::size_t i = 1; i < w.size(); i += 2) {
+                    const std::string& key = w[i];
+                    if (key == "class")
+                        item.window_class = name_of(at(i + 1));
+                    else if (key == "id")
+                        item.id = static_cast<std::uint16_t>(number_of(at(i + 1)));
+                    else if (key == "text")
+                        item.text = name_of(at(i + 1));
+                    else if (key == "style")
+                        item.style = static_cast<std::uint32_t>(number_of(at(i + 1)));
+                    else if (key == "exstyle")
+                        item.exstyle = static_cast<std::uint32_t>(number_of(at(i + 1)));
+                    else if (key == "extra")
+                        item.extra = static_cast<std::uint16_t>(number_of(at(i + 1)));
+                    else if (key == "rect") {
+                        item.x = s16(i + 1), item.y = s16(i + 2), item.cx = s16(i + 3), item.cy = s16(i + 4);
+                        i += 3;
+                    } else {
+                        throw FormatError("unknown control field '" + key + "'");
+                    }
+                }
+                e.dialog.items.push_back(item);
+            } else {
+                throw FormatError("unknown line '" + w[0] + "'");
+            }
+        }
+    } catch (const std::exception& ex) {
+        error = "line " + std::to_string(line_number) + ": " + ex.what();
+        return false;
+    }
+    if (e.resource_id == 0) {
+        error = "no 'dialog N language L' line";
+        return false;
+    }
+    out = e;
+    return true;
 }
 
 std::vector<Import> list_imports(const std::vector<std::uint8_t>& file) {
@@ -878,6 +1297,30 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
             options.allowed_imports.push_back(d);
         } else if (a == "--list-imports") {
             want_list = true;
+        } else if (a == "--dll") {
+            options.kind = Kind::dll;
+        } else if (a == "--expect-version") {
+            options.expect_version = true;
+        } else if (a == "--export") {
+            std::string name;
+            if (!value(name) || name.empty()) {
+                err << "pecheck: --export needs a name\n" << kUsage;
+                return 2;
+            }
+            options.exports.push_back(name);
+        } else if (a == "--expect-dialog") {
+            std::string file, problem;
+            if (!value(file)) {
+                err << "pecheck: --expect-dialog needs a file\n" << kUsage;
+                return 2;
+            }
+            auto text = read_file(file, problem);
+            DialogExpectation dialog;
+            if (!text || !parse_dialog_expectation(std::string(text->begin(), text->end()), dialog, problem)) {
+                err << "pecheck: " << file << ": " << problem << "\n";
+                return 2;
+            }
+            options.dialogs.push_back(dialog);
         } else if (!a.empty() && a[0] == '-') {
             err << "pecheck: unknown option " << a << "\n" << kUsage;
             return 2;

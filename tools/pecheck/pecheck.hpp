@@ -1,6 +1,8 @@
-// pecheck: examines a finished Windows kernel image (zendra.sys) and says
-// whether it is something the kernel loader will accept and that carries no
-// trace of a C++ runtime. Host tool; reads the file, never changes it.
+// pecheck: examines a finished Windows image and says whether the loader
+// will accept it for what it is meant to be and whether it carries any trace
+// of a C++ runtime: a kernel driver (zendra.sys), or a user-mode DLL
+// (zendraprops.dll) with its exports, dialog templates and version record.
+// Host tool; reads the file, never changes it.
 #pragma once
 
 #include <cstddef>
@@ -13,12 +15,64 @@ namespace pecheck {
 
 enum class Machine { i386, amd64 };
 
+// What the image is: a kernel driver (native subsystem, entry DriverEntry)
+// or a user-mode DLL (Windows subsystem, entry DllMain).
+enum class Kind { driver, dll };
+
+// A classic (not extended) dialog template, as a resource holds it. Names
+// that may be ordinals are text: "" for none (or empty), "#N" for ordinal
+// or atom N, else the string.
+struct DialogItem {
+    std::uint32_t style = 0;
+    std::uint32_t exstyle = 0;
+    std::int16_t x = 0, y = 0, cx = 0, cy = 0;
+    std::uint16_t id = 0;
+    std::string window_class;
+    std::string text;
+    std::uint16_t extra = 0;  // bytes of creation data
+};
+
+struct DialogTemplate {
+    std::uint32_t style = 0;
+    std::uint32_t exstyle = 0;
+    std::int16_t x = 0, y = 0, cx = 0, cy = 0;
+    std::string menu;
+    std::string window_class;
+    std::string caption;
+    bool has_font = false;
+    std::uint16_t point_size = 0;
+    std::string typeface;
+    std::vector<DialogItem> items;
+};
+
+// A dialog the image must hold: resource id, language and every field.
+struct DialogExpectation {
+    std::uint16_t resource_id = 0;
+    std::uint16_t language = 0;
+    DialogTemplate dialog;
+};
+
 struct Options {
     Machine machine = Machine::amd64;
+    Kind kind = Kind::driver;
     // DLL names the image may import from, compared case-insensitively.
     // Empty means the default: ntoskrnl.exe and HAL.dll.
     std::vector<std::string> allowed_imports;
+    // Names the image must export, exactly as written (no decoration).
+    std::vector<std::string> exports;
+    // Dialog templates the resource section must hold, field by field.
+    std::vector<DialogExpectation> dialogs;
+    // The resource section must hold a version record.
+    bool expect_version = false;
 };
+
+// Reads a dialog template resource. Throws std::runtime_error on a
+// malformed one, or on an extended (DIALOGEX) template.
+DialogTemplate parse_dialog_template(const std::vector<std::uint8_t>& resource);
+
+// Reads the text form of an expected dialog (see zendraprops-dialog.txt).
+// Returns false with `error` set when the text does not parse.
+bool parse_dialog_expectation(const std::string& text, DialogExpectation& out, std::string& error);
 
 struct Import {
     std::string dll;

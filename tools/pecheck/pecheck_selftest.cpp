@@ -1,10 +1,11 @@
 // pecheck_selftest: proves pecheck's verdicts flip when an image is wrong.
 //
-// Builds small but complete kernel-style PE images in memory (headers,
-// .text, .idata, .reloc, COFF symbols), checks that a well-formed one passes
-// every check, then breaks one property at a time and asserts that exactly
-// the matching check fails. Given FILE arguments (a real zendra.sys), it also
-// corrupts copies of those files the same way.
+// Builds small but complete PE images in memory (headers, .text, .idata,
+// .reloc, COFF symbols; for DLLs .edata and .rsrc with a dialog template and
+// a version record), checks that a well-formed one passes every check, then
+// breaks one property at a time and asserts that exactly the matching check
+// fails. Given FILE arguments (the built zendra.sys and zendraprops.dll), it
+// also corrupts copies of those files the same way.
 //
 // Prints one line per case and a closing "N passed, N failed" line; exits
 // non-zero if any case failed.
@@ -71,6 +72,17 @@ struct Recipe {
     bool delay_import_directory = false;
     std::uint32_t text_characteristics = kScnCode | kScnExec | kScnRead;
     std::vector<ExtraSection> extra;
+    // A user-mode DLL: IMAGE_FILE_DLL, Windows subsystem, no WDM_DRIVER,
+    // entry symbol DllMain (_DllMain@12 on i386).
+    bool dll = false;
+    // Exported names, each at an offset in .text (0: the entry routine).
+    std::vector<std::pair<std::string, std::uint32_t>> exports;
+    // Resources: type, name, language, data.
+    struct Resource {
+        std::uint16_t type, name, language;
+        Bytes data;
+    };
+    std::vector<Resource> resources;
 };
 
 void put(Bytes& b, std::size_t off, std::uint64_t v, std::size_t n) {
@@ -83,6 +95,126 @@ void put_str(Bytes& b, std::size_t off, const std::string& s) {
     b[off + s.size()] = 0;
 }
 std::uint32_t align_up(std::uint32_t v, std::uint32_t a) { return (v + a - 1) / a * a; }
+
+// The export directory, address, name and ordinal tables and the strings,
+// laid out for a section that starts at `base_rva`.
+Bytes build_edata(const Recipe& recipe, std::uint32_t base_rva) {
+    const std::size_t n = recipe.exports.size();
+    const std::size_t functions = 40, names = functions + 4 * n, ordinals = names + 4 * n;
+    Bytes b(ordinals + 2 * n, 0);
+    std::size_t dll_name = b.size();
+    put_str(b, dll_name, "image.dll");
+    put(b, 12, base_rva + dll_name, 4);
+    put(b, 16, 1, 4);  // ordinal base
+    put(b, 20, n, 4);
+    put(b, 24, n, 4);
+    put(b, 28, base_rva + functions, 4);
+    put(b, 32, base_rva + names, 4);
+    put(b, 36, base_rva + ordinals, 4);
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::size_t at = b.size();
+        put_str(b, at, recipe.exports[i].first);
+        put(b, functions + 4 * i, 0x1000 + recipe.exports[i].second, 4);
+        put(b, names + 4 * i, base_rva + at, 4);
+        put(b, ordinals + 2 * i, i, 2);
+    }
+    return b;
+}
+
+// The resource tree (type, name, language) and the data, for a section that
+// starts at `base_rva`. Types and names in the order given, one language
+// each.
+Bytes build_rsrc(const Recipe& recipe, std::uint32_t base_rva) {
+    const auto& all = recipe.resources;
+    const std::size_t n = all.size();
+    // One directory per level per resource keeps the layout simple: a root
+    // with n type entries, n name directories and n language directories of
+    // one entry each (types may repeat; the reader takes them as they come).
+    const std::size_t root = 0, names = 16 + 8 * n, languages = names + 24 * n, leaves = languages + 24 * n;
+    Bytes b(leaves + 16 * n, 0);
+    put(b, root + 14, n, 2);
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::size_t name_dir = names + 24 * i, language_dir = languages + 24 * i, leaf = leaves + 16 * i;
+        put(b, root + 16 + 8 * i, all[i].type, 4);
+        put(b, root + 16 + 8 * i + 4, 0x80000000u | name_dir, 4);
+        put(b, name_dir + 14, 1, 2);
+        put(b, name_dir + 16, all[i].name, 4);
+        put(b, name_dir + 20, 0x80000000u | language_dir, 4);
+        put(b, language_dir + 14, 1, 2);
+        put(b, language_dir + 16, all[i].language, 4);
+        put(b, language_dir + 20, leaf, 4);
+        const std::size_t data = align_up(static_cast<std::uint32_t>(b.size()), 4);
+        b.resize(data, 0);
+        b.insert(b.end(), all[i].data.begin(), all[i].data.end());
+        put(b, leaf, base_rva + data, 4);
+        put(b, leaf + 4, all[i].data.size(), 4);
+    }
+    return b;
+}
+
+// A name that may be an ordinal, as templates hold it.
+void put_sz_or_ord(Bytes& b, const std::string& name) {
+    if (!name.empty() && name[0] == '#') {
+        put(b, b.size(), 0xffff, 2);
+        put(b, b.size(), std::stoul(name.substr(1)), 2);
+        return;
+    }
+    for (char c : name) put(b, b.size(), static_cast<unsigned char>(c), 2);
+    put(b, b.size(), 0, 2);
+}
+
+// A classic dialog template: what parse_dialog_template reads back.
+Bytes dialog_bytes(const pecheck::DialogTemplate& t) {
+    Bytes b;
+    put(b, 0, t.style, 4);
+    put(b, 4, t.exstyle, 4);
+    put(b, 8, t.items.size(), 2);
+    put(b, 10, static_cast<std::uint16_t>(t.x), 2);
+    put(b, 12, static_cast<std::uint16_t>(t.y), 2);
+    put(b, 14, static_cast<std::uint16_t>(t.cx), 2);
+    put(b, 16, static_cast<std::uint16_t>(t.cy), 2);
+    put_sz_or_ord(b, t.menu);
+    put_sz_or_ord(b, t.window_class);
+    put_sz_or_ord(b, t.caption);
+    if (t.has_font) {
+        put(b, b.size(), t.point_size, 2);
+        put_sz_or_ord(b, t.typeface);
+    }
+    for (const pecheck::DialogItem& item : t.items) {
+        b.resize(align_up(static_cast<std::uint32_t>(b.size()), 4), 0);
+        const std::size_t at = b.size();
+        put(b, at, item.style, 4);
+        put(b, at + 4, item.exstyle, 4);
+        put(b, at + 8, static_cast<std::uint16_t>(item.x), 2);
+        put(b, at + 10, static_cast<std::uint16_t>(item.y), 2);
+        put(b, at + 12, static_cast<std::uint16_t>(item.cx), 2);
+        put(b, at + 14, static_cast<std::uint16_t>(item.cy), 2);
+        put(b, at + 16, item.id, 2);
+        put_sz_or_ord(b, item.window_class);
+        put_sz_or_ord(b, item.text);
+        put(b, b.size(), item.extra, 2);
+        b.resize(b.size() + item.extra, 0x5a);
+    }
+    return b;
+}
+
+// A VS_VERSIONINFO with its fixed part and nothing else.
+Bytes version_bytes(std::uint32_t file_type, std::uint32_t signature = 0xFEEF04BD) {
+    Bytes b;
+    put(b, 2, 52, 2);  // wValueLength: the fixed part
+    std::size_t at = 6;
+    for (char c : std::string("VS_VERSION_INFO")) put(b, at, static_cast<unsigned char>(c), 2), at += 2;
+    put(b, at, 0, 2);
+    at = align_up(static_cast<std::uint32_t>(at + 2), 4);
+    put(b, at, signature, 4);
+    put(b, at + 4, 0x10000, 4);
+    put(b, at + 8, 0x00010000, 4);   // 1.0
+    put(b, at + 12, 0x00020003, 4);  // .2.3
+    put(b, at + 36, file_type, 4);
+    put(b, at + 48, 0, 4);
+    put(b, 0, b.size(), 2);  // wLength
+    return b;
+}
 
 // Import directory, ILTs, IATs, hint/name entries and DLL names, laid out
 // for a section that starts at `base_rva`.
@@ -166,6 +298,19 @@ Bytes build(const Recipe& recipe) {
         reloc_size = static_cast<std::uint32_t>(r.size());
         secs.push_back({".reloc", kScnInitData | kScnRead | 0x02000000 /* discardable */, r, reloc_size});
     }
+    std::uint32_t edata_rva = 0, edata_size = 0, rsrc_rva = 0, rsrc_size = 0;
+    if (!recipe.exports.empty()) {
+        edata_rva = 0x1000 * static_cast<std::uint32_t>(secs.size() + 1);
+        Bytes e = build_edata(recipe, edata_rva);
+        edata_size = static_cast<std::uint32_t>(e.size());
+        secs.push_back({".edata", kScnInitData | kScnRead, e, edata_size});
+    }
+    if (!recipe.resources.empty()) {
+        rsrc_rva = 0x1000 * static_cast<std::uint32_t>(secs.size() + 1);
+        Bytes r = build_rsrc(recipe, rsrc_rva);
+        rsrc_size = static_cast<std::uint32_t>(r.size());
+        secs.push_back({".rsrc", kScnInitData | kScnRead, r, rsrc_size});
+    }
     for (const ExtraSection& e : recipe.extra) secs.push_back({e.name, e.characteristics, Bytes(e.size, 0x11), e.size});
 
     Bytes b(kHeaderSize, 0);
@@ -176,8 +321,10 @@ Bytes build(const Recipe& recipe) {
 
     std::uint16_t characteristics = recipe.characteristics;
     if (characteristics == 0) characteristics = plus ? 0x0022 : 0x0102;  // EXEC|LARGE_ADDR / EXEC|32BIT
+    if (recipe.characteristics == 0 && recipe.dll) characteristics |= 0x2000;  // DLL
     std::uint16_t dllchar = recipe.dll_characteristics;
     if (dllchar == 0) dllchar = plus ? 0x2160 : 0x2140;  // (HIGH_ENTROPY|)DYNAMIC_BASE|NX|WDM
+    if (recipe.dll_characteristics == 0 && recipe.dll) dllchar &= ~0x2000;  // no WDM_DRIVER
     const std::uint16_t opt_size = plus ? 240 : 224;
     put(b, kCoffOffset + 0, plus ? 0x8664 : 0x014c, 2);
     put(b, kCoffOffset + 2, secs.size(), 2);
@@ -205,6 +352,8 @@ Bytes build(const Recipe& recipe) {
         put(b, dirs + 8 * static_cast<std::uint32_t>(i) + 4, size, 4);
     };
     dir(1, idata_rva, static_cast<std::uint32_t>((recipe.imports.size() + 1) * 20));
+    if (edata_rva != 0) dir(0, edata_rva, edata_size);
+    if (rsrc_rva != 0) dir(2, rsrc_rva, rsrc_size);
     if (recipe.relocs) dir(5, reloc_rva, reloc_size);
     if (recipe.tls_directory) dir(9, 0x1000 + 0xa0, plus ? 40 : 24);
     if (recipe.delay_import_directory) dir(13, 0x1000 + 0xc0, 32);
@@ -253,6 +402,7 @@ Bytes build(const Recipe& recipe) {
         std::vector<Sym> syms;
         syms.push_back({".text", 0, 1, 3, 1});
         std::string entry = recipe.entry_symbol;
+        if (entry.empty() && recipe.dll) entry = plus ? "DllMain" : "_DllMain@12";
         if (entry.empty()) entry = plus ? "DriverEntry" : "_DriverEntry@8";
         syms.push_back({entry, recipe.entry_symbol_offset, 1, 2, 0});
         if (recipe.ctor_entries >= 0) {
@@ -559,6 +709,145 @@ void synthetic_cases() {
     }
 }
 
+// --- DLLs: exports, dialog templates, the version record ----------------------------
+
+// The "Advanced" page's template as pecheck is told to expect it.
+pecheck::DialogExpectation props_dialog() {
+    std::ifstream in(ZENDRAPROPS_DIALOG_FILE);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    pecheck::DialogExpectation e;
+    std::string error;
+    if (!pecheck::parse_dialog_expectation(text, e, error)) {
+        expect(std::string("parses ") + ZENDRAPROPS_DIALOG_FILE, false, " (" + error + ")");
+    }
+    return e;
+}
+
+pecheck::Options dll_opts(Machine m, const pecheck::DialogExpectation& dialog) {
+    pecheck::Options o = opts(m, {"kernel32.dll", "user32.dll"});
+    o.kind = pecheck::Kind::dll;
+    o.exports = {"DllMain", "ZENDRAPropPageProvider"};
+    o.dialogs = {dialog};
+    o.expect_version = true;
+    return o;
+}
+
+void dll_cases() {
+    const pecheck::DialogExpectation dialog = props_dialog();
+    {
+        // The expectation file names what it must: three controls, the
+        // combo box by atom, and it survives a round trip through bytes.
+        const auto& t = dialog.dialog;
+        const bool read = dialog.resource_id == 101 && dialog.language == 0x409 && t.style == 0x90C800C4 &&
+                          t.cx == 220 && t.cy == 215 && t.caption == "Features" && t.point_size == 8 &&
+                          t.typeface == "MS Shell Dlg" && t.items.size() == 3 && t.items[2].window_class == "#133" &&
+                          t.items[2].id == 1003 && t.items[0].text == "#105" && t.items[0].id == 0xFFFF;
+        const auto back = pecheck::parse_dialog_template(dialog_bytes(t));
+        expect("dialog expectation read and round-tripped",
+               read && back.items.size() == 3 && back.items[1].text == "Virtual COM port:" &&
+                   back.items[2].style == 0x50210403 && back.typeface == t.typeface);
+    }
+    for (Machine m : {Machine::i386, Machine::amd64}) {
+        const bool plus = m == Machine::amd64;
+        const std::string arch = std::string(plus ? "amd64" : "i386") + " DLL";
+        Recipe base;
+        base.machine = m;
+        base.dll = true;
+        base.subsystem = 2;
+        base.imports = {{"KERNEL32.dll", {"LocalAlloc"}}, {"USER32.dll", {"MessageBoxA"}}};
+        base.exports = {{"DllMain", 0x10}, {"ZENDRAPropPageProvider", 0x20}};
+        base.resources = {{5, 101, 0x409, dialog_bytes(dialog.dialog)}, {16, 1, 0x409, version_bytes(2)}};
+        const auto o = dll_opts(m, dialog);
+
+        expect_clean(arch + ": well-formed property-page DLL passes", build(base), o);
+        expect_only(arch + ": checked as a driver", build(base), opts(m, {"kernel32.dll", "user32.dll"}),
+                    {"subsystem", "dllchar"});
+        {
+            Recipe s = base;
+            s.characteristics = plus ? 0x0022 : 0x0102;  // no IMAGE_FILE_DLL
+            expect_only(arch + ": not linked as a DLL", build(s), o, {"characteristics"});
+            Recipe n = base;
+            n.subsystem = 1;
+            expect_only(arch + ": native subsystem", build(n), o, {"subsystem"});
+            Recipe w = base;
+            w.dll_characteristics = plus ? 0x2160 : 0x2140;
+            expect_only(arch + ": WDM_DRIVER on a DLL", build(w), o, {"dllchar"});
+            w.dll_characteristics = plus ? 0x0120 : 0x0100;
+            expect_only(arch + ": DYNAMIC_BASE missing", build(w), o, {"dllchar"});
+        }
+        {
+            // The names Device Manager and the loader look up, exactly.
+            Recipe s = base;
+            s.exports[1].first = plus ? "ZENDRAPropPageProvider2" : "_ZENDRAPropPageProvider@12";
+            expect_only(arch + ": provider exported decorated", build(s), o, {"exports"});
+            Recipe d = base;
+            d.exports.erase(d.exports.begin());
+            d.symbols = false;
+            expect_only(arch + ": DllMain not exported", build(d), o, {"exports"});
+            Recipe e = base;
+            e.entry_rva = 0x1020;  // the provider, not DllMain
+            expect_only(arch + ": entry point is not DllMain", build(e), o, {"entry"});
+            if (!plus) {
+                Recipe c = base;
+                c.entry_symbol = "_DllMain";  // cdecl: the loader calls it as __stdcall
+                expect_only(arch + ": cdecl DllMain at the entry point", build(c), o, {"entry"});
+            }
+            Recipe r = base;
+            r.imports.push_back({"msvcrt.dll", {"sprintf"}});
+            expect_only(arch + ": sprintf from the C runtime", build(r), o, {"imports"});
+        }
+        // Every field of the template, changed one at a time.
+        using Change = std::function<void(pecheck::DialogTemplate&)>;
+        const std::vector<std::pair<std::string, Change>> changes = {
+            {"style without DS_3DLOOK", [](auto& t) { t.style &= ~0x4u; }},
+            {"extended style", [](auto& t) { t.exstyle = 0x00010000; }},
+            {"size", [](auto& t) { t.cy = 214; }},
+            {"position", [](auto& t) { t.x = 1; }},
+            {"a menu", [](auto& t) { t.menu = "#7"; }},
+            {"a class", [](auto& t) { t.window_class = "Pane"; }},
+            {"caption", [](auto& t) { t.caption = "Advanced"; }},
+            {"point size", [](auto& t) { t.point_size = 9; }},
+            {"typeface", [](auto& t) { t.typeface = "MS Sans Serif"; }},
+            {"no font", [](auto& t) { t.has_font = false, t.style &= ~0x40u; }},
+            {"a fourth control", [](auto& t) { t.items.push_back(t.items[1]); }},
+            {"controls swapped", [](auto& t) { std::swap(t.items[1], t.items[2]); }},
+            {"bitmap static's picture", [](auto& t) { t.items[0].text = "#106"; }},
+            {"label text", [](auto& t) { t.items[1].text = "Virtual COM port"; }},
+            {"label class by name", [](auto& t) { t.items[1].window_class = "Static"; }},
+            {"list id", [](auto& t) { t.items[2].id = 1004; }},
+            {"list sorted", [](auto& t) { t.items[2].style |= 0x100; }},
+            {"list as a list box", [](auto& t) { t.items[2].window_class = "#131"; }},
+            {"list extended style", [](auto& t) { t.items[2].exstyle = 0x200; }},
+            {"list rectangle", [](auto& t) { t.items[2].cy = 12; }},
+            {"list creation data", [](auto& t) { t.items[2].extra = 2; }},
+        };
+        for (const auto& [name, change] : changes) {
+            pecheck::DialogTemplate t = dialog.dialog;
+            change(t);
+            Recipe s = base;
+            s.resources[0].data = dialog_bytes(t);
+            expect_only(arch + ": dialog with " + name, build(s), o, {"dialog"});
+        }
+        {
+            Recipe s = base;
+            s.resources[0].language = 0x407;
+            expect_only(arch + ": dialog only in German", build(s), o, {"dialog"});
+            Recipe e = base;
+            Bytes ex = dialog_bytes(dialog.dialog);
+            put(ex, 0, 0xffff0001u, 4);  // DIALOGEX signature
+            e.resources[0].data = ex;
+            expect_only(arch + ": extended template", build(e), o, {"dialog"});
+            Recipe v = base;
+            v.resources.pop_back();
+            expect_only(arch + ": no version record", build(v), o, {"version"});
+            v.resources.push_back({16, 1, 0x409, version_bytes(1)});  // VFT_APP
+            expect_only(arch + ": version record of an application", build(v), o, {"version"});
+            v.resources.back().data = version_bytes(2, 0xFEEF04BC);
+            expect_only(arch + ": version record without its signature", build(v), o, {"version"});
+        }
+    }
+}
+
 // --- command line ----------------------------------------------------------------
 
 int run_cli(const std::vector<std::string>& args, std::string& out) {
@@ -612,6 +901,71 @@ void cli_cases() {
 
 // --- real images ------------------------------------------------------------------
 
+// Replaces the first occurrence of `from` in `b` (same length); false when
+// there is none.
+bool patch(Bytes& b, const Bytes& from, const Bytes& to) {
+    auto it = std::search(b.begin(), b.end(), from.begin(), from.end());
+    if (it == b.end()) return false;
+    std::copy(to.begin(), to.end(), it);
+    reseal(b);
+    return true;
+}
+
+Bytes ascii(const std::string& s) { return Bytes(s.begin(), s.end()); }
+Bytes utf16(const std::string& s) {
+    Bytes b;
+    for (char c : s) b.insert(b.end(), {static_cast<std::uint8_t>(c), 0});
+    return b;
+}
+
+// The file offset of an image's export table; 0 when it has none.
+std::size_t export_directory(const Bytes& b) {
+    const std::size_t pe = get32(b, 0x3c), opt = pe + 24;
+    const bool plus = (b.at(opt) | b.at(opt + 1) << 8) == 0x20b;
+    const std::uint32_t rva = get32(b, opt + (plus ? 112 : 96));
+    const std::size_t headers = opt + (b.at(pe + 20) | b.at(pe + 21) << 8);
+    const unsigned count = b.at(pe + 6) | b.at(pe + 7) << 8;
+    for (unsigned i = 0; rva != 0 && i < count; ++i) {
+        const std::size_t h = headers + 40 * i;
+        const std::uint32_t va = get32(b, h + 12), size = get32(b, h + 8);
+        if (rva >= va && rva < va + size) return get32(b, h + 20) + (rva - va);
+    }
+    return 0;
+}
+
+// The built zendraprops.dll, and copies broken in what only its own checks
+// look at.
+void real_dll_cases(const std::string& path, const Bytes& orig, Machine m) {
+    auto o = dll_opts(m, props_dialog());
+    o.allowed_imports = {"setupapi.dll", "comctl32.dll", "user32.dll", "kernel32.dll", "ntdll.dll"};
+    expect_clean(path + ": passes as built", orig, o);
+
+    Bytes b = orig;
+    bool found = patch(b, {0xc4, 0x00, 0xc8, 0x90}, {0xc4, 0x00, 0xc8, 0x80});  // WS_VISIBLE off
+    expect_only(path + ": dialog style changed", b, o, {"dialog"});
+    b = orig;
+    found = patch(b, utf16("Virtual COM"), utf16("Virtual CON")) && found;
+    expect_only(path + ": label text changed", b, o, {"dialog"});
+    b = orig;
+    found = patch(b, ascii("ZENDRAPropPageProvider"), ascii("ZENDRAPropPageProvidex")) && found;
+    expect_only(path + ": provider export renamed", b, o, {"exports"});
+    b = orig;
+    found = patch(b, utf16("VS_VERSION_INFO"), utf16("VS_VERSION_INFX")) && found;
+    expect_only(path + ": version record damaged", b, o, {"version"});
+    b = orig;
+    const std::size_t exports = export_directory(b);
+    found = exports != 0 && found;
+    if (exports != 0) {
+        put(b, exports + 4, 0x5F3A1C20, 4);  // a link time in the export table
+        reseal(b);
+        expect_only(path + ": export table stamped with a link time", b, o, {"timestamp"});
+    }
+    b = orig;
+    found = patch(b, ascii("ntdll.dll"), ascii("msvcrt.dl")) && found;
+    expect_only(path + ": sprintf taken from the C runtime", b, o, {"imports"});
+    expect(path + ": holds every patched pattern", found);
+}
+
 void real_file_cases(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     Bytes orig((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -622,6 +976,10 @@ void real_file_cases(const std::string& path) {
     const std::size_t pe = get32(orig, 0x3c);
     const std::uint16_t machine = static_cast<std::uint16_t>(orig.at(pe + 4) | orig.at(pe + 5) << 8);
     const Machine m = machine == 0x014c ? Machine::i386 : Machine::amd64;
+    if (orig.at(pe + 23) & 0x20) {  // IMAGE_FILE_DLL
+        real_dll_cases(path, orig, m);
+        return;
+    }
     const auto o = opts(m, {"ntoskrnl.exe", "HAL.dll", "USBD.SYS"});
     const std::size_t opt = pe + 24;
     expect_clean(path + ": passes as built", orig, o);
@@ -641,6 +999,11 @@ void real_file_cases(const std::string& path) {
     put(b, opt + 16, 0, 4);
     reseal(b);
     expect_only(path + ": entry point zeroed", b, o, {"entry"});
+
+    b = orig;
+    put(b, pe + 8, 0x5F3A1C20, 4);  // the link time ld writes by default
+    reseal(b);
+    expect_only(path + ": file header stamped with a link time", b, o, {"timestamp"});
 
     b = orig;
     const std::string from = "ntoskrnl.exe";
@@ -665,6 +1028,7 @@ void real_file_cases(const std::string& path) {
 
 int main(int argc, char** argv) {
     synthetic_cases();
+    dll_cases();
     cli_cases();
     for (int i = 1; i < argc; ++i) real_file_cases(argv[i]);
     std::cout << g_passed << " passed, " << g_failed << " failed\n";

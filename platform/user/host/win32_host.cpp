@@ -7,13 +7,15 @@
 #include "io/interfaces.h"
 #include "kernel/pool.h"
 #include "pnp/devnode.h"
-#include "registry/registry.h"
 #include "pnp/loader.h"
 #include "pnp/pnp_manager.h"
 #include "pnp/power_manager.h"
 #include "pnp/ports_installer.h"
+#include "registry/registry.h"
+#include "rtl/wide.h"
 #include "system.h"
 #include "usb/bus.h"
+#include "user/kernel32/process_state.h"
 #include "user/nt/process.h"
 #include "verifier/verifier.h"
 #include "zendra.h"
@@ -44,6 +46,8 @@ Machine::Machine(const MachineOptions& options) : impl_(std::make_unique<Impl>()
   boot.seed = options.seed;
   boot.AtWdm(WdmVersion{options.wdmMajor, options.wdmMinor});
   System::Boot(boot);
+  // The system's one user process starts afresh, on the Win32 side too.
+  k32::ResetProcessState();
   impl_->up = true;
 }
 
@@ -76,11 +80,12 @@ void Machine::UnloadZendra() {
   impl_->driver = nullptr;
 }
 
-int Machine::PlugScanner(const std::string& portName, uint16_t packetSize) {
+int Machine::PlugScanner(const std::string& portName, uint16_t packetSize, const std::string& serialNumber) {
   PortsInstaller::ReserveName(RegSz(portName));
   // Every scanner its own serial number, so the system tells them apart.
   ScannerModel model = packetSize == 64 ? ScannerModel::Standard() : ScannerModel::WithPacketSize(packetSize);
-  std::u16string serial = u"KS20" + std::u16string(1, char16_t(u'A' + impl_->models.size() % 26));
+  std::u16string serial = serialNumber.empty() ? u"KS20" + std::u16string(1, char16_t(u'A' + impl_->models.size() % 26))
+                                               : FromUtf8(serialNumber);
   model.SetSerialNumber(serial);
   impl_->models.push_back(model);
   impl_->scanners.push_back(UsbBus::Instance().Plug(std::move(model)));
@@ -175,6 +180,8 @@ std::string Machine::InterfacePath(int scanner) const {
   return {};
 }
 
+std::string Machine::InstanceId(int scanner) const { return ToUtf8(impl_->scanners.at(scanner)->InstancePath()); }
+
 Machine::Thread Machine::Start(const std::string& name, std::function<uint32_t()> body) {
   Thread thread;
   nt::NtCreateThread(&thread.handle_, nullptr, name, std::move(body));
@@ -232,6 +239,14 @@ void Machine::EndProcess() {
 size_t Machine::OpenHandles() const { return System::UserProcess().Handles().Count(); }
 
 size_t Machine::PoolBlocksLeft() const { return Pool::LiveBlocks(); }
+
+std::string Machine::UserObjectsLeft() const { return k32::HeldObjects(); }
+
+void Machine::FailWin32Call(const std::string& routine, size_t nth, uint32_t error) {
+  k32::FailCall(routine, nth, error);
+}
+
+void Machine::ForgetWin32Failures() { k32::ForgetPlannedFailures(); }
 
 size_t Machine::PoolAllocations(const char* tag) const {
   const ULONG wanted = MakeTag(tag[0], tag[1], tag[2], tag[3]);

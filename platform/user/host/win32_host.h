@@ -78,8 +78,10 @@ class Machine {
   // Plugs a scanner into the emulated USB bus; the ports installer gives it
   // `portName` (COM7, COM12, ...), the PnP manager adds and starts it. A
   // number to name it by from now on.
-  // `packetSize` is that of both bulk endpoints (8, 16, 32 or 64).
-  int PlugScanner(const std::string& portName, uint16_t packetSize = 64);
+  // `packetSize` is that of both bulk endpoints (8, 16, 32 or 64). Each
+  // scanner gets a serial number of its own (KS20A, KS20B, ...) unless
+  // `serialNumber` gives one; its instance ID ends with it.
+  int PlugScanner(const std::string& portName, uint16_t packetSize = 64, const std::string& serialNumber = "");
   // The same scanner (its serial number) plugged in again after Unplug:
   // the system knows it and it keeps its PortName. A new number.
   int Replug(int scanner);
@@ -110,6 +112,8 @@ class Machine {
   // The path SetupAPI gives for the scanner's enabled COM-port interface
   // (\\?\usb#vid_...#{...}), empty while it has none.
   std::string InterfacePath(int scanner) const;
+  // Its device instance ID (USB\VID_1A2B&PID_0C01\<serial>).
+  std::string InstanceId(int scanner) const;
 
   // The machine goes to sleep (S3) and wakes up again: the power manager
   // takes every device stack through the transition, and each call returns
@@ -150,6 +154,15 @@ class Machine {
 
   // Pool blocks still allocated (after UnloadZendra, what anybody leaked).
   size_t PoolBlocksLeft() const;
+  // What the program still holds on the Win32 side (heap blocks, device
+  // information lists, windows, property sheet pages), as "heap blocks: 2";
+  // empty when nothing. Each boot starts a process that holds nothing.
+  std::string UserObjectsLeft() const;
+  // The `nth` call (0: the next) of the Win32 routine `routine` fails with
+  // the Win32 error `error` (LocalAlloc, SetupDiGetClassDevsA, ...).
+  void FailWin32Call(const std::string& routine, size_t nth, uint32_t error);
+  // Drops the planned failures no call has met.
+  void ForgetWin32Failures();
   // Pool allocations made with `tag` (four characters) since boot.
   size_t PoolAllocations(const char* tag) const;
   // The rule breaks the verifier recorded since the last call, each as

@@ -72,6 +72,31 @@ typedef void *HANDLE, **PHANDLE, **LPHANDLE;
 typedef HANDLE HMODULE, HINSTANCE;
 typedef DWORD ACCESS_MASK;
 
+/* Window-manager types (minwindef.h, windef.h): opaque handles of their
+ * own type each, and the pointer-sized message parameters. */
+#define DECLARE_HANDLE(name) \
+  struct name##__ {          \
+    int unused;              \
+  };                         \
+  typedef struct name##__ *name
+DECLARE_HANDLE(HWND);
+DECLARE_HANDLE(HICON);
+DECLARE_HANDLE(HBITMAP);
+DECLARE_HANDLE(HFONT);
+DECLARE_HANDLE(HMENU);
+typedef UINT_PTR WPARAM;
+typedef LONG_PTR LPARAM;
+typedef LONG_PTR LRESULT;
+typedef WORD ATOM;
+typedef INT_PTR(WINAPI *FARPROC)(void);
+
+typedef struct tagRECT {
+  LONG left;
+  LONG top;
+  LONG right;
+  LONG bottom;
+} RECT, *PRECT, *LPRECT;
+typedef const RECT *LPCRECT;
 #ifdef UNICODE
 typedef WCHAR TCHAR;
 #define TEXT(s) L##s
@@ -94,6 +119,7 @@ typedef union _LARGE_INTEGER {
 #define MAXWORD 0xffff
 #define MAXDWORD 0xffffffff
 
+#define MAKELONG(a, b) ((LONG)(((WORD)((DWORD_PTR)(a) & 0xffff)) | ((DWORD)((WORD)((DWORD_PTR)(b) & 0xffff))) << 16))
 #define MAKEWORD(a, b) ((WORD)(((BYTE)((DWORD_PTR)(a) & 0xff)) | ((WORD)((BYTE)((DWORD_PTR)(b) & 0xff))) << 8))
 #define LOWORD(l) ((WORD)((DWORD_PTR)(l) & 0xffff))
 #define HIWORD(l) ((WORD)((DWORD_PTR)(l) >> 16))
@@ -144,6 +170,14 @@ typedef union _LARGE_INTEGER {
 #define FILE_ATTRIBUTE_DEVICE 0x00000040
 #define FILE_ATTRIBUTE_NORMAL 0x00000080
 #define FILE_ATTRIBUTE_TEMPORARY 0x00000100
+
+/* Registry value types (winnt.h). */
+#define REG_NONE 0
+#define REG_SZ 1
+#define REG_EXPAND_SZ 2
+#define REG_BINARY 3
+#define REG_DWORD 4
+#define REG_MULTI_SZ 7
 
 /* Status values user mode sees as wait results (winnt.h). */
 #define STATUS_WAIT_0 ((DWORD)0x00000000)

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace emu::nt {
 
@@ -153,5 +154,45 @@ uint64_t NtInterruptTime();
 // it has ended. A thread's end cancels the I/O it still has outstanding.
 NtStatus NtCreateThread(Handle* thread, uint32_t* threadId, const std::string& name, std::function<uint32_t()> body);
 NtStatus NtQueryThreadExitCode(Handle thread, uint32_t* exitCode);
+
+// ---------------------------------------------------------------------------
+// Plug and Play: what SetupAPI asks the PnP manager about device nodes
+
+struct PnpGuid {
+  uint32_t data1;
+  uint16_t data2;
+  uint16_t data3;
+  uint8_t data4[8];
+};
+
+// A device node by its instance ID (USB\VID_1A2B&PID_0C01\KX1000), as
+// installation recorded it.
+struct PnpDevice {
+  std::u16string instanceId;  // as registered
+  PnpGuid setupClass{};       // its setup class (Ports)
+  bool present = false;       // its device is in the system now
+};
+// A device interface as user mode names it: \\?\usb#vid_...#{class}, lower
+// case, active while the driver has it enabled.
+struct PnpInterface {
+  std::u16string instanceId;
+  std::u16string path;
+  bool active = false;
+};
+
+// kNoSuchDevice for an instance ID that names no installed device.
+NtStatus NtPnpQueryDevice(const std::u16string& instanceId, PnpDevice* device);
+// The registered interfaces of a class, in registration order; of the
+// devices whose instance IDs begin with `enumerator` (a whole instance ID,
+// or an enumerator such as USB), of all when it is empty.
+NtStatus NtPnpEnumerateInterfaces(const PnpGuid& interfaceClass, const std::u16string& enumerator,
+                                  std::vector<PnpInterface>* interfaces);
+// A registry property of a device: a value of its instance key.
+// kObjectNameNotFound when the value does not exist. Setting with a null
+// `data` deletes the value.
+NtStatus NtPnpGetDeviceProperty(const std::u16string& instanceId, const std::u16string& valueName, uint32_t* type,
+                                std::vector<uint8_t>* data);
+NtStatus NtPnpSetDeviceProperty(const std::u16string& instanceId, const std::u16string& valueName, uint32_t type,
+                                const std::vector<uint8_t>* data);
 
 }  // namespace emu::nt
