@@ -77,8 +77,8 @@ class Program {
     if (!SetCommTimeouts(port_, &timeouts)) return Failed("SetCommTimeouts");
     if (!PurgeComm(port_, PURGE_RXCLEAR | PURGE_TXCLEAR)) return Failed("PurgeComm");
     if (!SetCommMask(port_, EV_RXCHAR)) return Failed("SetCommMask");
-    Say(*app_.clock, "%s  opened by the point-of-sale program: 9600 8N1, reads return at once, waits for EV_RXCHAR",
-        app_.shownAs);
+    Say(*app_.clock, "%s  %s opened by the point-of-sale program: 9600 8N1, reads return at once, waits for EV_RXCHAR",
+        app_.shownAs, app_.port);
     return 0;
   }
 

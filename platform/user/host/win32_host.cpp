@@ -205,6 +205,28 @@ int32_t Machine::Sleep() { return PowerManager::Sleep(PowerSystemSleeping3); }
 
 int32_t Machine::Wake() { return PowerManager::Wake(); }
 
+std::vector<Machine::PowerRequest> Machine::TakePowerRequests() {
+  std::vector<PowerRequest> requests;
+  for (const PowerIrpRecord& record : PowerManager::Log()) {
+    PowerRequest request;
+    request.system = record.type == SystemPowerState;
+    switch (record.minor) {
+      case IRP_MN_QUERY_POWER: request.minor = "QUERY_POWER"; break;
+      case IRP_MN_SET_POWER: request.minor = "SET_POWER"; break;
+      case IRP_MN_WAIT_WAKE: request.minor = "WAIT_WAKE"; break;
+      case IRP_MN_POWER_SEQUENCE: request.minor = "POWER_SEQUENCE"; break;
+      default: request.minor = "minor " + std::to_string(record.minor);
+    }
+    // Both enumerations start with an unspecified state: PowerSystemWorking
+    // (S0) and PowerDeviceD0 are 1.
+    request.state = (request.system ? int(record.state.SystemState) : int(record.state.DeviceState)) - 1;
+    request.status = record.status;
+    requests.push_back(request);
+  }
+  PowerManager::ClearLog();
+  return requests;
+}
+
 void Machine::Settle() { Scheduler::Get().RunUntilIdle(); }
 
 void Machine::Advance(uint32_t milliseconds) { Scheduler::Get().Sleep(int64_t{milliseconds} * 10'000); }

@@ -121,6 +121,16 @@ class Machine {
   // driver refused it). Application threads are not frozen meanwhile.
   int32_t Sleep();
   int32_t Wake();
+  // A power IRP the power manager built: a system IRP it sent (state S0 to
+  // S5) or a device IRP a driver requested (D0 to D3).
+  struct PowerRequest {
+    bool system = true;
+    std::string minor;   // "QUERY_POWER", "SET_POWER", ...
+    int state = 0;       // the 3 of S3 or D3
+    int32_t status = 0;  // what it completed with
+  };
+  // The power IRPs since the last call, in the order they completed.
+  std::vector<PowerRequest> TakePowerRequests();
 
   // Runs `body` as a new application thread of the program.
   Thread Start(const std::string& name, std::function<uint32_t()> body);

@@ -24,6 +24,17 @@ emu::win32::MachineOptions At(const Level& level) {
   return options;
 }
 
+// The power IRPs the machine reports, in order: "SET_POWER S3", with
+// " failed" after one that did.
+std::string Requests(const std::vector<emu::win32::Machine::PowerRequest>& requests) {
+  std::string text;
+  for (const auto& r : requests) {
+    text += (text.empty() ? "" : ", ") + r.minor + (r.system ? " S" : " D") + std::to_string(r.state);
+    if (r.status != 0) text += " failed";
+  }
+  return text;
+}
+
 // A barcode presented while the scanner is suspended is lost with it (the
 // bus drops it); one scanned after resume arrives, whether the port stayed
 // open across the sleep (the driver must restart its reader) or was
@@ -36,10 +47,14 @@ TEST_F(SystemSleep, ABarcodeScannedAfterResumeArrivesInReadFile) {
           20,
           [&] {
             HANDLE port = openAcross ? OpenPort(level.port) : INVALID_HANDLE_VALUE;
+            M().TakePowerRequests();
             EXPECT_EQ(M().Sleep(), 0);
+            EXPECT_EQ(Requests(M().TakePowerRequests()),
+                      "QUERY_POWER D3, QUERY_POWER S3, SET_POWER D3, SET_POWER S3");
             Scan(B("lost"));
             M().Settle();
             EXPECT_EQ(M().Wake(), 0);
+            EXPECT_EQ(Requests(M().TakePowerRequests()), "SET_POWER D0, SET_POWER S0");
             if (!openAcross) port = OpenPort(level.port);
             ASSERT_NE(port, INVALID_HANDLE_VALUE);
             SetReadTimeouts(port, 0, 0, 2000);
