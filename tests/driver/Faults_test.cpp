@@ -35,6 +35,7 @@ struct Outcome {
   std::vector<UCHAR> resumedRead;
   std::vector<UCHAR> written;
   int portNumber = 0;
+  std::vector<emu::UrbRecord> urbs;  // what the scanner got before it was pulled out
 };
 
 class Faults : public DriverTest {
@@ -42,7 +43,7 @@ class Faults : public DriverTest {
   // Runs the session on a freshly booted system with `rule` deciding pool
   // failures while it runs; the driver is unloaded (leak check) and the
   // system shut down before this returns.
-  Outcome Run(const emu::Pool::FailureRule& rule) {
+  Outcome Run(const emu::Pool::FailureRule& rule, const std::function<void(emu::VirtualScanner&)>& arm = nullptr) {
     if (Booted()) {
       if (Driver() != nullptr) UnloadDriver();
       Shutdown();
@@ -52,7 +53,7 @@ class Faults : public DriverTest {
     Outcome out;
     live_ = &out;
     emu::Pool::InjectFailures(rule);
-    Session(out);
+    Session(out, arm);
     live_ = nullptr;
     emu::Pool::InjectFailures(nullptr);
     UnloadDriver();
@@ -79,18 +80,17 @@ class Faults : public DriverTest {
   }
   static std::vector<UCHAR> Le32(ULONG v) { return {UCHAR(v), UCHAR(v >> 8), UCHAR(v >> 16), UCHAR(v >> 24)}; }
 
-  void Session(Outcome& out) {
-    NTSTATUS plugged = STATUS_PENDING;
-    emu::UsbBus::Instance().SetArrivalHook([&plugged](PDEVICE_OBJECT pdo) {
-      emu::PortsInstaller::Install(pdo);
-      plugged = emu::PnpManager::Enumerate(pdo);
-    });
+  // `arm` readies the scanner's failures between its arrival and its start.
+  void Session(Outcome& out, const std::function<void(emu::VirtualScanner&)>& arm) {
+    emu::UsbBus::Instance().SetArrivalHook([](PDEVICE_OBJECT pdo) { emu::PortsInstaller::Install(pdo); });
     emu::PortsInstaller::ReserveName(Utf16Bytes(u"COM5", true));
     emu::PnpManager::SetFunctionDriver(Driver());
     Scanner s;
     s.usb = emu::UsbBus::Instance().Plug();
     s.pdo = s.usb->Pdo();
     plugged_.push_back(s);
+    if (arm) arm(*s.usb);
+    const NTSTATUS plugged = emu::PnpManager::Enumerate(s.pdo);
     out.steps[kPlug] = plugged;
     fdo_ = s.pdo->AttachedDevice;
     if (NT_SUCCESS(plugged) && fdo_ != nullptr) {
@@ -99,6 +99,7 @@ class Faults : public DriverTest {
       emu::FileObjects::Destroy(file_);
       file_ = nullptr;
     }
+    out.urbs = s.usb->UrbLog();
     Unplug(s);
     Settle();
     fdo_ = nullptr;
@@ -192,11 +193,17 @@ std::string Describe(const Outcome& o) {
   return text;
 }
 
+std::string Hex(NTSTATUS status) {
+  char text[16];
+  std::snprintf(text, sizeof(text), "%08lx", static_cast<unsigned long>(static_cast<ULONG>(status)));
+  return text;
+}
+
 // How a replay differs from the clean session, in words: the steps that
 // failed and how, or what the port lost.
 std::string Effect(const Outcome& clean, const Outcome& o) {
   if (o.steps[kPlug] != STATUS_SUCCESS) {
-    return o.steps[kPlug] == STATUS_INSUFFICIENT_RESOURCES ? "plug fails short of memory" : "plug fails otherwise";
+    return o.steps[kPlug] == STATUS_INSUFFICIENT_RESOURCES ? "plug fails short of memory" : "plug fails with " + Hex(o.steps[kPlug]);
   }
   // A scanner whose reader could not be allocated comes up, but its port
   // receives nothing: the wait stays, the reads time out empty.
@@ -218,7 +225,7 @@ std::string Effect(const Outcome& clean, const Outcome& o) {
   for (int i = 0; i < kSteps; ++i) {
     if (o.steps[i] == STATUS_SUCCESS) continue;
     effect += std::string(effect.empty() ? "" : ", ") + kStepNames[i] +
-              (o.steps[i] == STATUS_INSUFFICIENT_RESOURCES ? " fails short of memory" : " fails otherwise");
+              (o.steps[i] == STATUS_INSUFFICIENT_RESOURCES ? " fails short of memory" : " fails with " + Hex(o.steps[i]));
   }
   if (o.read != clean.read || o.resumedRead != clean.resumedRead) effect += effect.empty() ? "data lost" : ", data lost";
   if (o.written != clean.written && effect.find("write") == std::string::npos &&
@@ -279,6 +286,68 @@ TEST_F(Faults, EveryDriverAllocationFailedInTurn) {
   std::printf("[ Faults   ] %zu driver allocations at %zu call sites failed in turn\n", allocations.size(),
               sites.size());
   EXPECT_EQ(sites.size(), 19u) << "allocation sites of the driver in the session";
+}
+
+std::string UrbName(USHORT function, UCHAR endpoint) {
+  switch (function) {
+    case URB_FUNCTION_SELECT_CONFIGURATION: return "select configuration";
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: return "get descriptor";
+    case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL: return "reset pipe";
+    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: return endpoint & 0x80 ? "bulk in" : "bulk out";
+    default: return "function " + std::to_string(function);
+  }
+}
+
+// Every URB the driver sends in the session, failed alone by the bus with
+// each status pair the USB stack gives: a stall, a device that does not
+// answer, a cancelled transfer, a device gone. The driver must end every
+// request, leak nothing and break no rule, and a failure must show: a
+// plug that fails, a step that fails, or a port that stops receiving (the
+// reader stops at a failed transfer until the next open).
+TEST_F(Faults, EveryUrbFailedInTurn) {
+  struct Pair {
+    NTSTATUS status;
+    USBD_STATUS usbd;
+  };
+  const Pair pairs[] = {{STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID},
+                        {STATUS_UNSUCCESSFUL, USBD_STATUS_DEV_NOT_RESPONDING},
+                        {STATUS_CANCELLED, USBD_STATUS_CANCELED},
+                        {STATUS_NO_SUCH_DEVICE, USBD_STATUS_DEVICE_GONE}};
+  const Outcome clean = Run(nullptr);
+  const std::vector<emu::UrbRecord>& urbs = clean.urbs;
+  ASSERT_GT(urbs.size(), 6u);
+  std::map<std::pair<USHORT, UCHAR>, int> seen;
+  std::map<std::string, int> effects;
+  int injected = 0;
+  for (const auto& urb : urbs) {
+    const bool bulk = urb.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+    const UCHAR endpoint = bulk ? urb.endpointAddress : 0;
+    const int skip = seen[{urb.function, endpoint}]++;
+    for (const Pair& pair : pairs) {
+      const Outcome o = Run(nullptr, [&](emu::VirtualScanner& v) {
+        v.FailTransfers(pair.status, pair.usbd, 1, urb.function, endpoint, skip);
+      });
+      ++injected;
+      const std::string name = UrbName(urb.function, endpoint);
+      const std::string effect = Effect(clean, o);
+      const std::string bus = Hex(pair.status);
+      // A failed transfer in: the reader stops, the port receives nothing
+      // more until it is opened again (or the transfer was not needed).
+      const std::map<std::string, std::set<std::string>> owed = {
+          {"get descriptor", {"plug fails with " + bus}},
+          {"select configuration", {"plug fails with " + bus}},
+          {"reset pipe", {"nothing seen"}},
+          {"bulk out", {"write fails with " + bus, "immediate fails with " + bus}},
+          {"bulk in", {"nothing seen", "port stays asleep", "wait fails with 00000103, read fails with 00000102, data lost"}},
+      };
+      EXPECT_TRUE(owed.count(name) && owed.at(name).count(effect))
+          << name << " #" << skip << " failed with " << bus << ": " << effect;
+      ++effects[name + ": " + effect];
+    }
+  }
+  std::printf("[ Faults   ] %d URB failures injected (%zu URBs x %zu statuses)\n", injected, urbs.size(),
+              std::size(pairs));
+  for (const auto& [effect, count] : effects) std::printf("[ Faults   ]   %3d x %s\n", count, effect.c_str());
 }
 
 }  // namespace
