@@ -35,6 +35,9 @@ struct Outcome {
   std::vector<UCHAR> resumedRead;
   std::vector<UCHAR> written;
   int portNumber = 0;
+  int points = 0;      // places the scanner could be pulled out at
+  int unended = 0;     // requests never completed
+  size_t devicesLeft = 0;
   std::vector<emu::UrbRecord> urbs;  // what the scanner got before it was pulled out
 };
 
@@ -52,6 +55,9 @@ class Faults : public DriverTest {
     EXPECT_EQ(LoadDriver(), STATUS_SUCCESS);
     Outcome out;
     live_ = &out;
+    point_ = 0;
+    usb_ = nullptr;
+    sent_.clear();
     emu::Pool::InjectFailures(rule);
     Session(out, arm);
     live_ = nullptr;
@@ -73,6 +79,7 @@ class Faults : public DriverTest {
     auto request = emu::Request::Build(fdo_, params);
     request->Send();
     Settle();
+    sent_.push_back(request);
     return request;
   }
   NTSTATUS Control(ULONG code, std::vector<UCHAR> input, ULONG output = 0) {
@@ -103,22 +110,43 @@ class Faults : public DriverTest {
     Unplug(s);
     Settle();
     fdo_ = nullptr;
+    usb_ = nullptr;
+    out.points = point_;
+    for (const auto& request : sent_) out.unended += request->Done() ? 0 : 1;
+    out.devicesLeft = emu::Devices::Live().size();
+  }
+
+  // A point where the scanner may be pulled out: at the `pullAt_`-th point
+  // of the session it is (surprise removal; removal follows the last
+  // close; these requests come from no handle the PnP manager counts, so
+  // it follows at once). True when it was: the device is gone.
+  bool Pull() {
+    if (point_++ != pullAt_ || usb_ == nullptr) return false;
+    usb_->Unplug();
+    Settle();
+    return true;
   }
 
   void Script(Scanner& s, Outcome& out) {
+    usb_ = s.usb.get();
+    if (Pull()) return;
     out.steps[kOpen] = Send(IRP_MJ_CREATE)->Status();
     if (!NT_SUCCESS(out.steps[kOpen])) return;
     // Reads return at once with what has arrived.
     std::vector<UCHAR> timeouts = Le32(0xFFFFFFFF);
     for (int i = 0; i < 4; ++i) timeouts.insert(timeouts.end(), 4, 0);
+    if (Pull()) return;
     NTSTATUS configured = Control(IOCTL_SERIAL_SET_BAUD_RATE, Le32(9600));
     if (NT_SUCCESS(configured)) configured = Control(IOCTL_SERIAL_SET_TIMEOUTS, timeouts);
     if (NT_SUCCESS(configured)) configured = Control(IOCTL_SERIAL_SET_WAIT_MASK, Le32(SERIAL_EV_RXCHAR));
     out.steps[kConfigure] = configured;
 
     // The wait and a read that waits for its bytes, both ended by a scan.
+    if (Pull()) return;
     auto wait = Send(IRP_MJ_DEVICE_CONTROL, 0, IOCTL_SERIAL_WAIT_ON_MASK, {}, 4);
+    if (Pull()) return;
     auto read = Send(IRP_MJ_READ, 2);
+    if (Pull()) return;
     s.usb->Scan({'a', 'b'});
     Settle();
     out.steps[kWait] = wait->Done() ? wait->Status() : STATUS_PENDING;
@@ -127,12 +155,15 @@ class Faults : public DriverTest {
     out.steps[kRead] = read->Status();
     out.read.assign(read->Output().begin(), read->Output().begin() + read->Information());
 
+    if (Pull()) return;
     const size_t before = s.usb->OutData().size();
     out.steps[kWrite] = Send(IRP_MJ_WRITE, 0, 0, {'x', 'y', 'z'})->Status();
+    if (Pull()) return;
     out.steps[kImmediate] = Control(IOCTL_SERIAL_IMMEDIATE_CHAR, {'q'});
     const auto sent = s.usb->OutData();
     out.written.assign(sent.begin() + before, sent.end());
 
+    if (Pull()) return;
     NTSTATUS renumbered = Control(IOCTL_POS_SET_PORT_NUMBER, {7, 0});
     if (NT_SUCCESS(renumbered)) {
       auto get = Send(IRP_MJ_DEVICE_CONTROL, 0, IOCTL_POS_GET_PORT_NUMBER, {}, 2);
@@ -141,9 +172,12 @@ class Faults : public DriverTest {
     }
     out.steps[kRenumber] = renumbered;
 
+    if (Pull()) return;
     const NTSTATUS slept = emu::PowerManager::Sleep(PowerSystemSleeping3);
+    if (Pull()) return;
     out.steps[kSleep] = NT_SUCCESS(slept) ? emu::PowerManager::Wake() : slept;
     Advance(1000);  // the I/O timer that resume started ticks once
+    if (Pull()) return;
     s.usb->Scan({'c'});
     Settle();
     auto again = Send(IRP_MJ_READ, 1);
@@ -151,7 +185,9 @@ class Faults : public DriverTest {
     out.steps[kResumedRead] = again->Status();
     out.resumedRead.assign(again->Output().begin(), again->Output().begin() + again->Information());
 
+    if (Pull()) return;
     NTSTATUS closed = Send(IRP_MJ_CLEANUP)->Status();
+    if (Pull()) return;
     const NTSTATUS close = Send(IRP_MJ_CLOSE)->Status();
     out.steps[kClose] = NT_SUCCESS(closed) ? close : closed;
   }
@@ -181,6 +217,10 @@ class Faults : public DriverTest {
   PDEVICE_OBJECT fdo_ = nullptr;
   PFILE_OBJECT file_ = nullptr;
   Outcome* live_ = nullptr;
+  int pullAt_ = -1;  // the point of the session the scanner is pulled out at
+  int point_ = 0;
+  emu::VirtualScanner* usb_ = nullptr;
+  std::vector<std::shared_ptr<emu::Request>> sent_;
 };
 
 std::string Describe(const Outcome& o) {
@@ -348,6 +388,26 @@ TEST_F(Faults, EveryUrbFailedInTurn) {
   std::printf("[ Faults   ] %d URB failures injected (%zu URBs x %zu statuses)\n", injected, urbs.size(),
               std::size(pairs));
   for (const auto& [effect, count] : effects) std::printf("[ Faults   ]   %3d x %s\n", count, effect.c_str());
+}
+
+// The scanner pulled out at every point of the session in turn: every
+// request ends exactly once (the I/O manager reports a second completion),
+// the driver's device goes, nothing is left in the pool (the unload checks)
+// and no rule breaks. Requests after the pull fail; none may pretend the
+// scanner answered.
+TEST_F(Faults, PulledOutAtEveryPointOfTheSession) {
+  const Outcome clean = Run(nullptr);
+  ASSERT_GT(clean.points, 10);
+  for (int at = 0; at < clean.points; ++at) {
+    pullAt_ = at;
+    const Outcome o = Run(nullptr);
+    SCOPED_TRACE("pulled out at point " + std::to_string(at) + ":" + Describe(o));
+    EXPECT_EQ(o.unended, 0);
+    EXPECT_EQ(o.devicesLeft, 0u) << "devices still there after removal";
+    EXPECT_TRUE(o.resumedRead.empty() || o.resumedRead == clean.resumedRead);
+  }
+  pullAt_ = -1;
+  std::printf("[ Faults   ] scanner pulled out at %d points of the session\n", clean.points);
 }
 
 }  // namespace
