@@ -10,6 +10,7 @@
 #include <ntddser.h>
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <string>
@@ -29,6 +30,14 @@ constexpr uint32_t kTimeout = 0x00000102;
 constexpr uint32_t kUnsuccessful = 0xC0000001;
 constexpr uint32_t kCancelled = 0xC0000120;
 constexpr uint32_t kDeletePending = 0xC0000056;
+
+// The long mode (scripts/test.sh --long sets ZENDRA_LONG=1): sweeps run
+// whole and seeded scenarios run their full count of seeds; otherwise CI's
+// sample.
+inline bool LongMode() {
+  const char* value = std::getenv("ZENDRA_LONG");
+  return value != nullptr && value[0] == '1';
+}
 
 inline Bytes B(const std::string& text) { return Bytes(text.begin(), text.end()); }
 
