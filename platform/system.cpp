@@ -64,6 +64,7 @@ void System::Boot(const BootOptions& options) {
     PnpManager::DeviceGone(pdo, [pdo] { UsbBus::Instance().StackRemoved(pdo); });
   });
   Devices::SetLastCloseHook(&PnpManager::LastFileClosed);
+  Scheduler::Get().PreferRareInterleavings(options.rareChangePoints);
   Scheduler::Get().Start(options.mode, options.seed, "main", options.processors);
   StartDpcThreads();
   WorkQueues::StartWorkers();

@@ -46,6 +46,10 @@ struct BootOptions {
   }
   // Processors of the emulated machine, each with its own DPC queue.
   unsigned processors = 2;
+  // Deterministic mode: prefer rare interleavings, with this many priority
+  // change points (see Scheduler::PreferRareInterleavings); 0: a uniform
+  // pick at every switch.
+  unsigned rareChangePoints = 0;
 };
 
 class System {

@@ -5,8 +5,15 @@
 #     test suite includes the checks of both zendra.sys images;
 #   - the same host build with AddressSanitizer and UndefinedBehaviorSanitizer.
 # Installs what a fresh Debian machine lacks first.
+#
+# --long: the long mode, not run in CI. Every seeded scenario runs 1,000
+# seeds, and as many again under the rare-interleaving schedule; the
+# control-code sweep tries every function and every length from 0 to 80.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+long=0
+[[ "${1:-}" == "--long" ]] && long=1
 
 bash scripts/install-deps.sh
 
@@ -15,6 +22,14 @@ for preset in windows-x86 windows-x64 host host-asan; do
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset"
 done
+
+if [[ $long == 1 ]]; then
+  # One process, free of CTest's per-test time limit: a scenario's 2,000
+  # runs take longer than CI allows a test.
+  echo "== tests: host, long mode"
+  ZENDRA_LONG=1 ./build/host/zendra_tests
+  exit 0
+fi
 
 echo "== tests: host"
 ctest --preset host

@@ -219,6 +219,7 @@ extern "C" NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExte
                                    ULONG DeviceType, ULONG DeviceCharacteristics, BOOLEAN Exclusive,
                                    PDEVICE_OBJECT* DeviceObject) {
   emu::RequireAtMost(PASSIVE_LEVEL, "IoCreateDevice");
+  emu::Pool::CallerScope caller(__builtin_return_address(0));
   *DeviceObject = nullptr;
   size_t objectBytes = (sizeof(DEVICE_OBJECT) + 15) / 16 * 16;
   size_t bytes = objectBytes + DeviceExtensionSize;

@@ -163,6 +163,7 @@ extern "C" {
 NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, const GUID* InterfaceClassGuid,
                                    PUNICODE_STRING ReferenceString, PUNICODE_STRING SymbolicLinkName) {
   if (!emu::RequirePassive("IoRegisterDeviceInterface")) return STATUS_UNSUCCESSFUL;
+  emu::Pool::CallerScope caller(__builtin_return_address(0));
   if (!CheckPointer(InterfaceClassGuid, "IoRegisterDeviceInterface", "InterfaceClassGuid") ||
       !CheckPointer(SymbolicLinkName, "IoRegisterDeviceInterface", "SymbolicLinkName")) {
     return STATUS_INVALID_PARAMETER;

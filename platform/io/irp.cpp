@@ -349,6 +349,7 @@ using emu::Verifier;
 extern "C" PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
   (void)ChargeQuota;
   emu::RequireAtMost(DISPATCH_LEVEL, "IoAllocateIrp");
+  emu::Pool::CallerScope caller(__builtin_return_address(0));
   return Irps::Allocate(StackSize, emu::IrpOrigin{});
 }
 
@@ -725,6 +726,7 @@ extern "C" PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJEC
                                               BOOLEAN InternalDeviceIoControl, PKEVENT Event,
                                               PIO_STATUS_BLOCK IoStatusBlock) {
   emu::RequireAtMost(PASSIVE_LEVEL, "IoBuildDeviceIoControlRequest");
+  emu::Pool::CallerScope caller(__builtin_return_address(0));
   emu::IrpOrigin origin;
   origin.ioManagerOwned = true;
   ULONG method = IoControlCode & 3;

@@ -13,6 +13,7 @@
 
 #include "io/device.h"
 #include "io/irp.h"
+#include "kernel/pool.h"
 #include "kernel/scheduler.h"
 #include "pnp/devnode.h"
 #include "pnp/power_manager.h"
@@ -406,6 +407,7 @@ extern "C" NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 extern "C" NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
                                       PREQUEST_POWER_COMPLETE CompletionFunction, PVOID Context, PIRP* Irp) {
   if (!emu::RequireAtMost(DISPATCH_LEVEL, "PoRequestPowerIrp")) return STATUS_UNSUCCESSFUL;
+  emu::Pool::CallerScope caller(__builtin_return_address(0));
   if (!emu::DevNodes::Instance().Find(DeviceObject)) {
     Verifier::Report("invalid-pdo", "PoRequestPowerIrp: device object is not a PDO");
     return STATUS_INVALID_PARAMETER_1;

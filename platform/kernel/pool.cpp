@@ -184,6 +184,25 @@ void Pool::FailNth(ULONG tag, size_t nth) {
   });
 }
 
+namespace {
+thread_local const void* tCaller = nullptr;
+thread_local bool tCallerSet = false;
+}  // namespace
+
+const void* Pool::Caller() { return tCaller; }
+
+Pool::CallerScope::CallerScope(const void* caller) : outermost_(!tCallerSet) {
+  if (!outermost_) return;
+  tCallerSet = true;
+  tCaller = caller;
+}
+
+Pool::CallerScope::~CallerScope() {
+  if (!outermost_) return;
+  tCallerSet = false;
+  tCaller = nullptr;
+}
+
 size_t Pool::FailuresInjected() {
   std::lock_guard<std::mutex> guard(S().mutex);
   return S().injected;
@@ -402,10 +421,12 @@ bool Pool::CheckNotDeleted(const void* p, const char* routine) {
 }  // namespace emu
 
 extern "C" PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
+  emu::Pool::CallerScope caller(__builtin_return_address(0));
   return emu::Pool::Allocate(PoolType, NumberOfBytes, Tag, "ExAllocatePoolWithTag");
 }
 
 extern "C" PVOID ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes) {
+  emu::Pool::CallerScope caller(__builtin_return_address(0));
   return emu::Pool::Allocate(PoolType, NumberOfBytes, emu::MakeTag('N', 'o', 'n', 'e'), "ExAllocatePool");
 }
 

@@ -41,6 +41,26 @@ class Pool {
   // Convenience: the `nth` (0-based) allocation with `tag` from now on fails.
   static void FailNth(ULONG tag, size_t nth);
   static size_t FailuresInjected();
+  // The driver's call site of the allocation being decided: the address the
+  // kernel routine that allocates for a driver (ExAllocatePoolWithTag,
+  // IoAllocateIrp, IoCreateDevice, ...) returns to; nullptr for the
+  // emulation's own blocks. A failure rule reads it to fail allocations site
+  // by site.
+  static const void* Caller();
+  // Names the caller for the allocations made while it lives; the outermost
+  // scope wins, so a routine that allocates through another keeps its own
+  // caller, and the emulation opens one with nullptr around the routines it
+  // calls for itself.
+  class CallerScope {
+   public:
+    explicit CallerScope(const void* caller);
+    ~CallerScope();
+    CallerScope(const CallerScope&) = delete;
+    CallerScope& operator=(const CallerScope&) = delete;
+
+   private:
+    bool outermost_;
+  };
 
   static PVOID Allocate(POOL_TYPE type, size_t bytes, ULONG tag, const char* routine,
                         PoolFamily family = PoolFamily::Executive);

@@ -57,6 +57,16 @@ void Scheduler::Start(SchedulerMode mode, uint64_t seed, const std::string& main
   processors_ = processors;
   nextProcessor_ = 1;
   rng_.seed(seed);
+  changeAt_.clear();
+  picks_ = 0;
+  lowest_ = 0;
+  if (mode == SchedulerMode::Deterministic) {
+    std::uniform_int_distribution<uint64_t> at(0, 4000);
+    for (unsigned i = 0; i < rareChangePoints_; ++i) changeAt_.push_back(at(rng_));
+  }
+  const bool rare = rareChangePoints_ != 0 && mode == SchedulerMode::Deterministic;
+  rareChangePoints_ = 0;
+  if (rare && changeAt_.empty()) changeAt_.push_back(UINT64_MAX);
   stopping_ = false;
   switches_ = 0;
   timerSequence_ = 0;
@@ -141,8 +151,22 @@ Thread* Scheduler::PickRunnable() {
     if (fits) runnable.push_back(t.get());
   }
   if (runnable.empty()) return nullptr;
-  std::uniform_int_distribution<size_t> pick(0, runnable.size() - 1);
-  Thread* next = runnable[pick(rng_)];
+  Thread* next = nullptr;
+  if (!changeAt_.empty()) {
+    // Rare interleavings: the highest priority runs; at a change point the
+    // thread picked drops below all others.
+    for (Thread* t : runnable) {
+      if (t->priority_ == 0) t->priority_ = 1 + static_cast<int64_t>(rng_() % 1000000);
+      if (next == nullptr || t->priority_ > next->priority_) next = t;
+    }
+    const uint64_t now = picks_++;
+    for (uint64_t at : changeAt_) {
+      if (at == now) next->priority_ = --lowest_;
+    }
+  } else {
+    std::uniform_int_distribution<size_t> pick(0, runnable.size() - 1);
+    next = runnable[pick(rng_)];
+  }
   if (!next->pinned_ && next->irql_ < kDispatchLevel) {
     // Below DISPATCH_LEVEL a thread may move: it goes to any processor no
     // other thread holds at DISPATCH_LEVEL.

@@ -59,6 +59,13 @@ class Scheduler {
   // calling thread becomes the emulated thread `mainName` (the application
   // thread of a test), on processor 0.
   void Start(SchedulerMode mode, uint64_t seed, const std::string& mainName = "main", unsigned processors = 2);
+  // Deterministic mode only, set before Start: instead of a uniform pick,
+  // run the runnable thread of highest priority (random per thread, drawn
+  // from the seed) and, at `changePoints` switches chosen at random among
+  // the first few thousand, drop the thread picked there below every other.
+  // Schedules that need a thread starved at a few precise points, rare
+  // under a uniform pick, come up with a fair probability per seed.
+  void PreferRareInterleavings(unsigned changePoints) { rareChangePoints_ = changePoints; }
   // Shuts the kernel down in two steps. First the system comes to rest:
   // every thread runs until it is finished or idle, letting kernel time pass
   // while some thread is in a wait with a time-out, so queued DPCs and work
@@ -155,6 +162,10 @@ class Scheduler {
   int64_t freeEpoch_ = 0;
   uint64_t timerSequence_ = 0;
   uint64_t switches_ = 0;
+  unsigned rareChangePoints_ = 0;
+  std::vector<uint64_t> changeAt_;  // switches at which the picked thread drops
+  uint64_t picks_ = 0;
+  int64_t lowest_ = 0;              // the priority given to the last thread dropped
   std::vector<std::shared_ptr<TimerEntry>> timers_;  // a heap on (due, sequence)
   std::condition_variable timerCv_;
   std::unique_ptr<std::thread> timerThread_;
@@ -205,6 +216,7 @@ class Thread {
   unsigned char irql_ = 0;
   unsigned processor_ = 0;
   bool pinned_ = false;
+  int64_t priority_ = 0;  // rare-interleaving mode; 0 until first seen
   std::vector<const void*> heldLocks_;
   WaitContext wait_;
 };

@@ -82,6 +82,7 @@ extern "C" PUSB_INTERFACE_DESCRIPTOR USBD_ParseConfigurationDescriptorEx(
 extern "C" PURB USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor,
                                                   PUSBD_INTERFACE_LIST_ENTRY InterfaceList) {
   emu::RequireAtMost(DISPATCH_LEVEL, "USBD_CreateConfigurationRequestEx");
+  emu::Pool::CallerScope caller(__builtin_return_address(0));
   if (InterfaceList == nullptr) return nullptr;
   // Sized the way GET_SELECT_CONFIGURATION_REQUEST_SIZE counts: one
   // interface record per list entry, each with room for the pipes its

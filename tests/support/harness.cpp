@@ -1,6 +1,7 @@
 #include "support/harness.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <iterator>
 
 #include "support/rule_ledger.h"
@@ -52,8 +53,29 @@ void PlatformTest::Settle() { emu::Scheduler::Get().RunUntilIdle(); }
 
 void PlatformTest::Advance(int64_t milliseconds) { emu::Scheduler::Get().Sleep(milliseconds * 10000); }
 
+bool LongMode() {
+  const char* value = std::getenv("ZENDRA_LONG");
+  return value != nullptr && value[0] == '1';
+}
+
 void ForEachSeed(uint64_t first, int count, const std::function<void(uint64_t)>& scenario,
                  const emu::BootOptions& base) {
+  // The long mode runs 1,000 seeds of each scenario, and as many again
+  // under the rare-interleaving schedule.
+  if (LongMode() && base.mode == emu::SchedulerMode::Deterministic && base.rareChangePoints == 0) {
+    const int seeds = LongMode() ? std::max(count, 1000) : count;
+    ForEachSeedOnce(first, seeds, scenario, base);
+    if (::testing::Test::HasFailure()) return;
+    emu::BootOptions rare = base;
+    rare.rareChangePoints = 3;
+    ForEachSeedOnce(first, seeds, scenario, rare);
+    return;
+  }
+  ForEachSeedOnce(first, count, scenario, base);
+}
+
+void ForEachSeedOnce(uint64_t first, int count, const std::function<void(uint64_t)>& scenario,
+                     const emu::BootOptions& base) {
   auto before = emu::Verifier::Take();
   if (!before.empty()) {
     ADD_FAILURE() << "the verifier caught before the seeds ran:\n" << Describe(before);
@@ -67,7 +89,7 @@ void ForEachSeed(uint64_t first, int count, const std::function<void(uint64_t)>&
     emu::System::Shutdown();
     auto caught = emu::Verifier::Take();
     if (!caught.empty() || ::testing::Test::HasFailure()) {
-      ADD_FAILURE() << "seed " << seed << " failed" << (caught.empty() ? "" : "; the verifier caught:\n")
+      ADD_FAILURE() << "seed " << seed << (base.rareChangePoints ? " (rare interleavings)" : "") << " failed" << (caught.empty() ? "" : "; the verifier caught:\n")
                     << Describe(caught);
       return;
     }

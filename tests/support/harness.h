@@ -69,8 +69,15 @@ class PlatformTest : public ::testing::Test {
 // Runs `scenario` once per seed in [first, first + count) on a freshly
 // booted deterministic system. Stops at the first seed whose run fails
 // (verifier violation or failed expectation) and reports that seed.
+// In the long mode (ZENDRA_LONG=1, scripts/test.sh --long) every scenario
+// runs 1,000 seeds; every deterministic one also runs under the
+// rare-interleaving schedule as well.
 void ForEachSeed(uint64_t first, int count, const std::function<void(uint64_t seed)>& scenario,
                  const emu::BootOptions& base = {});
+// Exactly `count` seeds with `base`'s schedule.
+void ForEachSeedOnce(uint64_t first, int count, const std::function<void(uint64_t seed)>& scenario,
+                     const emu::BootOptions& base = {});
+bool LongMode();
 
 std::string Describe(const std::vector<emu::Violation>& violations);
 

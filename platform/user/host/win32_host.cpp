@@ -43,6 +43,7 @@ std::vector<UCHAR> RegSz(const std::string& text) {
 Machine::Machine(const MachineOptions& options) : impl_(std::make_unique<Impl>()) {
   BootOptions boot;
   boot.mode = options.deterministic ? SchedulerMode::Deterministic : SchedulerMode::Free;
+  boot.rareChangePoints = options.rareChangePoints;
   boot.seed = options.seed;
   boot.AtWdm(WdmVersion{options.wdmMajor, options.wdmMinor});
   System::Boot(boot);

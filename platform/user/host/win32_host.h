@@ -39,6 +39,9 @@ namespace emu::win32 {
 struct MachineOptions {
   bool deterministic = true;  // false: real threads and the real clock
   uint64_t seed = 1;
+  // Deterministic only: prefer rare interleavings with this many priority
+  // change points (0: a uniform pick at every switch).
+  unsigned rareChangePoints = 0;
   // The WDM level the system reports (1.05: Windows Me; a current Windows
   // by default).
   uint8_t wdmMajor = 6;

@@ -10,6 +10,8 @@
 #include <ntddser.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <string>
@@ -29,6 +31,14 @@ constexpr uint32_t kTimeout = 0x00000102;
 constexpr uint32_t kUnsuccessful = 0xC0000001;
 constexpr uint32_t kCancelled = 0xC0000120;
 constexpr uint32_t kDeletePending = 0xC0000056;
+
+// The long mode (scripts/test.sh --long sets ZENDRA_LONG=1): sweeps run
+// whole and seeded scenarios run their full count of seeds; otherwise CI's
+// sample.
+inline bool LongMode() {
+  const char* value = std::getenv("ZENDRA_LONG");
+  return value != nullptr && value[0] == '1';
+}
 
 inline Bytes B(const std::string& text) { return Bytes(text.begin(), text.end()); }
 
@@ -162,12 +172,18 @@ class PortTest : public ::testing::Test {
   void ForEachSeed(int count, const std::function<void()>& scenario, emu::win32::MachineOptions options = {},
                    uint16_t packetSize = 64) {
     Finish();
-    for (int seed = 1; seed <= count && !HasFailure(); ++seed) {
+    // The long mode: 1,000 seeds, and as many under the rare-interleaving
+    // schedule.
+    const int seeds = LongMode() ? std::max(count, 1000) : count;
+    const int rare = options.deterministic && LongMode() ? seeds : 0;
+    for (int run = 0; run < seeds + rare && !HasFailure(); ++run) {
+      const int seed = run < seeds ? run + 1 : run - seeds + 1;
+      options.rareChangePoints = run < seeds ? 0 : 3;
       seed_ = static_cast<uint64_t>(seed);
       Boot(seed_, options, packetSize);
       scenario();
       Finish();
-      if (HasFailure()) ADD_FAILURE() << "seed " << seed << " failed";
+      if (HasFailure()) ADD_FAILURE() << "seed " << seed << (run < seeds ? "" : " (rare interleavings)") << " failed";
     }
   }
 
