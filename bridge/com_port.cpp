@@ -44,18 +44,9 @@ bool ComPort::Open(const std::string& name, std::string* why) {
   // read ends as soon as anything has arrived.
   COMMTIMEOUTS timeouts{};
   timeouts.ReadTotalTimeoutConstant = kReadWaitMs;
-  bool fine = GetCommState(port, &dcb);
-  if (fine) {
-    dcb.BaudRate = CBR_9600;
-    dcb.ByteSize = 8;
-    dcb.Parity = NOPARITY;
-    dcb.StopBits = ONESTOPBIT;
-    dcb.fOutxCtsFlow = FALSE;
-    dcb.fOutxDsrFlow = FALSE;
-    dcb.fOutX = FALSE;
-    dcb.fInX = FALSE;
-    fine = SetCommState(port, &dcb) && SetCommTimeouts(port, &timeouts);
-  }
+  const bool fine = GetCommState(port, &dcb) &&
+                    BuildCommDCBA("baud=9600 parity=N data=8 stop=1 xon=off octs=off odsr=off", &dcb) &&
+                    SetCommState(port, &dcb) && SetCommTimeouts(port, &timeouts);
   if (!fine) {
     *why = "cannot configure " + name + ", error " + std::to_string(GetLastError());
     Close();

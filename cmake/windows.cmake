@@ -144,22 +144,26 @@ else()
   set(ZENDRA_ARCH_LINK_OPTIONS -Wl,--high-entropy-va)
 endif()
 
-set(ZENDRA_KERNEL_LINK_OPTIONS
-  # No CRT start files, no libstdc++/libgcc/msvcrt: only what we name below.
+# What every image of ours links with: no CRT start files, no
+# libstdc++/libgcc/msvcrt, only the import libraries each names; always
+# relocations, since the loader places images wherever it likes; and a
+# missing entry symbol, only a warning to ld, stops the build.
+set(ZENDRA_BARE_IMAGE_LINK_OPTIONS
   -nostdlib
   -nostartfiles
+  -Wl,--dynamicbase
+  -Wl,--enable-reloc-section
+  -Wl,--nxcompat
+  -Wl,--fatal-warnings)
+
+set(ZENDRA_KERNEL_LINK_OPTIONS
+  ${ZENDRA_BARE_IMAGE_LINK_OPTIONS}
   -Wl,--subsystem,native
   -Wl,--entry,${ZENDRA_DRIVER_ENTRY}
   -Wl,--image-base,${ZENDRA_DRIVER_IMAGE_BASE}
   -Wl,--file-alignment,0x200
   -Wl,--section-alignment,0x1000
-  # The kernel loads drivers wherever it likes: always keep relocations.
-  -Wl,--dynamicbase
-  -Wl,--enable-reloc-section
-  -Wl,--nxcompat
   -Wl,--wdmdriver
-  # A missing entry symbol is only a warning to ld; it must stop the build.
-  -Wl,--fatal-warnings
   ${ZENDRA_ARCH_LINK_OPTIONS}
 )
 
@@ -286,17 +290,12 @@ endif()
 # when a window procedure call fails.
 
 set(ZENDRA_PROPS_LINK_OPTIONS
-  -nostdlib
-  -nostartfiles
+  ${ZENDRA_BARE_IMAGE_LINK_OPTIONS}
   -Wl,--subsystem,windows
   -Wl,--entry,${ZENDRA_PROPS_ENTRY}
   # A fixed preferred base: ld would otherwise derive one from the output
   # file's name, path included. The loader relocates the DLL anyway.
   -Wl,--image-base,${ZENDRA_PROPS_IMAGE_BASE}
-  -Wl,--dynamicbase
-  -Wl,--nxcompat
-  -Wl,--enable-reloc-section
-  -Wl,--fatal-warnings
   ${ZENDRA_PROPS_ARCH_LINK_OPTIONS})
 set(ZENDRA_PROPS_LIBRARIES setupapi comctl32 user32 kernel32 "${ZENDRA_PROPS_NTDLL_LIB}")
 

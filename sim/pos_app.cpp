@@ -58,16 +58,10 @@ class Program {
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
     if (!GetCommState(port_, &dcb)) return Failed("GetCommState");
-    dcb.BaudRate = CBR_9600;
-    dcb.ByteSize = 8;
-    dcb.Parity = NOPARITY;
-    dcb.StopBits = ONESTOPBIT;
-    dcb.fOutxCtsFlow = FALSE;
-    dcb.fOutxDsrFlow = FALSE;
-    dcb.fOutX = FALSE;
-    dcb.fInX = FALSE;
-    dcb.fDtrControl = DTR_CONTROL_ENABLE;
-    dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    // 9600 8N1 without flow control, DTR and RTS raised, as a program
+    // written for a serial scanner sets its port.
+    if (!BuildCommDCBA("baud=9600 parity=N data=8 stop=1 xon=off octs=off odsr=off dtr=on rts=on", &dcb))
+      return Failed("BuildCommDCB");
     if (!SetCommState(port_, &dcb)) return Failed("SetCommState");
     // An interval of MAXDWORD with no totals: a read returns at once with
     // what the receive buffer holds.

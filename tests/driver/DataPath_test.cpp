@@ -34,14 +34,7 @@ class DataPath : public DriverTest {
 
   std::shared_ptr<emu::Request> Build(UCHAR major, ULONG length = 0, ULONG code = 0, std::vector<UCHAR> input = {},
                                       ULONG output = 0) {
-    emu::Request::Params params;
-    params.major = major;
-    params.file = file_;
-    params.length = length;
-    params.ioControlCode = code;
-    params.input = std::move(input);
-    params.outputLength = output;
-    return emu::Request::Build(s_.fdo, params);
+    return BuildFileRequest(s_.fdo, file_, major, length, code, std::move(input), output);
   }
   // Sends a request and lets it run its course as far as it goes now.
   std::shared_ptr<emu::Request> Send(UCHAR major, ULONG length = 0, ULONG code = 0, std::vector<UCHAR> input = {},

@@ -71,14 +71,7 @@ class Faults : public DriverTest {
 
   std::shared_ptr<emu::Request> Send(UCHAR major, ULONG length = 0, ULONG code = 0, std::vector<UCHAR> input = {},
                                      ULONG output = 0) {
-    emu::Request::Params params;
-    params.major = major;
-    params.file = file_;
-    params.length = length;
-    params.ioControlCode = code;
-    params.input = std::move(input);
-    params.outputLength = output;
-    auto request = emu::Request::Build(fdo_, params);
+    auto request = BuildFileRequest(fdo_, file_, major, length, code, std::move(input), output);
     request->Send();
     Settle();
     sent_.push_back(request);

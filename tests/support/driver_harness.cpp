@@ -147,4 +147,16 @@ std::u16string DriverTest::Text(const UNICODE_STRING& s) {
   return std::u16string(reinterpret_cast<const char16_t*>(s.Buffer), s.Length / 2);
 }
 
+std::shared_ptr<emu::Request> BuildFileRequest(PDEVICE_OBJECT device, PFILE_OBJECT file, UCHAR major, ULONG length,
+                                               ULONG code, std::vector<UCHAR> input, ULONG output) {
+  emu::Request::Params params;
+  params.major = major;
+  params.file = file;
+  params.length = length;
+  params.ioControlCode = code;
+  params.input = std::move(input);
+  params.outputLength = output;
+  return emu::Request::Build(device, params);
+}
+
 }  // namespace zt

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "io/requests.h"
 #include "support/harness.h"
 #include "usb/bus.h"
 
@@ -78,5 +79,10 @@ class DriverTest : public PlatformTest {
 };
 
 std::vector<UCHAR> Utf16Bytes(std::u16string_view text, bool terminator);
+
+// A request on an open file as an application's call would make it: a read or
+// write of `length` bytes, or a device control with its input and output length.
+std::shared_ptr<emu::Request> BuildFileRequest(PDEVICE_OBJECT device, PFILE_OBJECT file, UCHAR major, ULONG length,
+                                               ULONG code, std::vector<UCHAR> input, ULONG output);
 
 }  // namespace zt

@@ -135,6 +135,21 @@ const Device* DeviceOf(DeviceInfoSet* set, const SP_DEVINFO_DATA* data) {
   return &set->devices[index];
 }
 
+// The element a call's set handle and SP_DEVINFO_DATA name; nullptr with
+// the last error set when the handle is no set or the data names nothing.
+const Device* NamedDevice(HDEVINFO handle, const SP_DEVINFO_DATA* data) {
+  DeviceInfoSet* set = SetOf(handle);
+  if (set == nullptr) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return nullptr;
+  }
+  if (data == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  return DeviceOf(set, data);
+}
+
 void Describe(const DeviceInfoSet* set, size_t index, SP_DEVINFO_DATA* data) {
   data->ClassGuid = set->devices[index].setupClass;
   data->DevInst = set->devices[index].devInst;
@@ -265,10 +280,7 @@ BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet) {
 BOOL WINAPI SetupDiGetDeviceInstanceIdA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData, PSTR DeviceInstanceId,
                                         DWORD DeviceInstanceIdSize, PDWORD RequiredSize) {
   if (Planned("SetupDiGetDeviceInstanceIdA")) return FALSE;
-  auto* set = SetOf(DeviceInfoSet);
-  if (set == nullptr) return Fail(ERROR_INVALID_HANDLE);
-  if (DeviceInfoData == nullptr) return Fail(ERROR_INVALID_PARAMETER);
-  const Device* device = DeviceOf(set, DeviceInfoData);
+  const Device* device = NamedDevice(DeviceInfoSet, DeviceInfoData);
   if (device == nullptr) return FALSE;
   if (DeviceInstanceId == nullptr && DeviceInstanceIdSize != 0) return Fail(ERROR_INVALID_USER_BUFFER);
   const std::string id = Narrow(device->instanceId);
@@ -343,10 +355,7 @@ BOOL WINAPI SetupDiGetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet, PSP_DEVINF
                                               PDWORD PropertyRegDataType, PBYTE PropertyBuffer,
                                               DWORD PropertyBufferSize, PDWORD RequiredSize) {
   if (Planned("SetupDiGetDeviceRegistryPropertyA")) return FALSE;
-  auto* set = SetOf(DeviceInfoSet);
-  if (set == nullptr) return Fail(ERROR_INVALID_HANDLE);
-  if (DeviceInfoData == nullptr) return Fail(ERROR_INVALID_PARAMETER);
-  const Device* device = DeviceOf(set, DeviceInfoData);
+  const Device* device = NamedDevice(DeviceInfoSet, DeviceInfoData);
   if (device == nullptr) return FALSE;
   const ::Property* property = PropertyOf(Property);
   if (property == nullptr) return Fail(ERROR_INVALID_REG_PROPERTY);
@@ -376,10 +385,7 @@ BOOL WINAPI SetupDiGetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet, PSP_DEVINF
 BOOL WINAPI SetupDiSetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData, DWORD Property,
                                               const BYTE* PropertyBuffer, DWORD PropertyBufferSize) {
   if (Planned("SetupDiSetDeviceRegistryPropertyA")) return FALSE;
-  auto* set = SetOf(DeviceInfoSet);
-  if (set == nullptr) return Fail(ERROR_INVALID_HANDLE);
-  if (DeviceInfoData == nullptr) return Fail(ERROR_INVALID_PARAMETER);
-  const Device* device = DeviceOf(set, DeviceInfoData);
+  const Device* device = NamedDevice(DeviceInfoSet, DeviceInfoData);
   if (device == nullptr) return FALSE;
   const ::Property* property = PropertyOf(Property);
   if (property == nullptr || !property->settable) return Fail(ERROR_INVALID_REG_PROPERTY);
