@@ -167,26 +167,36 @@ void FinishAtIoManager(PIRP irp, const std::shared_ptr<IrpInfo>& info) {
   }
   // A request that failed without ever being pending reports its status
   // through the call's return value only, as on Windows.
+  PKEVENT event = nullptr;
   if (!IsError(status) || irp->PendingReturned) {
     if (irp->UserIosb != nullptr) *irp->UserIosb = irp->IoStatus;
-    if (irp->UserEvent != nullptr) KeSetEvent(irp->UserEvent, IO_NO_INCREMENT, FALSE);
+    event = irp->UserEvent;
   }
   if (origin.onComplete) origin.onComplete(irp);
   if ((irp->Flags & IRP_DEALLOCATE_BUFFER) && irp->AssociatedIrp.SystemBuffer != nullptr) {
     Pool::Free(irp->AssociatedIrp.SystemBuffer, "I/O manager");
     irp->AssociatedIrp.SystemBuffer = nullptr;
   }
+  bool free = false;
   {
     std::lock_guard<std::mutex> guard(S().mutex);
     if (info->holds > 0) {
       info->freeWhenReleased = true;
-      return;
+    } else {
+      S().irps.erase(irp);
+      info->levels.clear();
+      free = true;
     }
-    S().irps.erase(irp);
-    info->levels.clear();
   }
-  info->life = IrpLife::Freed;
-  Pool::Free(irp, "I/O manager");
+  if (free) {
+    info->life = IrpLife::Freed;
+    Pool::Free(irp, "I/O manager");
+  }
+  // The waiter is woken last. Windows finishes a synchronous request in an
+  // APC to the waiting thread itself, so the request is gone before that
+  // thread's wait returns; woken first, the waiter could run on to a pool
+  // check while another processor still held the request.
+  if (event != nullptr) KeSetEvent(event, IO_NO_INCREMENT, FALSE);
 }
 
 }  // namespace
