@@ -29,6 +29,15 @@ namespace {
 constexpr size_t kQuarantineBytes = size_t(96) << 20;
 constexpr unsigned char kFreshFill = 0xCC;
 constexpr unsigned char kFreedFill = 0xDD;
+// Past each block lie at least kGuardBytes of kGuardFill, checked when the
+// block is freed: a write past the end, which Driver Verifier's special
+// pool traps, would otherwise land in the host allocation's slack unseen,
+// even by AddressSanitizer.
+constexpr unsigned char kGuardFill = 0xB7;
+constexpr size_t kGuardBytes = 16;
+
+size_t UsedBytes(size_t bytes) { return bytes == 0 ? 1 : bytes; }
+size_t SpanBytes(size_t bytes) { return (UsedBytes(bytes) + kGuardBytes + 15) / 16 * 16; }
 
 struct Block {
   size_t bytes;
@@ -223,10 +232,11 @@ PVOID Pool::Allocate(POOL_TYPE type, size_t bytes, ULONG tag, const char* routin
     ++s.injected;
     return nullptr;
   }
-  size_t total = bytes == 0 ? 1 : bytes;
-  auto* p = static_cast<char*>(std::aligned_alloc(16, (total + 15) / 16 * 16));
+  size_t total = UsedBytes(bytes);
+  auto* p = static_cast<char*>(std::aligned_alloc(16, SpanBytes(bytes)));
   if (p == nullptr) Fatal("host out of memory");
   memset(p, kFreshFill, total);
+  memset(p + total, kGuardFill, SpanBytes(bytes) - total);
   s.live[p] = Block{bytes, tag, type, ++s.serial, family};
   ForgetDeleted(s, p, total);
   ++s.layout;
@@ -273,6 +283,16 @@ void Pool::Free(PVOID block, const char* routine, const ULONG* expectedTag, Pool
                                                           "): the block was allocated by " +
                                                           FamilyName(info.family));
     }
+    const auto* slack = static_cast<const unsigned char*>(block) + UsedBytes(info.bytes);
+    const size_t guardBytes = SpanBytes(info.bytes) - UsedBytes(info.bytes);
+    for (size_t i = 0; i < guardBytes; ++i) {
+      if (slack[i] == kGuardFill) continue;
+      Verifier::Report("pool-overrun", std::string(routine) + "(" + Hex(block) + "): the " +
+                                           std::to_string(info.bytes) + "-byte block with tag " +
+                                           TagName(info.tag) + " was written " + std::to_string(i + 1) +
+                                           " byte(s) past its end");
+      break;
+    }
     s.live.erase(it);
     // Known as freed from now on, so that a second free racing this one is
     // reported as a double free.
@@ -290,7 +310,7 @@ void Pool::Free(PVOID block, const char* routine, const ULONG* expectedTag, Pool
     auto lock = Scheduler::Get().Lock();
     Dispatcher::ForgetRange(begin, begin + std::max<size_t>(info.bytes, 1), routine);
   }
-  size_t total = info.bytes == 0 ? 1 : info.bytes;
+  size_t total = UsedBytes(info.bytes);
   memset(block, kFreedFill, total);
   Quarantine(block, total, [](void* p) { std::free(p); });
 }

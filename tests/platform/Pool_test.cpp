@@ -131,6 +131,20 @@ TEST_F(Pool, FreeingTwiceOrFreeingWhatPoolNeverGaveIsReported) {
   EXPECT_TRUE(Caught("pool-free-null"));
   ExFreePool(live);
 
+  // Blocks of every length up to a few past the alignment: writing the
+  // last byte is fine, writing one byte past it is reported at the free.
+  for (size_t bytes : {size_t{1}, size_t{5}, size_t{16}, size_t{17}, size_t{298}}) {
+    auto* fits = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, bytes, kTagA));
+    fits[bytes - 1] = 0;
+    ExFreePool(fits);
+    EXPECT_TRUE(TakeViolations().empty()) << bytes;
+    auto* over = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, bytes, kTagA));
+    over[bytes] = 0;
+    ExFreePool(over);
+    EXPECT_TRUE(Caught("pool-overrun")) << bytes;
+    EXPECT_FALSE(emu::Pool::IsLive(over)) << "the block is freed all the same";
+  }
+
   PVOID untagged = ExAllocatePoolWithTag(NonPagedPool, 32, 0);
   EXPECT_TRUE(Caught("pool-untagged"));
   ASSERT_NE(untagged, nullptr) << "an untagged block is still given";
