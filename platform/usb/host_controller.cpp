@@ -504,7 +504,14 @@ NTSTATUS SubmitUrb(const std::shared_ptr<UsbDevice>& d, PIRP irp, PURB urb) {
   {
     Locked hold(*d);
     d->model.Record(RecordOf(*d, urb, submittedAt));
-    if (d->model.Unplugged()) {
+    const bool inFlight =
+        std::any_of(d->pending.begin(), d->pending.end(), [urb](const PendingIn& p) { return p.urb == urb; });
+    if (inFlight) {
+      // The host controller would link the one URB into its schedule twice.
+      // Left as it is: the transfer that owns it is still writing it.
+      Verifier::Report("urb-submitted-twice", "a URB submitted again while its earlier transfer is still pending");
+      s.result = Result(nullptr, STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER);
+    } else if (d->model.Unplugged()) {
       s.result = Result(urb, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE);
     } else if (auto refusal = RefusesUrbLocked(*d)) {
       s.result = Result(refusal->writesUrb ? urb : nullptr, refusal->status, refusal->usbd);

@@ -220,6 +220,11 @@ TEST_F(UsbTransfer, AbortPipeEndsEverythingWaitingOnIt) {
   Read b(scanner->Pdo(), s.in, 64);
   a.call.Send();
   b.call.Send();
+  UrbCall again(scanner->Pdo(), &a.urb);
+  again.Send();
+  EXPECT_EQ(again.Wait(), STATUS_INVALID_PARAMETER);
+  EXPECT_TRUE(Caught("urb-submitted-twice")) << "the URB of a transfer still waiting";
+  EXPECT_EQ(scanner->PendingInTransfers(), 2u);
   URB abort = PipeUrb(URB_FUNCTION_ABORT_PIPE, s.in);
   EXPECT_EQ(Submit(scanner->Pdo(), &abort), STATUS_SUCCESS);
   EXPECT_EQ(a.call.Wait(), STATUS_CANCELLED);
