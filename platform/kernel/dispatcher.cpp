@@ -7,6 +7,7 @@
 
 #include "kernel/scheduler.h"
 #include "kernel/timer.h"
+#include "kernel/workqueue.h"
 #include "verifier/verifier.h"
 
 namespace emu {
@@ -113,6 +114,7 @@ void Dispatcher::Signal(DISPATCHER_HEADER* object) {
 void Dispatcher::ForgetRange(const void* begin, const void* end, const char* routine) {
   Timers::ForgetRange(begin, end, routine);
   Dpcs::ForgetRange(begin, end, routine);
+  WorkQueues::ForgetRange(begin, end, routine);
 }
 
 }  // namespace emu

@@ -77,6 +77,22 @@ size_t WorkQueues::Pending() {
   return n;
 }
 
+void WorkQueues::ForgetRange(const void* begin, const void* end, const char* routine) {
+  for (auto& q : queues) {
+    for (auto it = q.items.begin(); it != q.items.end();) {
+      const void* item = *it;
+      if (item < begin || item >= end) {
+        ++it;
+        continue;
+      }
+      Verifier::Report("work-item-freed-while-queued", std::string(routine) + " frees a work item of " + q.name +
+                                                           " that is still queued: a worker would run it from "
+                                                           "freed memory");
+      it = q.items.erase(it);
+    }
+  }
+}
+
 }  // namespace emu
 
 extern "C" VOID ExQueueWorkItem(PWORK_QUEUE_ITEM WorkItem, WORK_QUEUE_TYPE QueueType) {

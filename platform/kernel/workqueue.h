@@ -13,6 +13,10 @@ class WorkQueues {
   static void StartWorkers();
   // Items queued and not yet started, all queues together.
   static size_t Pending();
+  // Memory [begin, end) is being freed: a queued item inside it is reported
+  // and taken out, so that no worker runs it from freed memory. The caller
+  // holds the dispatcher lock.
+  static void ForgetRange(const void* begin, const void* end, const char* routine);
 };
 
 }  // namespace emu

@@ -278,8 +278,26 @@ TEST_F(KernelRules, FreeingMemoryThatHoldsASetTimerOrAQueuedDpc) {
   IoDeleteDevice(device);
   expectCaught("dpc-freed-while-pending", "IoDeleteDevice");
 
+  // A work item still queued behind one that keeps the queue's worker busy.
+  KEVENT release;
+  KeInitializeEvent(&release, NotificationEvent, FALSE);
+  WORK_QUEUE_ITEM blocker;
+  ExInitializeWorkItem(
+      &blocker, [](PVOID event) { KeWaitForSingleObject(event, Executive, KernelMode, FALSE, nullptr); }, &release);
+  ExQueueWorkItem(&blocker, HyperCriticalWorkQueue);
+  Settle();
+  auto* item = static_cast<PWORK_QUEUE_ITEM>(ExAllocatePoolWithTag(NonPagedPool, sizeof(WORK_QUEUE_ITEM), kTag));
+  ASSERT_NE(item, nullptr);
+  ExInitializeWorkItem(item, [](PVOID) { fired = true; }, nullptr);
+  ExQueueWorkItem(item, HyperCriticalWorkQueue);
+  ExFreePool(item);
+  auto freedItem = ExpectViolations({"work-item-freed-while-queued"});
+  ASSERT_EQ(freedItem.size(), 1u);
+  EXPECT_NE(freedItem[0].detail.find("HyperCriticalWorkQueue"), std::string::npos) << freedItem[0].detail;
+  KeSetEvent(&release, IO_NO_INCREMENT, FALSE);
+
   Advance(200);
-  EXPECT_FALSE(fired) << "a timer or DPC in freed memory ran";
+  EXPECT_FALSE(fired) << "a timer, DPC or work item in freed memory ran";
 
   // A timer that expired, and a DPC that ran, before their memory was freed
   // are fine.
