@@ -440,15 +440,25 @@ extern "C" VOID IoSkipCurrentIrpStackLocation(PIRP Irp) {
   Irp->Tail.Overlay.CurrentStackLocation++;
 }
 
+namespace emu {
+namespace {
+// Filling the location below the lowest one writes into the IRP's own
+// header; Windows bug-checks (NO_MORE_IRP_STACK_LOCATIONS) at the call that
+// would use it, by which time the header is already overwritten.
+void RequireNextLocation(PIRP irp, const char* routine) {
+  if (irp->CurrentLocation <= 1) Fatal(std::string(routine) + ": no more IRP stack locations in " + Irps::Name(irp));
+}
+}  // namespace
+}  // namespace emu
+
 extern "C" VOID IoSetNextIrpStackLocation(PIRP Irp) {
-  if (Irp->CurrentLocation <= 1) {
-    emu::Fatal("IoSetNextIrpStackLocation: no more IRP stack locations in " + Irps::Name(Irp));
-  }
+  emu::RequireNextLocation(Irp, "IoSetNextIrpStackLocation");
   Irp->CurrentLocation--;
   Irp->Tail.Overlay.CurrentStackLocation--;
 }
 
 extern "C" VOID IoCopyCurrentIrpStackLocationToNext(PIRP Irp) {
+  emu::RequireNextLocation(Irp, "IoCopyCurrentIrpStackLocationToNext");
   PIO_STACK_LOCATION current = IoGetCurrentIrpStackLocation(Irp);
   PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
   memcpy(next, current, offsetof(IO_STACK_LOCATION, CompletionRoutine));
@@ -457,6 +467,7 @@ extern "C" VOID IoCopyCurrentIrpStackLocationToNext(PIRP Irp) {
 
 extern "C" VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRoutine, PVOID Context,
                                        BOOLEAN InvokeOnSuccess, BOOLEAN InvokeOnError, BOOLEAN InvokeOnCancel) {
+  emu::RequireNextLocation(Irp, "IoSetCompletionRoutine");
   PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
   next->CompletionRoutine = CompletionRoutine;
   next->Context = Context;

@@ -78,6 +78,13 @@ TEST_F(IoIrp, AFreshIrpStandsPastItsLastLocationAndEachCallStepsOneDown) {
   owner.SetCompletion(irp);
   EXPECT_EQ(IoCallDriver(top.Device(), irp), STATUS_SUCCESS);
   EXPECT_EQ(levels, (std::vector<CHAR>{2, 1}));
+
+  // The lowest driver has no location below its own to fill.
+  PIRP single = AllocateFor(bottom);
+  IoSetNextIrpStackLocation(single);
+  EXPECT_DEATH(IoSetCompletionRoutine(single, nullptr, nullptr, TRUE, TRUE, TRUE), "no more IRP stack locations");
+  EXPECT_DEATH(IoCopyCurrentIrpStackLocationToNext(single), "no more IRP stack locations");
+  IoFreeIrp(single);
 }
 
 TEST_F(IoIrp, SkipHandsTheLowerDriverTheCallersOwnLocation) {
