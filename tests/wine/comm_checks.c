@@ -277,6 +277,54 @@ static void CheckPortNumber(CHECK_RUN *Run, HANDLE Port, int Number)
     Report(Run, ok && got == Number, "SET_PORT_NUMBER back", "ok %d, then %ld", ok, got);
 }
 
+/* On a handle opened for overlapped I/O: a wait for EV_RXCHAR with nothing
+ * queued stays pending until a scan, which ends it; the scanned bytes are
+ * then read. */
+static void CheckPendingWait(CHECK_RUN *Run, HANDLE Port)
+{
+    OVERLAPPED wait, read;
+    DWORD event = 0, error, got = 0;
+    char text[8];
+    int i, pendingAfterPause, signalled = 0;
+    BOOL ok;
+
+    memset(&wait, 0, sizeof(wait));
+    memset(&read, 0, sizeof(read));
+    wait.hEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
+    read.hEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
+    ok = SetCommMask(Port, EV_RXCHAR) && WaitCommEvent(Port, &event, &wait);
+    error = ok ? 0 : GetLastError();
+    Run->Bus->Pause(Run->Bus->Context);
+    pendingAfterPause = WaitForSingleObject(wait.hEvent, 0) == WAIT_TIMEOUT;
+    Report(Run, !ok && error == ERROR_IO_PENDING && pendingAfterPause, "WaitCommEvent waits while nothing is queued",
+           "ok %d, error %lu, still waiting %d", ok, (unsigned long)error, pendingAfterPause);
+    if (ok || error != ERROR_IO_PENDING) {
+        CloseHandle(wait.hEvent);
+        CloseHandle(read.hEvent);
+        return;
+    }
+
+    Run->Bus->Scan(Run->Bus->Context, (const unsigned char *)"7\r", 2);
+    for (i = 0; i < CHECK_PAUSES && !signalled; i++) {
+        signalled = WaitForSingleObject(wait.hEvent, 0) == WAIT_OBJECT_0;
+        if (!signalled) {
+            Run->Bus->Pause(Run->Bus->Context);
+        }
+    }
+    ok = signalled && GetOverlappedResult(Port, &wait, &got, FALSE);
+    Report(Run, ok && event == EV_RXCHAR && got == sizeof(DWORD), "a scan ends the wait with EV_RXCHAR",
+           "ok %d, event 0x%lX, %lu bytes", ok, (unsigned long)event, (unsigned long)got);
+
+    memset(text, 0, sizeof(text));
+    got = 0;
+    ok = ReadFile(Port, text, 2, NULL, &read) || GetLastError() == ERROR_IO_PENDING;
+    ok = ok && GetOverlappedResult(Port, &read, &got, TRUE);
+    Report(Run, ok && got == 2 && memcmp(text, "7\r", 2) == 0, "an overlapped ReadFile of what the wait announced",
+           "ok %d, %lu bytes", ok, (unsigned long)got);
+    CloseHandle(wait.hEvent);
+    CloseHandle(read.hEvent);
+}
+
 int ZendraCommChecks(int PortNumber, const ZENDRA_CHECK_BUS *Bus)
 {
     CHECK_RUN run = {Bus, 0};
@@ -312,11 +360,13 @@ int ZendraCommChecks(int PortNumber, const ZENDRA_CHECK_BUS *Bus)
     }
 
     Report(&run, CloseHandle(port), "CloseHandle", "");
-    port = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+    port = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, NULL);
     error = port == INVALID_HANDLE_VALUE ? GetLastError() : 0;
-    Report(&run, port != INVALID_HANDLE_VALUE, "CreateFile again after the close", "error %lu", (unsigned long)error);
+    Report(&run, port != INVALID_HANDLE_VALUE, "CreateFile again after the close, for overlapped I/O", "error %lu",
+           (unsigned long)error);
     if (port != INVALID_HANDLE_VALUE) {
-        CloseHandle(port);
+        CheckPendingWait(&run, port);
+        Report(&run, CloseHandle(port), "CloseHandle", "");
     }
     return run.Failed;
 }
