@@ -103,7 +103,7 @@ static const WCHAR ZbusSerial[] = L"KS20A";
 static ULONG ZbusStringDescriptor(UCHAR Index, PUCHAR Buffer)
 {
     const WCHAR *text;
-    ULONG i, length;
+    ULONG length;
 
     switch (Index) {
     case 0:
@@ -123,8 +123,7 @@ static ULONG ZbusStringDescriptor(UCHAR Index, PUCHAR Buffer)
     }
     Buffer[0] = (UCHAR)(2 + 2 * length);
     Buffer[1] = USB_STRING_DESCRIPTOR_TYPE;
-    i = Buffer[0];
-    return i;
+    return Buffer[0];
 }
 
 /*
@@ -361,8 +360,10 @@ static VOID NTAPI ZbusCancelIn(PDEVICE_OBJECT DeviceObject, PIRP Irp)
  *   OUT: the bytes go to the log. IN: served from the queue, or waits.
  *   The pipe must be one of the selected configuration and the direction
  *   flag must match it.
+ *   IRQL: <= DISPATCH_LEVEL. Takes Bus->Lock. Completes the IRP, or parks
+ *   it on PendingIn for a scan, an abort or its cancellation to complete.
  */
-static NTSTATUS ZbusBulkTransfer(PZBUS_FDO Bus, PZBUS_PDO Pdo, PIRP Irp, PURB Urb)
+static NTSTATUS ZbusBulkTransfer(PZBUS_FDO Bus, PIRP Irp, PURB Urb)
 {
     struct _URB_BULK_OR_INTERRUPT_TRANSFER *transfer = &Urb->UrbBulkOrInterruptTransfer;
     BOOLEAN in = (transfer->TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
@@ -395,13 +396,15 @@ static NTSTATUS ZbusBulkTransfer(PZBUS_FDO Bus, PZBUS_PDO Pdo, PIRP Irp, PURB Ur
         IoCompleteRequest(Irp, IO_NO_INCREMENT);
         return STATUS_SUCCESS;
     }
+    /* Partner: IoCancelIrp. Cancelled before the routine was in place and
+     * taken back here: completed here. If IoCancelIrp took the routine, it
+     * runs once the lock is free and finds the transfer on the list. */
     IoSetCancelRoutine(Irp, ZbusCancelIn);
     if (Irp->Cancel && IoSetCancelRoutine(Irp, NULL) != NULL) {
         Bus->Counters.CancelledIn++;
         KeReleaseSpinLock(&Bus->Lock, irql);
         return ZbusCompleteUrb(Irp, Urb, USBD_STATUS_CANCELED, STATUS_CANCELLED);
     }
-    UNREFERENCED_PARAMETER(Pdo);
     IoMarkIrpPending(Irp);
     InsertTailList(&Bus->PendingIn, &Irp->Tail.Overlay.ListEntry);
     Bus->Counters.PendingIn++;
@@ -459,7 +462,7 @@ static NTSTATUS ZbusSubmitUrb(PZBUS_PDO Pdo, PIRP Irp)
     case URB_FUNCTION_SELECT_CONFIGURATION:
         return ZbusSelectConfiguration(bus, Irp, urb);
     case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
-        return ZbusBulkTransfer(bus, Pdo, Irp, urb);
+        return ZbusBulkTransfer(bus, Irp, urb);
     case URB_FUNCTION_ABORT_PIPE:
     case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
         return ZbusPipeRequest(bus, Irp, urb);
