@@ -124,7 +124,8 @@ add_subdirectory(tools/pecheck)
 file(GLOB_RECURSE ZENDRA_WIN32_TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/user/win32/*.cpp
   ${CMAKE_SOURCE_DIR}/tests/driver/win32/*.cpp)
 add_library(zendra_win32_tests OBJECT ${ZENDRA_WIN32_TEST_SOURCES}
-  ${CMAKE_SOURCE_DIR}/samples/win32/comreader.c ${CMAKE_SOURCE_DIR}/samples/win32/win32_layout.c)
+  ${CMAKE_SOURCE_DIR}/samples/win32/comreader.c ${CMAKE_SOURCE_DIR}/samples/win32/win32_layout.c
+  ${CMAKE_SOURCE_DIR}/tests/wine/comm_checks.c)
 target_include_directories(zendra_win32_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests ${CMAKE_SOURCE_DIR}/samples/win32)
 # zendra/public.h: the control codes the driver shares with user mode.
 target_include_directories(zendra_win32_tests PRIVATE ${CMAKE_SOURCE_DIR}/zendra)

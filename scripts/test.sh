@@ -3,7 +3,8 @@
 #   - zendra.sys for 32-bit and 64-bit Windows (mingw-w64 cross builds);
 #   - the host build (driver on the emulated platform, tools, tests), whose
 #     test suite includes the checks of both zendra.sys images;
-#   - the same host build with AddressSanitizer and UndefinedBehaviorSanitizer.
+#   - the same host build with AddressSanitizer and UndefinedBehaviorSanitizer;
+#   - the x64 zendra.sys and zendraprops.dll on Wine (scripts/wine.sh).
 # Installs what a fresh Debian machine lacks first.
 #
 # --long: the long mode, not run in CI. Every seeded scenario runs 1,000
@@ -35,3 +36,4 @@ echo "== tests: host"
 ctest --preset host
 echo "== tests: host-asan"
 ctest --preset host-asan
+bash scripts/wine.sh

@@ -2,6 +2,7 @@
 // them: by index, up to the requested length, and STALL for a descriptor
 // the device does not have.
 #include "platform/usb_test_support.h"
+#include "wine/scanner_descriptors.h"
 
 namespace zt {
 namespace {
@@ -30,6 +31,8 @@ TEST_F(UsbDescriptor, TheDeviceDescriptorComesBackUpToTheRequestedLength) {
   EXPECT_EQ(device.idProduct, 0x0C01);
   EXPECT_EQ(device.bNumConfigurations, 2);
   EXPECT_EQ(buffer[18], 0xEE);
+  // The Wine test bus plays the same device from its own copy of the bytes.
+  EXPECT_TRUE(std::equal(buffer, buffer + 18, ZendraScannerDeviceDescriptor));
 }
 
 TEST_F(UsbDescriptor, ConfigurationDescriptorsByIndexHeaderFirstThenTheWholeSet) {
@@ -47,9 +50,13 @@ TEST_F(UsbDescriptor, ConfigurationDescriptorsByIndexHeaderFirstThenTheWholeSet)
   EXPECT_EQ(urb.UrbControlDescriptorRequest.TransferBufferLength, header.wTotalLength);
   set.resize(header.wTotalLength);
   EXPECT_EQ(set, *ScannerModel::Standard().ConfigurationDescriptor(1));
+  EXPECT_EQ(set, std::vector<UCHAR>(std::begin(ZendraScannerSerialConfiguration),
+                                    std::end(ZendraScannerSerialConfiguration)));
 
   std::vector<UCHAR> keyboard = ConfigurationSet(scanner->Pdo(), 0);
   EXPECT_EQ(reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(keyboard.data())->bConfigurationValue, 1);
+  EXPECT_EQ(keyboard, std::vector<UCHAR>(std::begin(ZendraScannerKeyboardConfiguration),
+                                         std::end(ZendraScannerKeyboardConfiguration)));
 }
 
 TEST_F(UsbDescriptor, ADescriptorTheDeviceDoesNotHaveIsAStall) {
