@@ -16,7 +16,8 @@ cd "$(dirname "$0")/.."
 long=0
 [[ "${1:-}" == "--long" ]] && long=1
 
-bash scripts/install-deps.sh
+# One apt-get update at most, for the builds and the Wine check alike.
+bash scripts/install-deps.sh wine
 
 for preset in windows-x86 windows-x64 host host-asan; do
   echo "== configure and build: $preset"

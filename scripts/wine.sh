@@ -28,19 +28,7 @@ shot=0
 [[ "${1:-}" == "--shot" ]] && shot=1
 
 # --- 1. packages ------------------------------------------------------------
-bash scripts/install-deps.sh
-need=()
-for p in wine64 xvfb netpbm; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q '^install ok installed$' || need+=("$p")
-done
-if [ ${#need[@]} -ne 0 ]; then
-  echo "wine.sh: installing ${need[*]}"
-  as_root=()
-  [ "$(id -u)" -eq 0 ] || as_root=(sudo)
-  export DEBIAN_FRONTEND=noninteractive
-  "${as_root[@]}" apt-get update
-  "${as_root[@]}" apt-get install -y --no-install-recommends "${need[@]}"
-fi
+bash scripts/install-deps.sh wine
 # wine64 lives here on Debian; the wine wrapper only comes with the 32-bit half.
 export PATH=/usr/lib/wine:$PATH
 
