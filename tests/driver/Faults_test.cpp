@@ -768,7 +768,7 @@ std::vector<UCHAR> RandomConfiguration(std::mt19937& random) {
 // exactly their announced size.
 TEST_F(Faults, RandomAndTruncatedDescriptorsStartSaneOrFailClearly) {
   std::mt19937 random(11);
-  const int sets = LongMode() ? 5000 : 400;
+  const int sets = LongMode() ? 5000 : 1000;
   const std::set<NTSTATUS> clear = {STATUS_DEVICE_DATA_ERROR, STATUS_DEVICE_CONFIGURATION_ERROR,
                                     STATUS_INVALID_PARAMETER, STATUS_BUFFER_TOO_SMALL, STATUS_UNSUCCESSFUL};
   const size_t baseline = emu::Pool::LiveBlocks(POS_POOL_TAG);
