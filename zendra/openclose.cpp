@@ -12,12 +12,19 @@
  * PosResetPipe
  *   Sends a reset-pipe request for Pipe and waits for it. Its result does
  *   not matter to any caller: a device that is not started or is gone
- *   refuses it, and open and close go on regardless.
+ *   refuses it, and open and close go on regardless. A pipe the
+ *   configuration did not give (an interface with one pipe has no bulk-in
+ *   pipe) is not reset: a URB naming no pipe handle is malformed, and the
+ *   USB stack may not survive one.
  *   IRQL: PASSIVE_LEVEL. No lock held.
  */
 static VOID PosResetPipe(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDLE Pipe)
 {
     struct _URB_PIPE_REQUEST urb;
+
+    if (Pipe == NULL) {
+        return;
+    }
 
     RtlZeroMemory(&urb, sizeof(urb));
     urb.Hdr.Length = (USHORT)sizeof(urb);

@@ -125,7 +125,8 @@ static NTSTATUS PosIssueBulkRead(PDEVICE_EXTENSION Extension)
  *   transfer was sent, STATUS_DEVICE_BUSY when one is outstanding already,
  *   STATUS_INSUFFICIENT_RESOURCES when the device has no reader IRP or URB
  *   (their allocation failed at AddDevice: the port then receives nothing),
- *   or the gate's refusal during removal. Callers ignore the result.
+ *   STATUS_INVALID_DEVICE_STATE when it has no bulk-in pipe, or the gate's
+ *   refusal during removal. Callers ignore the result.
  *   IRQL: <= DISPATCH_LEVEL. No lock held. The caller keeps the extension
  *   alive for the call (an open handle, or a gate entry of its own).
  *   Race with the completion of a transfer a close has just cancelled: the
@@ -155,6 +156,14 @@ extern "C" NTSTATUS PosStartBulkRead(PDEVICE_EXTENSION Extension)
     if (Extension->ReaderIrp == NULL || Extension->ReaderUrb == NULL) {
         PosStopReader(Extension);
         return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    /* A configuration whose interface has one pipe leaves no bulk-in pipe:
+     * there is nothing to read from, and a transfer naming no pipe handle
+     * is a malformed URB the USB stack may not survive. The port receives
+     * nothing, as with a failed transfer. */
+    if (Extension->BulkInPipe == NULL) {
+        PosStopReader(Extension);
+        return STATUS_INVALID_DEVICE_STATE;
     }
     status = PosGateEnter(&Extension->IoGate);
     if (!NT_SUCCESS(status)) {

@@ -87,7 +87,8 @@ static ULONG PosPacketSize(const USBD_PIPE_INFORMATION *Pipe)
  *   An interface without an IN pipe keeps the packet size known from an
  *   earlier configuration; on a first configuration it takes the first
  *   pipe's, so that the write path never works with a packet size of 0.
- *   Returns FALSE when the interface has no pipe at all.
+ *   Returns FALSE when the interface has no pipe at all, or the bus did
+ *   not configure it.
  *   IRQL: PASSIVE_LEVEL.
  */
 static BOOLEAN PosRecordPipes(PDEVICE_EXTENSION Extension, PURB SelectUrb, PUSBD_INTERFACE_INFORMATION Interface)
@@ -96,6 +97,12 @@ static BOOLEAN PosRecordPipes(PDEVICE_EXTENSION Extension, PURB SelectUrb, PUSBD
     ULONG i;
 
     if (pipeCount == 0) {
+        return FALSE;
+    }
+    /* A configuration descriptor that counts no interface is selected
+     * without the bus touching the interface record, whose pipes then have
+     * no handles: nothing was configured to talk to. */
+    if (Interface->InterfaceHandle == NULL || Interface->Pipes[0].PipeHandle == NULL) {
         return FALSE;
     }
     if (pipeCount >= POS_MAX_PIPES) {

@@ -537,10 +537,27 @@ typedef struct _IO_STACK_LOCATION {
 typedef VOID IO_APC_ROUTINE(PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock, ULONG Reserved);
 typedef IO_APC_ROUTINE *PIO_APC_ROUTINE;
 
+// A memory descriptor list: the pages of a buffer the I/O manager probed
+// and locked for a direct-I/O request. Only the I/O manager fills and frees
+// the ones it builds.
+typedef struct _MDL {
+  struct _MDL *Next;
+  CSHORT Size;
+  CSHORT MdlFlags;
+  PVOID Process;
+  PVOID MappedSystemVa;
+  PVOID StartVa;
+  ULONG ByteCount;
+  ULONG ByteOffset;
+} MDL, *PMDL;
+
+#define MDL_MAPPED_TO_SYSTEM_VA 0x0001
+#define MDL_PAGES_LOCKED 0x0002
+
 typedef struct _IRP {
   CSHORT Type;
   USHORT Size;
-  PVOID MdlAddress;
+  PMDL MdlAddress;
   ULONG Flags;
   union {
     struct _IRP *MasterIrp;

@@ -177,6 +177,12 @@ void FinishAtIoManager(PIRP irp, const std::shared_ptr<IrpInfo>& info) {
     Pool::Free(irp->AssociatedIrp.SystemBuffer, "I/O manager");
     irp->AssociatedIrp.SystemBuffer = nullptr;
   }
+  // The pages a direct request locked are unlocked and its MDLs freed.
+  while (irp->MdlAddress != nullptr) {
+    PMDL next = irp->MdlAddress->Next;
+    Pool::Free(irp->MdlAddress, "I/O manager");
+    irp->MdlAddress = next;
+  }
   bool free = false;
   {
     std::lock_guard<std::mutex> guard(S().mutex);

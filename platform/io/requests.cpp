@@ -10,7 +10,25 @@ namespace emu {
 namespace {
 
 constexpr ULONG kFileTag = MakeTag('F', 'i', 'l', 'e');
+constexpr ULONG kMdlTag = MakeTag('M', 'd', 'l', ' ');
+constexpr uintptr_t kPageSize = 0x1000;
 std::atomic<uint64_t> completionCounter{0};
+
+// An MDL for `length` bytes at `buffer`, its pages locked, as the I/O
+// manager builds it for a direct request; nullptr without pool. The I/O
+// manager frees it when the request completes.
+PMDL LockedMdl(PVOID buffer, ULONG length) {
+  auto mdl = static_cast<PMDL>(Pool::Allocate(NonPagedPool, sizeof(MDL), kMdlTag, "I/O manager"));
+  if (mdl == nullptr) return nullptr;
+  memset(mdl, 0, sizeof *mdl);
+  const auto address = reinterpret_cast<uintptr_t>(buffer);
+  mdl->Size = static_cast<CSHORT>(sizeof(MDL));
+  mdl->MdlFlags = MDL_PAGES_LOCKED;
+  mdl->StartVa = reinterpret_cast<PVOID>(address & ~(kPageSize - 1));
+  mdl->ByteOffset = static_cast<ULONG>(address & (kPageSize - 1));
+  mdl->ByteCount = length;
+  return mdl;
+}
 
 }  // namespace
 
@@ -21,6 +39,7 @@ std::shared_ptr<Request> Request::Build(PDEVICE_OBJECT target, const Params& par
   IrpOrigin origin;
   origin.ioManagerOwned = true;
   ULONG bufferLength = 0;
+  ULONG method = METHOD_BUFFERED;
   switch (params.major) {
     case IRP_MJ_READ:
       origin.buffered = true;
@@ -32,9 +51,16 @@ std::shared_ptr<Request> Request::Build(PDEVICE_OBJECT target, const Params& par
       break;
     case IRP_MJ_DEVICE_CONTROL:
     case IRP_MJ_INTERNAL_DEVICE_CONTROL:
-      origin.buffered = (params.ioControlCode & 3) == METHOD_BUFFERED;
+      method = params.ioControlCode & 3;
+      origin.buffered = method == METHOD_BUFFERED;
       origin.outputLength = params.outputLength;
-      bufferLength = std::max<ULONG>(static_cast<ULONG>(params.input.size()), params.outputLength);
+      // Buffered: one system buffer for input and output. Direct: the
+      // input alone is buffered. Neither: nothing is.
+      if (method == METHOD_BUFFERED) {
+        bufferLength = std::max<ULONG>(static_cast<ULONG>(params.input.size()), params.outputLength);
+      } else if (method != METHOD_NEITHER) {
+        bufferLength = static_cast<ULONG>(params.input.size());
+      }
       break;
     default:
       break;
@@ -77,6 +103,21 @@ std::shared_ptr<Request> Request::Build(PDEVICE_OBJECT target, const Params& par
     memset(static_cast<UCHAR*>(irp->AssociatedIrp.SystemBuffer) + params.input.size(), kUnwrittenByte,
            bufferLength - params.input.size());
   }
+  const bool control = params.major == IRP_MJ_DEVICE_CONTROL || params.major == IRP_MJ_INTERNAL_DEVICE_CONTROL;
+  PVOID output = params.callerOutput != nullptr ? params.callerOutput
+                                                : (request->output_.empty() ? nullptr : request->output_.data());
+  if (control && (method == METHOD_IN_DIRECT || method == METHOD_OUT_DIRECT) && params.outputLength != 0) {
+    // The I/O manager probes the caller's output buffer (for reading or
+    // writing, as the method says), locks its pages and describes them in
+    // an MDL. It maps nothing into system space: a driver that wants the
+    // bytes asks for a mapping of its own.
+    irp->MdlAddress = LockedMdl(output, params.outputLength);
+    if (irp->MdlAddress == nullptr) {
+      if (irp->AssociatedIrp.SystemBuffer != nullptr) Pool::Free(irp->AssociatedIrp.SystemBuffer, "I/O manager");
+      ReleaseIrp(irp);
+      return failed();
+    }
+  }
   if (params.major == IRP_MJ_READ && bufferLength != 0) irp->Flags |= IRP_INPUT_OPERATION;
   irp->RequestorMode = UserMode;
   irp->Tail.Overlay.OriginalFileObject = params.file;
@@ -102,6 +143,15 @@ std::shared_ptr<Request> Request::Build(PDEVICE_OBJECT target, const Params& par
       next->Parameters.DeviceIoControl.IoControlCode = params.ioControlCode;
       next->Parameters.DeviceIoControl.InputBufferLength = static_cast<ULONG>(params.input.size());
       next->Parameters.DeviceIoControl.OutputBufferLength = params.outputLength;
+      if (method == METHOD_NEITHER) {
+        // The caller's own addresses, valid only in its process and
+        // unprobed: the driver must probe them itself.
+        request->input_ = params.input;
+        next->Parameters.DeviceIoControl.Type3InputBuffer =
+            params.callerInput != nullptr ? const_cast<void*>(params.callerInput)
+                                          : (request->input_.empty() ? nullptr : request->input_.data());
+        irp->UserBuffer = output;
+      }
       break;
     default:
       break;

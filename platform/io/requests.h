@@ -1,7 +1,12 @@
 // Requests as an application issues them: the I/O manager builds an IRP it
-// owns (buffered, with a file object), sends it to the top of a device's
-// stack and, once it completes, copies the status, information and output
-// back to the caller. Tests and the user-mode layer use this to talk to a
+// owns (with a file object), sends it to the top of a device's stack and,
+// once it completes, copies the status, information and (buffered) output
+// back to the caller. Reads and writes are buffered; a device control
+// describes its buffers as its code's transfer method says: one system
+// buffer for both (METHOD_BUFFERED), the input in a system buffer and the
+// output locked down in an MDL at Irp->MdlAddress (METHOD_IN_DIRECT and
+// METHOD_OUT_DIRECT), or the caller's own addresses in Type3InputBuffer and
+// Irp->UserBuffer (METHOD_NEITHER). Tests and the user-mode layer use this to talk to a
 // driver exactly as Windows would.
 #pragma once
 
@@ -28,10 +33,15 @@ class Request : public std::enable_shared_from_this<Request> {
     ULONG createOptions = 0;         // disposition << 24 | create options
     USHORT fileAttributes = 0;
     USHORT shareAccess = 0;
-    // Where the output is copied when the request completes: an
-    // application's own buffer (written at completion, as Windows writes
-    // it), or, when null, the request's Output().
+    // The application's own output buffer: a buffered request's output is
+    // copied there at completion, as Windows writes it; a direct request's
+    // MDL describes it and a METHOD_NEITHER request hands it to the driver
+    // as Irp->UserBuffer. When null, the request's Output() stands in.
     PVOID callerOutput = nullptr;
+    // The application's own input buffer, which a METHOD_NEITHER request
+    // hands the driver as Type3InputBuffer; when null, the request's own
+    // copy of `input`.
+    const void* callerInput = nullptr;
     // Runs in the completing thread once the status and output have been
     // copied, before the IRP is freed.
     std::function<void(PIRP)> onComplete;
@@ -71,6 +81,7 @@ class Request : public std::enable_shared_from_this<Request> {
   NTSTATUS status_ = STATUS_PENDING;
   ULONG_PTR information_ = 0;
   std::vector<UCHAR> output_;
+  std::vector<UCHAR> input_;  // what a METHOD_NEITHER request points the driver at
   uint64_t order_ = 0;
 };
 

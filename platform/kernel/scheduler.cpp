@@ -69,6 +69,7 @@ void Scheduler::Start(SchedulerMode mode, uint64_t seed, const std::string& main
   if (rare && changeAt_.empty()) changeAt_.push_back(UINT64_MAX);
   stopping_ = false;
   switches_ = 0;
+  switchHook_ = nullptr;
   timerSequence_ = 0;
   idleWaiter_ = nullptr;
   stuck_ = false;
@@ -127,7 +128,20 @@ void Scheduler::SwitchPoint() {
   if (self == nullptr) return;
   auto lock = Lock();
   ++switches_;
+  if (switchHook_ && switches_ >= switchHookAt_) {
+    auto hook = std::move(switchHook_);
+    switchHook_ = nullptr;
+    lock.unlock();
+    hook();
+    lock.lock();
+  }
   HandOff(lock, self);
+}
+
+void Scheduler::AtSwitch(uint64_t count, std::function<void()> hook) {
+  auto lock = Lock();
+  switchHookAt_ = count;
+  switchHook_ = std::move(hook);
 }
 
 Thread* Scheduler::PickRunnable() {

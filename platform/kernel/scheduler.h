@@ -131,6 +131,13 @@ class Scheduler {
 
   std::string DescribeThreads();
   uint64_t SwitchCount() const { return switches_; }
+  // Deterministic mode, for tests that inject an event at every step of a
+  // run: `hook` runs once, at the first SwitchPoint() that finds the switch
+  // count at `count` or beyond, in the thread that reached it, outside the
+  // dispatcher lock and before the baton passes on. Whatever IRQL and locks
+  // that thread holds, the hook may only spawn threads or signal; it must
+  // not wait. Start() forgets it.
+  void AtSwitch(uint64_t count, std::function<void()> hook);
 
  private:
   friend class Thread;
@@ -162,6 +169,8 @@ class Scheduler {
   int64_t freeEpoch_ = 0;
   uint64_t timerSequence_ = 0;
   uint64_t switches_ = 0;
+  uint64_t switchHookAt_ = 0;
+  std::function<void()> switchHook_;
   unsigned rareChangePoints_ = 0;
   std::vector<uint64_t> changeAt_;  // switches at which the picked thread drops
   uint64_t picks_ = 0;

@@ -45,6 +45,7 @@ extern "C" NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG D
   if (DevInstKeyType & PLUGPLAY_REGKEY_CURRENT_HWPROFILE) path = InCurrentProfile(path);
 
   auto& registry = emu::Registry::Instance();
+  if (const NTSTATUS injected = registry.InjectedFailure("IoOpenDeviceRegistryKey")) return injected;
   // The hardware key's Device Parameters subkey is created on first use.
   if (!registry.CreateKeyPath(path)) return STATUS_OBJECT_NAME_INVALID;
   const HANDLE handle = registry.OpenHandle(path, DesiredAccess, false);

@@ -67,12 +67,12 @@ NTSTATUS PortsInstaller::AssignPortName(PDEVICE_OBJECT pdo, std::u16string_view 
   return AssignPortNameBytes(pdo, Utf16(name));
 }
 
-NTSTATUS PortsInstaller::AssignPortNameBytes(PDEVICE_OBJECT pdo, const std::vector<UCHAR>& bytes) {
+NTSTATUS PortsInstaller::AssignPortNameBytes(PDEVICE_OBJECT pdo, const std::vector<UCHAR>& bytes, ULONG type) {
   auto node = DevNodes::Instance().Find(pdo);
   if (!node) return STATUS_NO_SUCH_DEVICE;
   auto& registry = Registry::Instance();
   registry.CreateKeyPath(node->hardwareKeyPath);
-  return registry.SetValue(node->hardwareKeyPath, u"PortName", RegistryValue{REG_SZ, bytes});
+  return registry.SetValue(node->hardwareKeyPath, u"PortName", RegistryValue{type, bytes});
 }
 
 }  // namespace emu

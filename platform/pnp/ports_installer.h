@@ -15,8 +15,9 @@ class PortsInstaller {
   // Stores `name` (with its terminator, as the installer writes it) as the
   // REG_SZ value PortName of the device's hardware key.
   static NTSTATUS AssignPortName(PDEVICE_OBJECT pdo, std::u16string_view name);
-  // Stores raw REG_SZ bytes, for devices whose value was written otherwise.
-  static NTSTATUS AssignPortNameBytes(PDEVICE_OBJECT pdo, const std::vector<UCHAR>& bytes);
+  // Stores raw bytes as PortName, REG_SZ unless told otherwise, for devices
+  // whose value was written by someone else (or not as a port name at all).
+  static NTSTATUS AssignPortNameBytes(PDEVICE_OBJECT pdo, const std::vector<UCHAR>& bytes, ULONG type = REG_SZ);
 
   // Installation of a device that arrives: a device seen before keeps the
   // PortName it has; a new one gets the next name set aside with

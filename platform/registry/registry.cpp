@@ -109,7 +109,28 @@ void Registry::Reset() {
   handles_.clear();
   closed_.clear();
   nextHandle_ = kFirstHandle;
+  failureRule_ = nullptr;
+  operations_ = 0;
   CreateStandardKeysLocked();
+}
+
+void Registry::InjectFailures(FailureRule rule) {
+  std::lock_guard lock(mutex_);
+  failureRule_ = std::move(rule);
+  operations_ = 0;
+}
+
+NTSTATUS Registry::InjectedFailure(const char* routine) {
+  FailureRule rule;
+  size_t n;
+  {
+    std::lock_guard lock(mutex_);
+    if (!failureRule_) return STATUS_SUCCESS;
+    rule = failureRule_;
+    n = operations_++;
+  }
+  const NTSTATUS status = rule(routine, n);
+  return NT_SUCCESS(status) ? STATUS_SUCCESS : status;
 }
 
 void Registry::CreateStandardKeysLocked() {

@@ -8,6 +8,7 @@
 // Windows, so drivers that assume a terminator fail here too.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -106,6 +107,20 @@ class Registry {
   NTSTATUS DeleteValue(HANDLE handle, std::u16string_view name);
 
   size_t OpenHandleCount() const;
+
+  // Failure injection for tests: the registry routines a driver calls
+  // (IoOpenDeviceRegistryKey, ZwQueryValueKey, ZwSetValueKey,
+  // ZwDeleteValueKey, RtlWriteRegistryValue, RtlDeleteRegistryValue) ask
+  // the rule before they do anything; a failure status it returns is what
+  // the routine returns, with nothing changed and no handle made. `n`
+  // counts the operations asked about since the rule was installed. ZwClose
+  // is not asked: closing an open handle does not fail. An empty rule (and
+  // Reset) ends the injection.
+  using FailureRule = std::function<NTSTATUS(const char* routine, size_t n)>;
+  void InjectFailures(FailureRule rule);
+  // The rule's answer for one operation of `routine`: STATUS_SUCCESS to go on.
+  NTSTATUS InjectedFailure(const char* routine);
+
   // Called by the test harness when the driver has unloaded: every handle
   // still open is a leak, reported as "registry-handle-leak". Returns how
   // many there were.
@@ -130,6 +145,8 @@ class Registry {
   std::map<ULONG_PTR, HandleEntry> handles_;
   std::vector<ULONG_PTR> closed_;
   ULONG_PTR nextHandle_ = 0;
+  FailureRule failureRule_;
+  size_t operations_ = 0;
 };
 
 }  // namespace emu

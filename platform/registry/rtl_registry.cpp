@@ -69,6 +69,7 @@ NTSTATUS RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName, 
     return STATUS_INVALID_PARAMETER;
   }
   auto& registry = emu::Registry::Instance();
+  if (const NTSTATUS injected = registry.InjectedFailure("RtlWriteRegistryValue")) return injected;
   const std::u16string name = emu::ToU16(ValueName);
   const std::span<const UCHAR> data(static_cast<const UCHAR*>(ValueData), ValueData ? ValueLength : 0);
 
@@ -87,6 +88,7 @@ NTSTATUS RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName, 
 NTSTATUS RtlDeleteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName) {
   if (!emu::RequirePassive("RtlDeleteRegistryValue")) return STATUS_UNSUCCESSFUL;
   auto& registry = emu::Registry::Instance();
+  if (const NTSTATUS injected = registry.InjectedFailure("RtlDeleteRegistryValue")) return injected;
   const std::u16string name = emu::ToU16(ValueName);
 
   if (UsesHandle(RelativeTo)) {

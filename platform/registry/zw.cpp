@@ -179,6 +179,7 @@ NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
     return STATUS_INVALID_PARAMETER;
   }
 
+  if (const NTSTATUS injected = emu::Registry::Instance().InjectedFailure("ZwQueryValueKey")) return injected;
   RegistryValue value;
   std::u16string name;
   const NTSTATUS found = emu::Registry::Instance().QueryValue(KeyHandle, emu::View(*ValueName), value, &name);
@@ -199,6 +200,7 @@ NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleI
   if (!CheckPointer(ValueName, "ZwSetValueKey", "ValueName")) return STATUS_INVALID_PARAMETER;
   if (DataSize != 0 && !CheckPointer(Data, "ZwSetValueKey", "Data")) return STATUS_INVALID_PARAMETER;
 
+  if (const NTSTATUS injected = emu::Registry::Instance().InjectedFailure("ZwSetValueKey")) return injected;
   const std::span<const UCHAR> bytes(static_cast<const UCHAR*>(Data), Data ? DataSize : 0);
   const NTSTATUS status = emu::Registry::Instance().SetValue(KeyHandle, emu::View(*ValueName), Type, bytes);
   if (status == STATUS_INVALID_HANDLE) return BadHandle("ZwSetValueKey", KeyHandle);
@@ -209,6 +211,7 @@ NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleI
 NTSTATUS ZwDeleteValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName) {
   if (!emu::RequirePassive("ZwDeleteValueKey")) return STATUS_UNSUCCESSFUL;
   if (!CheckPointer(ValueName, "ZwDeleteValueKey", "ValueName")) return STATUS_INVALID_PARAMETER;
+  if (const NTSTATUS injected = emu::Registry::Instance().InjectedFailure("ZwDeleteValueKey")) return injected;
   const NTSTATUS status = emu::Registry::Instance().DeleteValue(KeyHandle, emu::View(*ValueName));
   if (status == STATUS_INVALID_HANDLE) return BadHandle("ZwDeleteValueKey", KeyHandle);
   if (status == STATUS_ACCESS_DENIED) return AccessNotGranted("ZwDeleteValueKey", KeyHandle, "KEY_SET_VALUE");

@@ -1,6 +1,7 @@
 #include "usb/scanner_model.h"
 
 #include <algorithm>
+#include <cstddef>
 
 #include "usb/descriptors.h"
 
@@ -180,6 +181,12 @@ ScannerModel ScannerModel::WithoutInterface() {
   return Build(layout);
 }
 
+ScannerModel ScannerModel::WithSerialConfiguration(std::vector<UCHAR> bytes) {
+  ScannerModel model = Standard();
+  model.configurations_[kSerialConfigurationIndex] = std::move(bytes);
+  return model;
+}
+
 ScannerModel& ScannerModel::SetSerialNumber(std::u16string serial) {
   serial_ = std::move(serial);
   RebuildDeviceDescriptor();
@@ -192,7 +199,10 @@ const std::vector<UCHAR>* ScannerModel::ConfigurationDescriptor(size_t index) co
 
 const std::vector<UCHAR>* ScannerModel::ConfigurationByValue(UCHAR value) const {
   for (const auto& set : configurations_) {
-    if (AsConfiguration(set)->bConfigurationValue == value) return &set;
+    if (set.size() > offsetof(USB_CONFIGURATION_DESCRIPTOR, bConfigurationValue) &&
+        AsConfiguration(set)->bConfigurationValue == value) {
+      return &set;
+    }
   }
   return nullptr;
 }
@@ -215,7 +225,8 @@ std::optional<std::vector<UCHAR>> ScannerModel::StringDescriptor(UCHAR index, US
 
 bool ScannerModel::RemoteWakeup(UCHAR value) const {
   const auto* set = ConfigurationByValue(value);
-  return set != nullptr && (AsConfiguration(*set)->bmAttributes & 0x20) != 0;
+  return set != nullptr && set->size() > offsetof(USB_CONFIGURATION_DESCRIPTOR, bmAttributes) &&
+         (AsConfiguration(*set)->bmAttributes & 0x20) != 0;
 }
 
 void ScannerModel::SetConfiguration(UCHAR value) {
@@ -228,7 +239,7 @@ UCHAR ScannerModel::DataEndpoint() const {
   if (set == nullptr) return 0;
   UCHAR found = 0;
   usb::ForEachDescriptor(set->data(), set->data() + set->size(), [&](const USB_COMMON_DESCRIPTOR* d) {
-    if (d->bDescriptorType != USB_ENDPOINT_DESCRIPTOR_TYPE) return true;
+    if (d->bDescriptorType != USB_ENDPOINT_DESCRIPTOR_TYPE || d->bLength < sizeof(USB_ENDPOINT_DESCRIPTOR)) return true;
     const auto* endpoint = reinterpret_cast<const USB_ENDPOINT_DESCRIPTOR*>(d);
     if ((endpoint->bEndpointAddress & USB_ENDPOINT_DIRECTION_MASK) &&
         (endpoint->bmAttributes & USB_ENDPOINT_TYPE_MASK) == USB_ENDPOINT_TYPE_BULK) {

@@ -74,6 +74,11 @@ class ScannerModel {
   static ScannerModel WithSecondInterface();
   // A serial configuration with no interface at all.
   static ScannerModel WithoutInterface();
+  // The serial configuration's descriptor set replaced by `bytes` as they
+  // are, whatever they say about lengths, counts, types and numbers: what
+  // a faulty device answers. The device takes SET_CONFIGURATION for the
+  // value in its bConfigurationValue, if it has that byte.
+  static ScannerModel WithSerialConfiguration(std::vector<UCHAR> bytes);
 
   // Gives the device this serial number string; empty: no serial number
   // (iSerialNumber 0), so the bus cannot give it a unique instance path.

@@ -22,9 +22,9 @@ std::vector<UCHAR> Utf16Bytes(std::u16string_view text, bool terminator) {
   return bytes;
 }
 
-PortNameValue PortNameValue::Missing() { return PortNameValue{false, {}}; }
-PortNameValue PortNameValue::Text(std::u16string_view text) { return PortNameValue{true, Utf16Bytes(text, true)}; }
-PortNameValue PortNameValue::Raw(std::vector<UCHAR> bytes) { return PortNameValue{true, std::move(bytes)}; }
+PortNameValue PortNameValue::Missing() { return PortNameValue{false, {}, REG_SZ}; }
+PortNameValue PortNameValue::Text(std::u16string_view text) { return PortNameValue{true, Utf16Bytes(text, true), REG_SZ}; }
+PortNameValue PortNameValue::Raw(std::vector<UCHAR> bytes) { return PortNameValue{true, std::move(bytes), REG_SZ}; }
 
 void DriverTest::SetUp() {
   PlatformTest::SetUp();
@@ -70,7 +70,7 @@ Scanner DriverTest::Plug(const PortNameValue& portName, NTSTATUS* status) {
     ADD_FAILURE() << "the root bus made no PDO";
     return scanner;
   }
-  if (portName.present) emu::PortsInstaller::AssignPortNameBytes(scanner.pdo, portName.bytes);
+  if (portName.present) emu::PortsInstaller::AssignPortNameBytes(scanner.pdo, portName.bytes, portName.type);
   NTSTATUS result = emu::PnpManager::AddDevice(driver_, scanner.pdo);
   if (status != nullptr) *status = result;
   if (NT_SUCCESS(result)) {

@@ -27,10 +27,11 @@ struct Scanner {
 
 // The PortName value to store in a scanner's hardware key: absent, a text
 // stored with its terminator (as the port installer writes it), or raw
-// REG_SZ bytes.
+// bytes, REG_SZ unless `type` says otherwise.
 struct PortNameValue {
   bool present = true;
   std::vector<UCHAR> bytes;
+  ULONG type = REG_SZ;
   static PortNameValue Missing();
   static PortNameValue Text(std::u16string_view text);
   static PortNameValue Raw(std::vector<UCHAR> bytes);

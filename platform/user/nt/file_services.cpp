@@ -195,18 +195,26 @@ NtStatus NtWriteFile(Handle file, Handle event, IoStatusBlock* iosb, const void*
 
 NtStatus NtDeviceIoControlFile(Handle file, Handle event, IoStatusBlock* iosb, uint32_t ioControlCode,
                                const void* input, uint32_t inputLength, void* output, uint32_t outputLength) {
-  if ((ioControlCode & 3) != METHOD_BUFFERED) Unimplemented("device control codes other than METHOD_BUFFERED");
-  if (Unprobeable(input, inputLength) || Unprobeable(output, outputLength)) return status::kAccessViolation;
+  // A buffered or direct request has its buffers probed (the input copied,
+  // the output copied back or locked); a METHOD_NEITHER one hands the
+  // driver the caller's addresses unprobed, whatever they are.
+  const bool buffered = (ioControlCode & 3) == METHOD_BUFFERED;
+  if ((ioControlCode & 3) != METHOD_NEITHER && (Unprobeable(input, inputLength) || Unprobeable(output, outputLength))) {
+    return status::kAccessViolation;
+  }
   // The access a control code names is checked against the handle's.
   const ULONG requiredAccess = (ioControlCode >> 14) & 3;
   ACCESS_MASK required = 0;
   if (requiredAccess & FILE_READ_ACCESS) required |= FILE_READ_DATA;
   if (requiredAccess & FILE_WRITE_ACCESS) required |= FILE_WRITE_DATA;
-  Issue issue{file, event, iosb, required, 0, {}, true};
+  // Only a buffered request's output is copied back, so only its length
+  // caps the count reported; the others report what the driver says.
+  Issue issue{file, event, iosb, required, 0, {}, buffered};
   issue.params.major = IRP_MJ_DEVICE_CONTROL;
   issue.params.ioControlCode = ioControlCode;
   auto bytes = static_cast<const UCHAR*>(input);
   if (bytes != nullptr) issue.params.input.assign(bytes, bytes + inputLength);
+  issue.params.callerInput = input;
   issue.params.outputLength = outputLength;
   issue.params.callerOutput = output;
   return IssueRequest(std::move(issue), "NtDeviceIoControlFile");

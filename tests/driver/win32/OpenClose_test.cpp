@@ -10,6 +10,7 @@ namespace {
 class OpenClose : public PortTest {};
 
 TEST_F(OpenClose, ThePortIsExclusiveEvenForOpensThatRace) {
+  AlsoUnderRareInterleavings(5);
   HANDLE first = OpenPort();
   ASSERT_NE(first, INVALID_HANDLE_VALUE);
   EXPECT_EQ(OpenPort(), INVALID_HANDLE_VALUE);
@@ -137,6 +138,7 @@ TEST_F(OpenClose, ANewPortHasTheDefaultsAndCloseResetsOnlyTheWaitMaskAndReadTime
 // Cleanup fails the handle's reads (the one waiting for data and those
 // queued behind it) and its wait; what the port received stays.
 TEST_F(OpenClose, CleanupEndsTheReadsAndTheWaitOfTheHandle) {
+  AlsoUnderRareInterleavings(5);
   ForEachSeed(10, [this] {
     HANDLE port = OpenPort("\\\\.\\COM5", FILE_FLAG_OVERLAPPED);
     ASSERT_NE(port, INVALID_HANDLE_VALUE);

@@ -169,6 +169,7 @@ TEST_F(Read, AProgramReadingInALoopGetsEveryBarcodeInOrder) {
 // takes the read waiting for data with it (STATUS_UNSUCCESSFUL); the read
 // waiting for data can be cancelled itself; the next one then runs.
 TEST_F(Read, CancellingAQueuedReadOrTheWaitingOne) {
+  AlsoUnderRareInterleavings(5);
   ForEachSeed(10, [this] {
     HANDLE port = OpenPort("\\\\.\\COM5", FILE_FLAG_OVERLAPPED);
     ASSERT_NE(port, INVALID_HANDLE_VALUE);
@@ -201,6 +202,7 @@ TEST_F(Read, CancellingAQueuedReadOrTheWaitingOne) {
 // here a cancel, SET_WAIT_MASK over a parked wait, or the handle's cleanup
 // comes at the very moment the read's time-out expires.
 TEST_F(Read, AWaitingReadEndsOnceWhenItsTimeOutMeetsAnotherEnd) {
+  AlsoUnderRareInterleavings(5);
   enum class By { Cancel, SetMask, Cleanup };
   for (By by : {By::Cancel, By::SetMask, By::Cleanup}) {
     ForEachSeed(15, [&] {
@@ -311,6 +313,7 @@ TEST(ReadTimeouts, EachKindEndsTheReadWhenItShould) {
 // The time-out and the last bytes arrive at the same moment: the read ends
 // with the status of whichever ended its wait, and nothing is lost.
 TEST_F(Read, TimerAndDataArrivingTogetherLoseNothing) {
+  AlsoUnderRareInterleavings(5);
   ForEachSeed(20, [this] {
     HANDLE port = OpenPort("\\\\.\\COM5", FILE_FLAG_OVERLAPPED);
     ASSERT_NE(port, INVALID_HANDLE_VALUE);

@@ -10,6 +10,7 @@ namespace {
 class Removal : public PortTest {};
 
 TEST_F(Removal, UnpluggedWithARequestOfEveryKindInside) {
+  AlsoUnderRareInterleavings(5);
   int cutShort = 0;
   for (bool processEnds : {false, true}) {
     SCOPED_TRACE(processEnds ? "the process ends" : "the program closes its handle");

@@ -137,15 +137,17 @@ TEST_F(SerialControl, EveryCodeAnswersStoresOrRefusesAsItShould) {
   EXPECT_TRUE(CloseHandle(port));
 }
 
-// PURGE empties the receive buffer for exactly SERIAL_PURGE_RXCLEAR, and
-// nothing for other masks, combinations with it included.
-// Every buffered code of the serial and the port-number device types, with
-// input and output lengths from 0 to 80 of random bytes, on
-// handles opened for reading, writing or both: a code the driver does not
-// know fails as an invalid function, a known one succeeds or fails with a
-// buffer or parameter error, and none returns more than the caller's buffer
-// or a byte the driver never wrote (the I/O manager's 0xCD). CI sweeps a
-// sample of the functions and lengths; the long mode all of them.
+// Every code of the serial and the port-number device types, with input
+// and output lengths from 0 to 80 of random bytes, on handles opened for
+// reading, writing or both, while the device is started and while it is
+// stopped: a code the driver does not know fails as an invalid function
+// whatever its transfer method (buffered, direct in or out, neither) and
+// the access it names, a code naming access the handle lacks is refused by
+// the I/O manager, a known one succeeds or fails with a buffer or parameter
+// error, a stopped device refuses everything, and none returns more than
+// the caller's buffer or a byte the driver never wrote (the I/O manager's
+// 0xCD). CI sweeps a sample of the functions and lengths; the long mode
+// all of them.
 TEST_F(SerialControl, EveryCodeAndLengthOnEveryHandleEndsClearly) {
   const std::set<DWORD> known = {
       IOCTL_SERIAL_SET_BAUD_RATE, IOCTL_SERIAL_GET_BAUD_RATE, IOCTL_SERIAL_SET_QUEUE_SIZE,
@@ -170,57 +172,87 @@ TEST_F(SerialControl, EveryCodeAndLengthOnEveryHandleEndsClearly) {
     return byte == 0xCD ? uint8_t(0) : byte;
   };
   // The codes: the known ones, and every function (CI: a sample) of both
-  // device types. Waiting on the mask would block this
-  // synchronous caller; its code is tried elsewhere.
+  // device types with each transfer method, naming the access its number
+  // picks. Waiting on the mask would block this synchronous caller; its
+  // code is tried elsewhere.
   std::vector<DWORD> codes(known.begin(), known.end());
+  // Each known code with the other three transfer methods is a code the
+  // driver does not know.
+  for (DWORD code : known) {
+    for (DWORD method = 1; method < 4; ++method) codes.push_back(code ^ method);
+  }
   for (DWORD type : {DWORD(FILE_DEVICE_SERIAL_PORT), DWORD(ZENDRA_PORT_DEVICE_TYPE)}) {
     for (DWORD function = 0; function < 0x1000; function += whole ? 1 : 53) {
-      codes.push_back(CTL_CODE(type, function, METHOD_BUFFERED, FILE_ANY_ACCESS));
+      for (DWORD method : {DWORD(METHOD_BUFFERED), DWORD(METHOD_IN_DIRECT), DWORD(METHOD_OUT_DIRECT),
+                           DWORD(METHOD_NEITHER)}) {
+        const DWORD code = CTL_CODE(type, function, method, (function + method) & 3);
+        if (!known.count(code)) codes.push_back(code);
+      }
     }
   }
   size_t tried = 0;
-  for (DWORD access : {DWORD(GENERIC_READ | GENERIC_WRITE), DWORD(GENERIC_READ), DWORD(GENERIC_WRITE)}) {
-    HANDLE port = OpenPort("\\\\.\\COM5", 0, access);
-    ASSERT_NE(port, INVALID_HANDLE_VALUE);
-    for (DWORD code : codes) {
-      if (code == IOCTL_SERIAL_WAIT_ON_MASK) continue;
-      // CI tries the unknown codes on one handle with a few lengths.
-      const bool sampled = !whole && !known.count(code);
-      if (sampled && access != DWORD(GENERIC_READ | GENERIC_WRITE)) continue;
-      for (DWORD in : lengths) {
-        for (DWORD out : lengths) {
-          if (sampled && (in % 2 == 0 || out % 2 == 0)) continue;  // 1, 3, 7, ..., 63 only
-          Bytes input(in);
-          for (auto& b : input) b = next();
-          const ControlResult r = Control(port, code, input, out);
-          ++tried;
-          SCOPED_TRACE(::testing::Message() << std::hex << "code " << code << std::dec << " in " << in << " out " << out
-                                            << " access " << std::hex << access);
-          ASSERT_LE(r.returned, out);
-          for (size_t i = 0; i < r.out.size(); ++i) {
-            if (i < r.returned) {
-              ASSERT_NE(r.out[i], 0xCD) << "byte " << i << " never written";
-            } else {
-              ASSERT_EQ(r.out[i], 0xEE) << "byte " << i << " past what was returned";
+  for (bool started : {true, false}) {
+    if (!started) {
+      ASSERT_EQ(M().SendPnp(Scanner(), kQueryStop), 0);
+      ASSERT_EQ(M().SendPnp(Scanner(), kStop), 0);
+    }
+    for (DWORD access : {DWORD(GENERIC_READ | GENERIC_WRITE), DWORD(GENERIC_READ), DWORD(GENERIC_WRITE)}) {
+      HANDLE port = OpenPort("\\\\.\\COM5", 0, access);
+      ASSERT_NE(port, INVALID_HANDLE_VALUE);
+      for (DWORD code : codes) {
+        if (code == IOCTL_SERIAL_WAIT_ON_MASK) continue;
+        // CI tries the unknown codes, and every code on a stopped device,
+        // on one handle with a few lengths.
+        const bool sampled = !whole && (!known.count(code) || !started);
+        if (sampled && access != DWORD(GENERIC_READ | GENERIC_WRITE)) continue;
+        const DWORD needs = (code >> 14) & 3;
+        const bool allowed = (!(needs & FILE_READ_ACCESS) || (access & GENERIC_READ)) &&
+                             (!(needs & FILE_WRITE_ACCESS) || (access & GENERIC_WRITE));
+        for (DWORD in : lengths) {
+          for (DWORD out : lengths) {
+            // The sample: a short and a long length either way round, and
+            // two short ones.
+            if (sampled && !((in == 1 && out == 63) || (in == 63 && out == 1) || (in == 7 && out == 15) ||
+                             (in == 3 && out == 3))) {
+              continue;
             }
-          }
-          if (!known.count(code)) {
-            ASSERT_FALSE(r.ok);
-            ASSERT_EQ(r.error, DWORD(ERROR_INVALID_FUNCTION));
-          } else if (code == DWORD(IOCTL_POS_SET_PORT_NUMBER) && !(access & GENERIC_WRITE)) {
-            ASSERT_EQ(r.error, DWORD(ERROR_ACCESS_DENIED)) << "the I/O manager checks the handle's access";
-          } else if (!r.ok) {
-            ASSERT_TRUE(clearErrors.count(r.error)) << "error " << r.error;
+            Bytes input(in);
+            for (auto& b : input) b = next();
+            const ControlResult r = Control(port, code, input, out);
+            ++tried;
+            SCOPED_TRACE(::testing::Message() << std::hex << "code " << code << std::dec << " in " << in << " out "
+                                              << out << " access " << std::hex << access
+                                              << (started ? "" : ", stopped"));
+            ASSERT_LE(r.returned, out);
+            for (size_t i = 0; i < r.out.size(); ++i) {
+              if (i < r.returned) {
+                ASSERT_NE(r.out[i], 0xCD) << "byte " << i << " never written";
+              } else {
+                ASSERT_EQ(r.out[i], 0xEE) << "byte " << i << " past what was returned";
+              }
+            }
+            if (!allowed) {
+              ASSERT_EQ(r.error, DWORD(ERROR_ACCESS_DENIED)) << "the I/O manager checks the handle's access";
+            } else if (!known.count(code) || !started) {
+              ASSERT_FALSE(r.ok);
+              ASSERT_EQ(r.error, DWORD(ERROR_INVALID_FUNCTION));
+            } else if (!r.ok) {
+              ASSERT_TRUE(clearErrors.count(r.error)) << "error " << r.error;
+            }
           }
         }
       }
+      CloseHandle(port);
     }
-    CloseHandle(port);
   }
-  std::printf("[ SerialControl ] %zu control requests: %zu codes, lengths %s to 80, 3 handles\n", tried,
-              codes.size(), whole ? "every one from 0" : "0, 1, 3, 7, 15, 31, 63");
+  EXPECT_GE(M().SendPnp(Scanner(), kStart), 0);
+  std::printf("[ SerialControl ] %zu control requests: %zu codes in 4 transfer methods, lengths %s to 80, "
+              "3 handles, started and stopped\n",
+              tried, codes.size(), whole ? "every one from 0" : "0, 1, 3, 7, 15, 31, 63");
 }
 
+// PURGE empties the receive buffer for exactly SERIAL_PURGE_RXCLEAR, and
+// nothing for other masks, combinations with it included.
 TEST_F(SerialControl, PurgeEmptiesTheBufferOnlyForExactlyRxClear) {
   HANDLE port = OpenPort();
   ASSERT_NE(port, INVALID_HANDLE_VALUE);
