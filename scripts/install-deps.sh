@@ -4,7 +4,8 @@
 #   windows builds - mingw-w64 cross compilers (i686 and x86_64) and binutils
 #   bridge test    - pyserial for the system's python3
 # "install-deps.sh bench" adds valgrind, which scripts/bench.sh counts
-# instructions with.
+# instructions with; "install-deps.sh tsan" the ThreadSanitizer runtime
+# scripts/tsan.sh links (g++ brings it on Debian; named to be sure).
 # Idempotent: when everything is already installed it prints one line and
 # touches nothing; otherwise it runs "apt-get update" once and installs only
 # the missing packages. Runs as root (as CI does) or through sudo.
@@ -25,6 +26,9 @@ packages=(
 )
 if [ "${1:-}" = bench ]; then
   packages+=(valgrind)
+fi
+if [ "${1:-}" = tsan ]; then
+  packages+=(libtsan2)
 fi
 
 # Programs the builds call directly; a package can be "installed" while its
