@@ -5,6 +5,10 @@ set(CMAKE_CXX_STANDARD_REQUIRED ON)
 set(CMAKE_CXX_EXTENSIONS OFF)
 
 option(ZENDRA_SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
+option(ZENDRA_TSAN "Build with ThreadSanitizer (free-running programs: zendra-sim, zendra-bench)" OFF)
+if(ZENDRA_SANITIZE AND ZENDRA_TSAN)
+  message(FATAL_ERROR "ThreadSanitizer cannot be combined with AddressSanitizer: use one preset or the other")
+endif()
 
 find_package(Threads REQUIRED)
 find_package(GTest REQUIRED)
@@ -18,6 +22,13 @@ add_compile_options(-fshort-wchar -Wall -Wextra -Werror)
 if(ZENDRA_SANITIZE)
   add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
   add_link_options(-fsanitize=address,undefined)
+endif()
+if(ZENDRA_TSAN)
+  # Races only matter where threads really run at once: the free-running
+  # mode. scripts/tsan.sh runs zendra-sim and zendra-bench so, with the
+  # accepted races listed in tests/tsan.supp.
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
 endif()
 
 # User mode is split along the system-call boundary: platform/user/nt (the

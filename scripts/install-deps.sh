@@ -4,9 +4,11 @@
 #   windows builds - mingw-w64 cross compilers (i686 and x86_64) and binutils
 #   bridge test    - pyserial for the system's python3
 # "install-deps.sh bench" adds valgrind, which scripts/bench.sh counts
-# instructions with; "install-deps.sh wine" adds what scripts/wine.sh runs
-# the Windows binaries with (wine64, Xvfb, netpbm), without the packages
-# they merely recommend.
+# instructions with; "install-deps.sh tsan" the ThreadSanitizer runtime
+# scripts/tsan.sh links (g++ brings it on Debian; named to be sure);
+# "install-deps.sh wine" adds what scripts/wine.sh runs the Windows
+# binaries with (wine64, Xvfb, netpbm), without the packages they merely
+# recommend.
 # Idempotent: when everything is already installed it prints one line and
 # touches nothing; otherwise it runs "apt-get update" once and installs only
 # the missing packages. Runs as root (as CI does) or through sudo.
@@ -29,6 +31,7 @@ lean_packages=()
 for option in "$@"; do
   case "$option" in
     bench) packages+=(valgrind) ;;
+    tsan) packages+=(libtsan2) ;;
     wine) lean_packages+=(wine64 xvfb netpbm) ;;
     *) echo "install-deps: unknown option $option" >&2; exit 1 ;;
   esac

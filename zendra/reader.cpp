@@ -214,6 +214,22 @@ static BOOLEAN PosAppendReceived(PDEVICE_EXTENSION Extension, ULONG Count)
 }
 
 /*
+ * PosRxCharWanted
+ *   Whether the wait mask asks for EV_RXCHAR: a hint, read without a lock
+ *   while SET_WAIT_MASK or close may be writing it. Race with
+ *   PosSetWaitMask and PosDispatchClose: whichever value is read, the
+ *   parked wait request is taken under WaitLock (PosTakeWaitIrp), so a
+ *   stale "yes" finds none or one the new mask's own completion would have
+ *   ended the same way, and a stale "no" only happens while SET_WAIT_MASK
+ *   runs, which completes any parked wait itself.
+ *   IRQL: <= DISPATCH_LEVEL. Named in tests/tsan.supp for that read.
+ */
+static BOOLEAN PosRxCharWanted(PDEVICE_EXTENSION Extension)
+{
+    return (Extension->WaitMask & SERIAL_EV_RXCHAR) != 0;
+}
+
+/*
  * PosBulkReadComplete
  *   Completion routine of every transfer of the reader. The IRP has no
  *   stack location of this driver's above the lower one, so DeviceObject is
@@ -253,7 +269,7 @@ extern "C" NTSTATUS NTAPI PosBulkReadComplete(PDEVICE_OBJECT DeviceObject, PIRP 
     if (NT_SUCCESS(Irp->IoStatus.Status) &&
         PosAppendReceived(extension, extension->ReaderUrb->TransferBufferLength)) {
         KeSetEvent(&extension->RxDataEvent, IO_NO_INCREMENT, FALSE);
-        if (extension->WaitMask & SERIAL_EV_RXCHAR) {
+        if (PosRxCharWanted(extension)) {
             waitIrp = PosTakeWaitIrp(extension, &extension->WaitIrp);
             if (waitIrp != NULL) {
                 /* Its buffer holds the event word already. */

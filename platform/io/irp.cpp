@@ -538,7 +538,7 @@ extern "C" BOOLEAN IoCancelIrp(PIRP Irp) {
     IoReleaseCancelSpinLock(irql);
     return FALSE;
   }
-  Irp->Cancel = TRUE;
+  emu::SetIrpCancelFlag(Irp);
   auto routine = reinterpret_cast<PDRIVER_CANCEL>(
       InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&Irp->CancelRoutine), nullptr));
   if (routine == nullptr) {
@@ -585,7 +585,7 @@ NTSTATUS emu::Irps::Deliver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     std::lock_guard<std::mutex> guard(emu::S().mutex);
     if (!info->activations.empty()) emu::TakeDuringCompletionLocked(*info, "IofCallDriver");
   }
-  if (Irp->CancelRoutine != nullptr) {
+  if (emu::HasCancelRoutine(Irp)) {
     Verifier::Report("irp-passed-down-with-cancel-routine",
                      info->Describe() + " passed to another driver while a cancel routine is still set");
   }
@@ -659,7 +659,7 @@ extern "C" VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     Verifier::Report("irp-completed-pending", info->Describe() + " completed with STATUS_PENDING");
     return;
   }
-  if (Irp->CancelRoutine != nullptr) {
+  if (emu::HasCancelRoutine(Irp)) {
     Verifier::Report("irp-completed-with-cancel-routine",
                      info->Describe() + " completed while its cancel routine is still set");
     return;
@@ -697,7 +697,7 @@ extern "C" VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     NTSTATUS status = Irp->IoStatus.Status;
     bool invoke = routine != nullptr && ((NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) ||
                                          (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) ||
-                                         (Irp->Cancel && (control & SL_INVOKE_ON_CANCEL)));
+                                         (emu::IrpCancelFlag(Irp) && (control & SL_INVOKE_ON_CANCEL)));
     bool top = Irp->CurrentLocation == Irp->StackCount + 1;
     if (invoke) {
       PDEVICE_OBJECT device = top ? nullptr : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
@@ -714,6 +714,20 @@ extern "C" VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         std::lock_guard<std::mutex> guard(emu::S().mutex);
         auto& running = info->activations;
         running.erase(std::find(running.begin(), running.end(), activation));
+        // Taken back by the routine's STATUS_MORE_PROCESSING_REQUIRED: the
+        // level is reclaimed and the IRP is its owner's again. Decided in
+        // the same hold of the lock as the activation leaves the list:
+        // from then on a thread the routine woke (free-running, on another
+        // processor) no longer counts as overtaking the routine, and may
+        // send the IRP again, complete or free it at once; its new life
+        // must not be overwritten with this one.
+        if (activation->takenBy == nullptr && result == STATUS_MORE_PROCESSING_REQUIRED) {
+          for (auto& frame : emu::LevelOf(*info, activation->level)) frame->reclaimed = true;
+          const emu::IrpLife life = info->life;
+          if (life != emu::IrpLife::Completed && life != emu::IrpLife::Freed) {
+            info->life = emu::IrpLife::Allocated;
+          }
+        }
       }
       if (activation->takenBy != nullptr) {
         // The driver has the IRP back (and may have freed it): completion
@@ -728,14 +742,7 @@ extern "C" VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         }
         return;
       }
-      if (result == STATUS_MORE_PROCESSING_REQUIRED) {
-        std::lock_guard<std::mutex> guard(emu::S().mutex);
-        for (auto& frame : emu::LevelOf(*info, activation->level)) frame->reclaimed = true;
-        if (info->life != emu::IrpLife::Completed && info->life != emu::IrpLife::Freed) {
-          info->life = emu::IrpLife::Allocated;
-        }
-        return;
-      }
+      if (result == STATUS_MORE_PROCESSING_REQUIRED) return;
       if (Irp->PendingReturned && !top && !(IoGetCurrentIrpStackLocation(Irp)->Control & SL_PENDING_RETURNED)) {
         Verifier::Report("completion-routine-pending-not-propagated",
                          "a completion routine of " + info->Describe() +

@@ -7,6 +7,7 @@
 // against what happened to the IRP at its level, whichever comes first.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -60,9 +61,47 @@ struct IrpFrame {
   bool pendingExcused = false;
 };
 
+// A field of the emulation's bookkeeping that threads read and write
+// without a common lock: atomic, but relaxed, so that it orders nothing.
+// Windows has no such record, so it must not order the driver's accesses
+// either (under ThreadSanitizer a stronger order would hide the driver's
+// races behind the emulation's).
+template <class T>
+class RelaxedField {
+ public:
+  RelaxedField(T value) : value_(value) {}
+  RelaxedField& operator=(T value) {
+    value_.store(value, std::memory_order_relaxed);
+    return *this;
+  }
+  operator T() const { return value_.load(std::memory_order_relaxed); }
+
+ private:
+  std::atomic<T> value_;
+};
+
+// Irp->Cancel as the emulation reads and writes it. IoCancelIrp sets it
+// on one thread while the IRP's holder looks at it on another (the check
+// after IoSetCancelRoutine that catches a cancel which came first), so in
+// free mode both sides use an atomic view of the plain BOOLEAN drivers see.
+// Relaxed: the interlocked exchanges of the cancel routine on both sides
+// order the flag, as on Windows.
+inline bool IrpCancelFlag(PIRP irp) {
+  return std::atomic_ref<BOOLEAN>(irp->Cancel).load(std::memory_order_relaxed) != FALSE;
+}
+// Irp->CancelRoutine looked at without taking it, for the verifier's
+// checks: IoCancelIrp may be exchanging it on another thread meanwhile.
+inline bool HasCancelRoutine(PIRP irp) {
+  auto& routine = *const_cast<PDRIVER_CANCEL*>(&irp->CancelRoutine);
+  return std::atomic_ref<PDRIVER_CANCEL>(routine).load(std::memory_order_relaxed) != nullptr;
+}
+inline void SetIrpCancelFlag(PIRP irp) { std::atomic_ref<BOOLEAN>(irp->Cancel).store(TRUE, std::memory_order_relaxed); }
+
 struct IrpInfo {
   uint64_t serial = 0;
-  IrpLife life = IrpLife::Allocated;
+  // Read and moved on by whichever thread has the IRP, which in free mode
+  // may be another processor's the moment a completion routine lets go.
+  RelaxedField<IrpLife> life = IrpLife::Allocated;
   IrpOrigin origin;
   // Frames by stack level (1-based). A level holds a small stack of frames
   // because a driver that skips its own location calls the next driver at

@@ -150,14 +150,14 @@ Thread* Scheduler::PickRunnable() {
   constexpr unsigned char kDispatchLevel = 2;
   std::vector<const Thread*> owner(processors_, nullptr);
   for (auto& t : threads_) {
-    if (t->state_ != Thread::State::Finished && t->irql_ >= kDispatchLevel) owner[t->processor_] = t.get();
+    if (t->state_ != Thread::State::Finished && t->Irql() >= kDispatchLevel) owner[t->processor_] = t.get();
   }
   auto freeFor = [&](const Thread* t, unsigned p) { return owner[p] == nullptr || owner[p] == t; };
   std::vector<Thread*> runnable;
   for (auto& t : threads_) {
     if (t->state_ != Thread::State::Runnable) continue;
     bool fits = false;
-    if (t->pinned_ || t->irql_ >= kDispatchLevel) {
+    if (t->pinned_ || t->Irql() >= kDispatchLevel) {
       fits = freeFor(t.get(), t->processor_);
     } else {
       for (unsigned p = 0; !fits && p < processors_; ++p) fits = freeFor(t.get(), p);
@@ -181,7 +181,7 @@ Thread* Scheduler::PickRunnable() {
     std::uniform_int_distribution<size_t> pick(0, runnable.size() - 1);
     next = runnable[pick(rng_)];
   }
-  if (!next->pinned_ && next->irql_ < kDispatchLevel) {
+  if (!next->pinned_ && next->Irql() < kDispatchLevel) {
     // Below DISPATCH_LEVEL a thread may move: it goes to any processor no
     // other thread holds at DISPATCH_LEVEL.
     std::vector<unsigned> open;
@@ -498,7 +498,7 @@ std::string Scheduler::DescribeThreads() {
         if (t->hasDeadline_) out << " until +" << (t->deadline_ - kBootSystemTime) / 10000 << " ms";
         break;
     }
-    out << " (IRQL " << int(t->irql_) << ", processor " << t->processor_ << ")\n";
+    out << " (IRQL " << int(t->Irql()) << ", processor " << t->processor_ << ")\n";
   }
   return out.str();
 }

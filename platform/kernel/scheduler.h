@@ -192,8 +192,12 @@ class Thread {
   enum class State { Runnable, Blocked, Finished };
 
   const std::string& Name() const { return name_; }
-  unsigned char Irql() const { return irql_; }
-  void SetIrql(unsigned char irql) { irql_ = irql; }
+  // Set by the thread itself; read by others too (the I/O manager asks
+  // whether a completing request's issuer could take its APC at once), so
+  // in free mode the answer is a snapshot of a level that may change at
+  // any moment, which is all such a reader needs.
+  unsigned char Irql() const { return irql_.load(std::memory_order_relaxed); }
+  void SetIrql(unsigned char irql) { irql_.store(irql, std::memory_order_relaxed); }
   // The processor the thread runs on (or last ran on).
   unsigned Processor() const { return processor_; }
   State GetState() const { return state_; }
@@ -222,7 +226,7 @@ class Thread {
   int64_t deadline_ = 0;  // of the current wait, when hasDeadline_
   bool hasDeadline_ = false;
   std::string waitingOn_;
-  unsigned char irql_ = 0;
+  std::atomic<unsigned char> irql_ = 0;
   unsigned processor_ = 0;
   bool pinned_ = false;
   int64_t priority_ = 0;  // rare-interleaving mode; 0 until first seen

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <optional>
 
+#include "io/irp.h"
 #include "usb/descriptors.h"
 #include "usb/pdo_pnp.h"
 #include "usbdlib.h"
@@ -111,9 +112,9 @@ std::optional<Outcome> RunInLocked(UsbDevice& d, PendingIn& p) {
 // is on its way takes nothing more from the device).
 bool FirstOnItsPipe(const UsbDevice& d, size_t index) {
   const PendingIn& p = d.pending[index];
-  if (p.irp->Cancel) return false;
+  if (IrpCancelFlag(p.irp)) return false;
   for (size_t i = 0; i < index; ++i) {
-    if (d.pending[i].pipe == p.pipe && !d.pending[i].irp->Cancel) return false;
+    if (d.pending[i].pipe == p.pipe && !IrpCancelFlag(d.pending[i].irp)) return false;
   }
   return true;
 }
@@ -463,7 +464,7 @@ void TransferLocked(UsbDevice& d, PIRP irp, PURB urb, Submission& s) {
   }
   IoMarkIrpPending(irp);
   IoSetCancelRoutine(irp, CancelWaitingIn);
-  if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
+  if (IrpCancelFlag(irp) && IoSetCancelRoutine(irp, nullptr) != nullptr) {
     // Cancelled before the routine was in place: nobody else will end it.
     s.endedNow.push_back(EndWith(d, d.pending.back(), endpoint, STATUS_CANCELLED, USBD_STATUS_CANCELED));
     d.pending.pop_back();

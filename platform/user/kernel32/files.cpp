@@ -9,6 +9,8 @@
 // request is still in the driver.
 #include "user/kernel32/kernel32.h"
 
+#include <atomic>
+
 namespace nt = emu::nt;
 using emu::k32::SetLastNtError;
 
@@ -161,7 +163,12 @@ BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBu
 
 BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD lpNumberOfBytesTransferred,
                                 BOOL bWait) {
-  if (emu::k32::StatusOf(lpOverlapped->Internal) == nt::status::kPending) {
+  // Internal is written by the request's completion on another thread:
+  // read with acquire, it brings the InternalHigh written before it.
+  auto internal = [lpOverlapped] {
+    return std::atomic_ref<ULONG_PTR>(lpOverlapped->Internal).load(std::memory_order_acquire);
+  };
+  if (emu::k32::StatusOf(internal()) == nt::status::kPending) {
     if (!bWait) {
       SetLastError(ERROR_IO_INCOMPLETE);
       return FALSE;
@@ -175,7 +182,7 @@ BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD
     }
   }
   *lpNumberOfBytesTransferred = static_cast<DWORD>(lpOverlapped->InternalHigh);
-  const nt::NtStatus status = emu::k32::StatusOf(lpOverlapped->Internal);
+  const nt::NtStatus status = emu::k32::StatusOf(internal());
   if (!nt::Success(status)) {
     SetLastNtError(status);
     return FALSE;

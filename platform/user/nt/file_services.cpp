@@ -2,6 +2,7 @@
 // NtDeviceIoControlFile, the cancels and NtClose do in the I/O manager
 // before and after the driver sees a request.
 #include <algorithm>
+#include <atomic>
 
 #include "io/namespace.h"
 #include "io/requests.h"
@@ -115,8 +116,13 @@ NtStatus IssueRequest(Issue issue, const char* service) {
     if (!Error(final) || irp->PendingReturned) {
       ULONG_PTR information = irp->IoStatus.Information;
       if (clamp && !Error(final)) information = std::min<ULONG_PTR>(information, outputLength);
-      iosb->status = static_cast<uint32_t>(final);
+      // The count first, then the status, released: the application thread
+      // may look at the status without waiting on the event (its
+      // GetOverlappedResult, HasOverlappedIoCompleted) while this runs on
+      // a worker or DPC thread, and once it sees the status final it reads
+      // the count, which must be this request's and not the stale one.
       iosb->information = information;
+      std::atomic_ref<uintptr_t>(iosb->status).store(static_cast<uint32_t>(final), std::memory_order_release);
       if (event != nullptr) KeSetEvent(event->Event(), IO_NO_INCREMENT, FALSE);
       KeSetEvent(file->Event(), IO_NO_INCREMENT, FALSE);
     }
