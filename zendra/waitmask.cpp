@@ -20,7 +20,7 @@
  *   parked; STATUS_INVALID_DEVICE_STATE while the scanner has no USB
  *   configuration. For every result but STATUS_PENDING the caller completes
  *   Irp (information 0).
- *   IRQL: PASSIVE_LEVEL. Takes WaitLock.
+ *   IRQL: <= DISPATCH_LEVEL (PosWaitOnMask holds RxLock). Takes WaitLock.
  */
 extern "C" NTSTATUS PosPendWaitIrp(PDEVICE_EXTENSION Extension, PIRP Irp, PIRP *Slot)
 {
@@ -133,13 +133,15 @@ extern "C" NTSTATUS NTAPI PosWaitIrpComplete(PDEVICE_OBJECT DeviceObject, PIRP I
  *   Answers at once with EV_RXCHAR when unread data waits and no wait of
  *   this open has reported data yet; parks the request otherwise. A buffer
  *   too short for the event word is refused without being written.
- *   IRQL: PASSIVE_LEVEL, inside the device-control gate entry. Returns
+ *   IRQL: PASSIVE_LEVEL, inside the device-control gate entry. Takes RxLock,
+ *   then WaitLock inside it while parking. Returns
  *   STATUS_PENDING when parked (the request must not be touched then);
  *   otherwise the caller completes it with *Information.
  */
 extern "C" NTSTATUS PosWaitOnMask(PDEVICE_EXTENSION Extension, PIRP Irp, PULONG_PTR Information)
 {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    NTSTATUS status;
     LONG buffered;
     KIRQL irql;
 
@@ -148,16 +150,23 @@ extern "C" NTSTATUS PosWaitOnMask(PDEVICE_EXTENSION Extension, PIRP Irp, PULONG_
     }
     *(PULONG)Irp->AssociatedIrp.SystemBuffer = SERIAL_EV_RXCHAR;
 
+    /* The look at the buffer and the parking happen under RxLock. Race
+     * with PosBulkReadComplete, which appends under RxLock and only then
+     * takes WaitIrp: a transfer appended before the look is seen by it, one
+     * appended after finds the request parked. With the lock dropped in
+     * between, a packet landing there would find no wait to end, and the
+     * wait would sit over unreported bytes until the next packet. */
     KeAcquireSpinLock(&Extension->RxLock, &irql);
     buffered = Extension->RxCount;
-    KeReleaseSpinLock(&Extension->RxLock, irql);
-
     if (buffered > 0 && !Extension->RxCharReported) {
         Extension->RxCharReported = TRUE;
+        KeReleaseSpinLock(&Extension->RxLock, irql);
         *Information = sizeof(ULONG);
         return STATUS_SUCCESS;
     }
-    return PosPendWaitIrp(Extension, Irp, &Extension->WaitIrp);
+    status = PosPendWaitIrp(Extension, Irp, &Extension->WaitIrp);
+    KeReleaseSpinLock(&Extension->RxLock, irql);
+    return status;
 }
 
 /*
