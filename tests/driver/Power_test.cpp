@@ -272,6 +272,16 @@ TEST_P(Power, ARequestRefusedItsOwnGateEntryIsFinishedAndTakesNothing) {
   // The next request is let through (PoStartNextPowerIrp was called).
   EXPECT_EQ(System(IRP_MN_SET_POWER, PowerSystemSleeping3), STATUS_SUCCESS);
   EXPECT_EQ(System(IRP_MN_SET_POWER, PowerSystemWorking), STATUS_SUCCESS);
+
+  // One the dispatch routine itself finds the gate closing for ends the same
+  // way, and lets the next one through too.
+  BusLog(s_);
+  s_.ext->IoGate.Closing = TRUE;
+  EXPECT_EQ(System(IRP_MN_SET_POWER, PowerSystemSleeping3), STATUS_DELETE_PENDING);
+  s_.ext->IoGate.Closing = FALSE;
+  EXPECT_TRUE(BusLog(s_).empty());
+  EXPECT_EQ(System(IRP_MN_SET_POWER, PowerSystemSleeping3), STATUS_SUCCESS);
+  EXPECT_EQ(System(IRP_MN_SET_POWER, PowerSystemWorking), STATUS_SUCCESS);
 }
 
 // A set-power request never fails for want of memory (Windows lets no
