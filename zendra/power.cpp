@@ -21,7 +21,14 @@
  *
  * Every request with a context reaches FinishIrp exactly once: one
  * PoStartNextPowerIrp, one completion or hand-back, one release of the
- * request's own gate entry (when it got one), one free of the context.
+ * request's own gate entry (when it got one), one free of the context (or
+ * the return of the device's reserve it was).
+ *
+ * Windows does not let a driver fail a set-power request, least of all the
+ * one that brings the system or the device back to work; so a set-power
+ * request that finds no pool for its context runs on the reserve of its
+ * kind in the device extension. Only a query-power request can be refused
+ * for want of memory.
  */
 #include "zendra.h"
 
@@ -323,26 +330,56 @@ static ULONG PosDeviceDownLowerDone(PPOWER_CONTEXT Context, PPOWER_RUN Run)
 }
 
 /*
+ * PosReserveFlag
+ *   The in-use flag of the device reserve Context is, or NULL for a
+ *   context from the pool.
+ */
+static PLONG PosReserveFlag(PPOWER_CONTEXT Context)
+{
+    PDEVICE_EXTENSION extension = Context->Extension;
+    ULONG kind;
+
+    for (kind = 0; kind < 2; kind++) {
+        if (Context == &extension->PowerReserve[kind]) {
+            return &extension->PowerReserveInUse[kind];
+        }
+    }
+    return NULL;
+}
+
+/*
  * FinishIrp
  *   The request is done here. Entered from its completion routine, it lets
  *   the I/O manager carry on completing it with the lower drivers' status;
  *   otherwise it completes it with the machine's status.
+ *   Race with the next request of the same kind, which may arrive as soon
+ *   as this one is completed and claim the reserve: a reserve is given back
+ *   only after everything needed from it has been read, and nothing touches
+ *   it afterwards. It is given back before the gate entry, past which the
+ *   extension may go.
  */
 static ULONG PosFinishIrp(PPOWER_CONTEXT Context, PPOWER_RUN Run)
 {
     PIRP irp = Context->Irp;
+    PDEVICE_EXTENSION extension = Context->Extension;
+    NTSTATUS status = Context->Status;
+    BOOLEAN gateEntered = Context->GateEntered;
+    PLONG reserveInUse = PosReserveFlag(Context);
 
     PoStartNextPowerIrp(irp);
+    if (reserveInUse != NULL) {
+        InterlockedExchange(reserveInUse, 0);
+    }
     if (Run->Event == PWR_EVENT_LOWER_DONE) {
-        PosSetResult(Run, Context->Status);
+        PosSetResult(Run, status);
     } else {
-        irp->IoStatus.Status = Context->Status;
+        irp->IoStatus.Status = status;
         IofCompleteRequest(irp, IO_NO_INCREMENT);
     }
-    if (Context->GateEntered) {
-        PosGateLeave(&Context->Extension->IoGate);
+    if (gateEntered) {
+        PosGateLeave(&extension->IoGate);
     }
-    return POWER_ACTION_FREE_CONTEXT;
+    return reserveInUse != NULL ? POWER_ACTION_END : POWER_ACTION_FREE_CONTEXT;
 }
 
 static ULONG PosFreeContext(PPOWER_CONTEXT Context, PPOWER_RUN Run)
@@ -491,14 +528,39 @@ extern "C" NTSTATUS PosPowerPassDown(PDEVICE_EXTENSION Extension, PIRP Irp)
 }
 
 /*
+ * PosAllocatePowerContext
+ *   A context for a new set-power or query-power request: from the pool, or
+ *   for a set-power request the pool cannot serve, the device's reserve of
+ *   its kind. NULL only for a query (or, should the power manager ever have
+ *   two set-power requests of a kind under way, for the second).
+ *   IRQL: <= DISPATCH_LEVEL.
+ */
+static PPOWER_CONTEXT PosAllocatePowerContext(PDEVICE_EXTENSION Extension, PIRP Irp)
+{
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    PPOWER_CONTEXT context;
+    ULONG kind;
+
+    context = (PPOWER_CONTEXT)ExAllocatePoolWithTag(NonPagedPool, sizeof(POWER_CONTEXT), POS_POOL_TAG);
+    if (context != NULL || stack->MinorFunction != IRP_MN_SET_POWER) {
+        return context;
+    }
+    kind = (stack->Parameters.Power.Type == SystemPowerState) ? 0 : 1;
+    if (InterlockedCompareExchange(&Extension->PowerReserveInUse[kind], 1, 0) != 0) {
+        return NULL;
+    }
+    return &Extension->PowerReserve[kind];
+}
+
+/*
  * PosDispatchPower
  *   IRP_MJ_POWER. Set-power and query-power requests go through the
  *   machine with a context of their own; everything else (wait-wake, power
  *   sequence) is passed down. The dispatch routine's gate entry ends when
  *   it returns; a request still in the machine holds one of its own.
  *   IRQL: PASSIVE_LEVEL (the device object is DO_POWER_PAGABLE). Completes
- *   the request itself only when the gate is closing or no context can be
- *   allocated.
+ *   the request itself only when the gate is closing or a query finds no
+ *   memory for its context.
  */
 extern "C" NTSTATUS NTAPI PosDispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
@@ -512,7 +574,7 @@ extern "C" NTSTATUS NTAPI PosDispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp
         return PosCompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
     }
     if (minor == IRP_MN_SET_POWER || minor == IRP_MN_QUERY_POWER) {
-        context = (PPOWER_CONTEXT)ExAllocatePoolWithTag(NonPagedPool, sizeof(POWER_CONTEXT), POS_POOL_TAG);
+        context = PosAllocatePowerContext(extension, Irp);
         if (context == NULL) {
             PoStartNextPowerIrp(Irp);
             status = PosCompleteRequestStatus(Irp, STATUS_INSUFFICIENT_RESOURCES);

@@ -85,6 +85,44 @@ typedef struct _REQUEST_QUEUE {
 } REQUEST_QUEUE, *PREQUEST_QUEUE;
 
 /*
+ * The power machine (power.cpp). The events it is entered with, its states
+ * (7 and 8 are not used), and the record of one set-power or query-power
+ * request, non-paged pool (or the device's reserve, see DEVICE_EXTENSION),
+ * from PosDispatchPower until the machine frees it.
+ */
+typedef enum _POS_POWER_EVENT {
+    PWR_EVENT_NEW_IRP = 0,
+    PWR_EVENT_LOWER_DONE = 1,
+    PWR_EVENT_DEVICE_IRP_DONE = 2,
+    PWR_EVENT_COUNT = 3
+} POS_POWER_EVENT;
+
+typedef enum _POS_POWER_STATE {
+    PWR_NEW = 0,
+    PWR_SYS_UP_FORWARDED = 1,
+    PWR_SYS_UP_DEVICE_REQUESTED = 2,
+    PWR_SYS_DOWN_DEVICE_REQUESTED = 3,
+    PWR_SYS_DOWN_FORWARDED = 4,
+    PWR_DEV_UP_FORWARDED = 5,
+    PWR_DEV_DOWN_FORWARDED = 6,
+    PWR_DEV_QUERY_UP_FORWARDED = 9,
+    PWR_DEV_QUERY_DOWN_FORWARDED = 10,
+    PWR_STATE_COUNT = 11
+} POS_POWER_STATE;
+
+typedef struct _POWER_CONTEXT {
+    PDEVICE_OBJECT DeviceObject;
+    struct _DEVICE_EXTENSION *Extension;
+    PIRP Irp;
+    ULONG State;                       /* a POS_POWER_STATE */
+    NTSTATUS Status;                   /* of the last request that came back */
+    DEVICE_POWER_STATE NewDeviceState; /* chosen for a system request */
+    DEVICE_POWER_STATE OldDeviceState; /* recorded before a device request to less power */
+    UCHAR MinorFunction;               /* of the device request asked for */
+    BOOLEAN GateEntered;               /* the request holds a gate entry of its own */
+} POWER_CONTEXT, *PPOWER_CONTEXT;
+
+/*
  * DEVICE_EXTENSION: everything the driver knows about one scanner.
  * Allocated zero-filled by the I/O manager with the device object.
  *
@@ -162,6 +200,15 @@ typedef struct _DEVICE_EXTENSION {
     BOOLEAN WaitForImmediate;
     ULONG WaitMask;
     ULONG MaxPacketSize;
+
+    /* Set-power requests must not fail for want of memory: one that finds
+     * no pool for its context takes the reserve of its kind (0 system,
+     * 1 device). The power manager has at most one system request and one
+     * device set-power request under way per device, so the reserve of a
+     * kind is free whenever a request of that kind arrives. Claimed and
+     * given back by interlocked exchange of PowerReserveInUse. */
+    POWER_CONTEXT PowerReserve[2];
+    LONG PowerReserveInUse[2];
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 /*
@@ -186,43 +233,6 @@ typedef struct _TIMER_WORK_ITEM {
     PDEVICE_EXTENSION Extension;
     PDEVICE_OBJECT DeviceObject;
 } TIMER_WORK_ITEM, *PTIMER_WORK_ITEM;
-
-/*
- * The power machine (power.cpp). The events it is entered with, its states
- * (7 and 8 are not used), and the record of one set-power or query-power
- * request, non-paged pool, from PosDispatchPower until the machine frees it.
- */
-typedef enum _POS_POWER_EVENT {
-    PWR_EVENT_NEW_IRP = 0,
-    PWR_EVENT_LOWER_DONE = 1,
-    PWR_EVENT_DEVICE_IRP_DONE = 2,
-    PWR_EVENT_COUNT = 3
-} POS_POWER_EVENT;
-
-typedef enum _POS_POWER_STATE {
-    PWR_NEW = 0,
-    PWR_SYS_UP_FORWARDED = 1,
-    PWR_SYS_UP_DEVICE_REQUESTED = 2,
-    PWR_SYS_DOWN_DEVICE_REQUESTED = 3,
-    PWR_SYS_DOWN_FORWARDED = 4,
-    PWR_DEV_UP_FORWARDED = 5,
-    PWR_DEV_DOWN_FORWARDED = 6,
-    PWR_DEV_QUERY_UP_FORWARDED = 9,
-    PWR_DEV_QUERY_DOWN_FORWARDED = 10,
-    PWR_STATE_COUNT = 11
-} POS_POWER_STATE;
-
-typedef struct _POWER_CONTEXT {
-    PDEVICE_OBJECT DeviceObject;
-    struct _DEVICE_EXTENSION *Extension;
-    PIRP Irp;
-    ULONG State;                       /* a POS_POWER_STATE */
-    NTSTATUS Status;                   /* of the last request that came back */
-    DEVICE_POWER_STATE NewDeviceState; /* chosen for a system request */
-    DEVICE_POWER_STATE OldDeviceState; /* recorded before a device request to less power */
-    UCHAR MinorFunction;               /* of the device request asked for */
-    BOOLEAN GateEntered;               /* the request holds a gate entry of its own */
-} POWER_CONTEXT, *PPOWER_CONTEXT;
 
 /*
  * PosSetNewPnpState, PosRestorePreviousPnpState

@@ -37,6 +37,7 @@ struct DeviceInfo {
   std::shared_ptr<TimerEntry> tick;
   POWER_STATE systemPower{};
   POWER_STATE devicePower{};
+  bool refusesAttachments = false;
 };
 
 struct State {
@@ -201,6 +202,12 @@ void Devices::SetDeleteCheck(DeleteCheck check) {
   S().deleteCheck = check;
 }
 
+void Devices::RefuseAttachments(PDEVICE_OBJECT device) {
+  std::lock_guard<std::mutex> guard(S().mutex);
+  auto it = S().live.find(device);
+  if (it != S().live.end()) it->second.refusesAttachments = true;
+}
+
 void WdmLevel::SetWdmVersion(UCHAR major, UCHAR minor) {
   std::lock_guard<std::mutex> guard(S().mutex);
   S().wdmMajor = major;
@@ -310,6 +317,10 @@ extern "C" PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevic
   std::lock_guard<std::mutex> guard(emu::S().mutex);
   PDEVICE_OBJECT top = TargetDevice;
   while (top->AttachedDevice != nullptr) top = top->AttachedDevice;
+  for (PDEVICE_OBJECT d = TargetDevice; d != nullptr; d = d->AttachedDevice) {
+    auto it = emu::S().live.find(d);
+    if (it != emu::S().live.end() && it->second.refusesAttachments) return nullptr;
+  }
   top->AttachedDevice = SourceDevice;
   SourceDevice->StackSize = static_cast<CCHAR>(top->StackSize + 1);
   SourceDevice->AlignmentRequirement = top->AlignmentRequirement;

@@ -46,6 +46,11 @@ class Devices {
   // know nothing about IRPs.
   using DeleteCheck = void (*)(PDEVICE_OBJECT device);
   static void SetDeleteCheck(DeleteCheck check);
+
+  // The stack `device` belongs to is being torn down: IoAttachDeviceToDeviceStack
+  // onto it returns NULL, as Windows answers an attach to a device that is
+  // being deleted or whose driver is unloading.
+  static void RefuseAttachments(PDEVICE_OBJECT device);
 };
 
 // The WDM level the emulated system reports through IoIsWdmVersionAvailable.

@@ -36,6 +36,13 @@ void DevNodes::Reset() {
   nextDriverIndex_.clear();
 }
 
+void DevNodes::FailKeyOpens(PDEVICE_OBJECT pdo, NTSTATUS status) {
+  std::lock_guard lock(mutex_);
+  for (auto& node : nodes_) {
+    if (node.pdo == pdo) node.keyOpenFailure = status;
+  }
+}
+
 std::u16string DevNodes::DriverKeyForLocked(const std::u16string& instancePath, const std::u16string& classGuid) {
   auto& key = driverKeys_[Upcase(instancePath)];
   if (key.empty()) key = std::u16string(kClassRoot) + classGuid + u'\\' + FourDigits(nextDriverIndex_[Upcase(classGuid)]++);

@@ -21,6 +21,9 @@ struct DevNode {
   std::u16string enumKeyPath;      // ...\Enum\<instance>
   std::u16string hardwareKeyPath;  // ...\Enum\<instance>\Device Parameters
   std::u16string driverKeyPath;    // ...\Control\Class\<class>\0000
+  // Not success: IoOpenDeviceRegistryKey fails with it (the registry
+  // refused the key, as when its security denies the access asked for).
+  NTSTATUS keyOpenFailure = STATUS_SUCCESS;
 };
 
 class DevNodes {
@@ -45,6 +48,10 @@ class DevNodes {
   // The device left. Its enabled interfaces are disabled, as the PnP
   // manager does on removal. Registry keys stay, as on Windows.
   void Unregister(PDEVICE_OBJECT pdo);
+
+  // From now on every IoOpenDeviceRegistryKey for the node of `pdo` fails
+  // with `status` (STATUS_SUCCESS: opens again).
+  void FailKeyOpens(PDEVICE_OBJECT pdo, NTSTATUS status);
 
   std::optional<DevNode> Find(PDEVICE_OBJECT pdo) const;
   std::optional<DevNode> FindInstance(std::u16string_view instancePath) const;

@@ -41,6 +41,8 @@ extern "C" NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG D
     return STATUS_INVALID_DEVICE_REQUEST;
   }
 
+  if (!NT_SUCCESS(node->keyOpenFailure)) return node->keyOpenFailure;
+
   std::u16string path = which == PLUGPLAY_REGKEY_DEVICE ? node->hardwareKeyPath : node->driverKeyPath;
   if (DevInstKeyType & PLUGPLAY_REGKEY_CURRENT_HWPROFILE) path = InCurrentProfile(path);
 

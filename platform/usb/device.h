@@ -79,10 +79,9 @@ struct UsbDevice : std::enable_shared_from_this<UsbDevice> {
   // on to the device.
   enum class PnpState { kNotStarted, kStarted, kStopped, kSurpriseRemoved, kRemoved };
   PnpState pnpState = PnpState::kNotStarted;
-  // Injected failures of IRP_MN_START_DEVICE: the next `startFailures`
-  // starts fail with `startFailure`.
-  int startFailures = 0;
-  NTSTATUS startFailure = STATUS_SUCCESS;
+  // Injected failures of PnP requests, by minor code: the next `first`
+  // requests of that code fail with `second`.
+  std::map<UCHAR, std::pair<int, NTSTATUS>> pnpFailures;
   bool removeReceived = false;
   bool deleted = false;
   // The device power state the PDO was set to. Out of D0 the hub has

@@ -376,7 +376,7 @@ void GetDescriptorLocked(UsbDevice& d, PURB urb, Submission& s) {
       if (request.Index == 0) bytes = d.model.DeviceDescriptor();
       break;
     case USB_CONFIGURATION_DESCRIPTOR_TYPE:
-      if (const auto* set = d.model.ConfigurationDescriptor(request.Index)) bytes = *set;
+      bytes = d.model.ReadConfigurationDescriptor(request.Index);
       break;
     case USB_STRING_DESCRIPTOR_TYPE:
       bytes = d.model.StringDescriptor(request.Index, request.LanguageId);

@@ -78,6 +78,15 @@ void SetDevicePower(const std::shared_ptr<UsbDevice>& d, POWER_STATE state) {
   if (queued) RunQueued(d);
 }
 
+// One injected failure of a PnP request of `minor`, if one is armed.
+std::optional<NTSTATUS> TakeInjectedFailure(UsbDevice& d, UCHAR minor) {
+  Locked hold(d);
+  auto it = d.pnpFailures.find(minor);
+  if (it == d.pnpFailures.end() || it->second.first == 0) return std::nullopt;
+  --it->second.first;
+  return it->second.second;
+}
+
 }  // namespace
 
 std::optional<Refusal> RefusesUrbLocked(const UsbDevice& d) {
@@ -96,16 +105,17 @@ std::optional<Refusal> RefusesUrbLocked(const UsbDevice& d) {
 NTSTATUS Pnp(const std::shared_ptr<UsbDevice>& d, PIRP irp, PIO_STACK_LOCATION stack) {
   NTSTATUS status = STATUS_SUCCESS;
   bool remove = false;
+  if (auto failure = TakeInjectedFailure(*d, stack->MinorFunction)) {
+    // For a start: the hub could not bring the port back (the device did
+    // not answer its reset, say). Any failed request leaves the PDO as it
+    // was, the capabilities record untouched.
+    irp->IoStatus.Status = *failure;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    return *failure;
+  }
   switch (stack->MinorFunction) {
     case IRP_MN_START_DEVICE: {
       Locked hold(*d);
-      if (d->startFailures > 0) {
-        // The hub could not bring the port back (the device did not answer
-        // its reset, say): the PDO stays as it was.
-        --d->startFailures;
-        status = d->startFailure;
-        break;
-      }
       d->pnpState = UsbDevice::PnpState::kStarted;
       d->devicePower = PowerDeviceD0;
       d->removeReceived = false;

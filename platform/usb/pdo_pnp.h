@@ -11,8 +11,8 @@
 // device has been pulled out, with STATUS_DEVICE_NOT_CONNECTED and
 // USBD_STATUS_DEVICE_GONE. A stop and a removal close the configuration:
 // the device is back in its address state when it starts again, and the
-// old pipe handles name nothing. A start can be made to fail
-// (VirtualScanner::FailStart); the PDO then stays as it was.
+// old pipe handles name nothing. A start, or any other PnP request, can be
+// made to fail (VirtualScanner::FailPnp); the PDO then stays as it was.
 //
 // A PDO goes away as it does under a USB hub: on IRP_MN_REMOVE_DEVICE once
 // the scanner has been pulled out (until then it stays for a later

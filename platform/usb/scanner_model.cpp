@@ -12,6 +12,7 @@ namespace emu {
 struct ScannerModel::Layout {
   enum class Pipes { OutThenIn, InThenOut, OutOnly, TwoOut };
   USHORT packetSize = 64;
+  USHORT inPacketSize = 0;  // 0: packetSize
   Pipes pipes = Pipes::OutThenIn;
   bool secondInterface = false;
   bool noInterface = false;
@@ -79,13 +80,14 @@ std::vector<UCHAR> SerialConfiguration(const ScannerModel::Layout& layout) {
   // And one between the interface and its endpoints.
   Append(set, {4, kClassSpecificInterface, 0x02, 0x02});
   const USHORT size = layout.packetSize;
+  const USHORT inSize = layout.inPacketSize != 0 ? layout.inPacketSize : size;
   switch (layout.pipes) {
     case Pipes::OutThenIn:
       Endpoint(set, ScannerModel::kBulkOutEndpoint, kBulk, size, 0);
-      Endpoint(set, ScannerModel::kBulkInEndpoint, kBulk, size, 0);
+      Endpoint(set, ScannerModel::kBulkInEndpoint, kBulk, inSize, 0);
       break;
     case Pipes::InThenOut:
-      Endpoint(set, ScannerModel::kBulkInEndpoint, kBulk, size, 0);
+      Endpoint(set, ScannerModel::kBulkInEndpoint, kBulk, inSize, 0);
       Endpoint(set, ScannerModel::kBulkOutEndpoint, kBulk, size, 0);
       break;
     case Pipes::OutOnly:
@@ -185,6 +187,47 @@ ScannerModel ScannerModel::WithSerialConfiguration(std::vector<UCHAR> bytes) {
   ScannerModel model = Standard();
   model.configurations_[kSerialConfigurationIndex] = std::move(bytes);
   return model;
+}
+
+ScannerModel ScannerModel::WithPacketSizes(USHORT outPacketSize, USHORT inPacketSize) {
+  Layout layout;
+  layout.packetSize = outPacketSize;
+  layout.inPacketSize = inPacketSize;
+  return Build(layout);
+}
+
+ScannerModel ScannerModel::WithDefectiveConfiguration(ConfigurationDefect defect) {
+  ScannerModel model = Standard();
+  std::vector<UCHAR>& serial = model.configurations_[kSerialConfigurationIndex];
+  switch (defect) {
+    case ConfigurationDefect::kShortHeader:
+      serial.resize(5);
+      break;
+    case ConfigurationDefect::kTotalBelowHeader:
+      serial[2] = 4;
+      serial[3] = 0;
+      break;
+    case ConfigurationDefect::kTruncated:
+      serial.resize(serial.size() - 7);
+      break;
+    case ConfigurationDefect::kChangesAfterFirstRead: {
+      Layout layout;
+      layout.secondInterface = true;
+      model.serialAfterFirstRead_ = SerialConfiguration(layout);
+      break;
+    }
+  }
+  return model;
+}
+
+std::optional<std::vector<UCHAR>> ScannerModel::ReadConfigurationDescriptor(size_t index) {
+  if (index >= configurations_.size()) return std::nullopt;
+  std::vector<UCHAR> answer = configurations_[index];
+  if (index == kSerialConfigurationIndex && serialAfterFirstRead_) {
+    configurations_[index] = std::move(*serialAfterFirstRead_);
+    serialAfterFirstRead_.reset();
+  }
+  return answer;
 }
 
 ScannerModel& ScannerModel::SetSerialNumber(std::u16string serial) {

@@ -79,6 +79,18 @@ class ScannerModel {
   // a faulty device answers. The device takes SET_CONFIGURATION for the
   // value in its bConfigurationValue, if it has that byte.
   static ScannerModel WithSerialConfiguration(std::vector<UCHAR> bytes);
+  // Bulk OUT 0x02 with `outPacketSize`, then bulk IN 0x81 with
+  // `inPacketSize`.
+  static ScannerModel WithPacketSizes(USHORT outPacketSize, USHORT inPacketSize);
+  // A serial configuration descriptor the firmware gets wrong.
+  enum class ConfigurationDefect {
+    kShortHeader,            // the device answers 5 bytes of its 9-byte header
+    kTotalBelowHeader,       // wTotalLength 4, less than the header itself
+    kTruncated,              // wTotalLength counts 7 bytes more than the device sends
+    kChangesAfterFirstRead,  // after the first read of it the device answers
+                             // with a longer configuration (a second interface)
+  };
+  static ScannerModel WithDefectiveConfiguration(ConfigurationDefect defect);
 
   // Gives the device this serial number string; empty: no serial number
   // (iSerialNumber 0), so the bus cannot give it a unique instance path.
@@ -92,6 +104,9 @@ class ScannerModel {
   size_t ConfigurationCount() const { return configurations_.size(); }
   // The whole descriptor set of configuration `index` (nullptr past the last).
   const std::vector<UCHAR>* ConfigurationDescriptor(size_t index) const;
+  // What the device answers a request for configuration `index` with; a
+  // device whose configuration changes after its first read changes here.
+  std::optional<std::vector<UCHAR>> ReadConfigurationDescriptor(size_t index);
   const std::vector<UCHAR>* ConfigurationByValue(UCHAR value) const;
   // String descriptor `index` (0: the supported language IDs); nullopt when
   // the device has no such string.
@@ -174,6 +189,9 @@ class ScannerModel {
 
   std::vector<UCHAR> device_;
   std::vector<std::vector<UCHAR>> configurations_;
+  // The serial configuration the device answers with after its first read
+  // (ConfigurationDefect::kChangesAfterFirstRead).
+  std::optional<std::vector<UCHAR>> serialAfterFirstRead_;
   std::u16string manufacturer_ = u"Kestrel Optics";
   std::u16string product_ = u"KS-200 Barcode Scanner";
   std::u16string serial_ = u"KS2000417";

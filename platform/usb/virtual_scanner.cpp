@@ -82,10 +82,9 @@ void VirtualScanner::FailTransfers(NTSTATUS status, USBD_STATUS usbd, int count,
   if (queued) usb::RunQueued(device_);
 }
 
-void VirtualScanner::FailStart(NTSTATUS status, int count) {
+void VirtualScanner::FailPnp(UCHAR minor, NTSTATUS status, int count) {
   usb::Locked hold(*device_);
-  device_->startFailure = status;
-  device_->startFailures = count;
+  device_->pnpFailures[minor] = {count, status};
 }
 
 void VirtualScanner::FailPower(POWER_STATE_TYPE type, NTSTATUS status, int count) {

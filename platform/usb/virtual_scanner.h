@@ -58,7 +58,12 @@ class VirtualScanner {
                      USHORT urbFunction = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER, UCHAR endpoint = 0, int skip = 0);
   // The next `count` IRP_MN_START_DEVICE requests the PDO gets fail with
   // `status` (the hub cannot bring the port up), leaving it unstarted.
-  void FailStart(NTSTATUS status, int count = 1);
+  void FailStart(NTSTATUS status, int count = 1) { FailPnp(IRP_MN_START_DEVICE, status, count); }
+  // The next `count` PnP requests of `minor` the PDO gets fail with
+  // `status`, changing nothing. Windows requires every driver to succeed
+  // cancel-stop and cancel-remove requests: failing those models a faulty
+  // bus driver, which the driver above must survive.
+  void FailPnp(UCHAR minor, NTSTATUS status, int count = 1);
   // The next `count` set-power or query-power IRPs of `type` the PDO gets
   // fail with `status` (a hub that cannot change the port's power).
   void FailPower(POWER_STATE_TYPE type, NTSTATUS status, int count = 1);

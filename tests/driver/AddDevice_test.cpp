@@ -1,10 +1,18 @@
 // Device creation and naming: the kernel name, the \DosDevices link, the
 // SERIALCOMM value and the COM-port interface, and what is left when
 // creation fails part way.
+#include <functional>
+#include <set>
+#include <string>
+
 #include "io/device.h"
 #include "io/interfaces.h"
 #include "io/namespace.h"
 #include "kernel/pool.h"
+#include "pnp/devnode.h"
+#include "pnp/loader.h"
+#include "pnp/pnp_manager.h"
+#include "pnp/ports_installer.h"
 #include "support/driver_harness.h"
 
 namespace zt {
@@ -220,6 +228,76 @@ TEST_F(AddDevice, EveryAllocationFailureLeavesNothingBehind) {
   Scanner ok = Plug(u"COM9");
   ASSERT_NE(ok.ext, nullptr);
   EXPECT_NE(ok.fdo, nullptr);
+}
+
+// A hardware key that will not open and a stack that refuses the attach
+// fail AddDevice with its own statuses, leaving nothing.
+TEST_F(AddDevice, AKeyThatWillNotOpenOrAStackThatRefusesTheAttachFailsIt) {
+  const struct {
+    const char* what;
+    std::function<void(PDEVICE_OBJECT)> arrange;
+    NTSTATUS expected;
+  } rows[] = {
+      {"key", [](PDEVICE_OBJECT pdo) { emu::DevNodes::Instance().FailKeyOpens(pdo, STATUS_ACCESS_DENIED); },
+       STATUS_UNSUCCESSFUL},
+      {"attach", [](PDEVICE_OBJECT pdo) { emu::Devices::RefuseAttachments(pdo); }, STATUS_DEVICE_REMOVED},
+  };
+  for (const auto& row : rows) {
+    PDEVICE_OBJECT pdo = emu::RootBus::CreatePdo(u"USB\\VID_1A2B&PID_0C01\\7&2f1c&0&9_Z");
+    ASSERT_NE(pdo, nullptr);
+    emu::PortsInstaller::AssignPortNameBytes(pdo, Utf16Bytes(u"COM9", true));
+    row.arrange(pdo);
+    EXPECT_EQ(emu::PnpManager::AddDevice(Driver(), pdo), row.expected) << row.what;
+    EXPECT_EQ(pdo->AttachedDevice, nullptr) << row.what;
+    EXPECT_FALSE(LinkTarget(u"\\DosDevices\\COM9").has_value()) << row.what;
+    EXPECT_EQ(emu::Pool::LiveBlocks(POS_POOL_TAG), 1u) << row.what;
+    emu::RootBus::DeletePdo(pdo);
+  }
+}
+
+// Two scanners added at the same moment, on two processors: each gets a
+// number of its own, so both device objects are created.
+TEST(AddDeviceRace, TwoAtOnceGetDistinctNumbers) {
+  ForEachSeed(1, 100, [](uint64_t seed) {
+    NTSTATUS status;
+    IsPreWdm110 = FALSE;
+    DeviceInstanceCounter = 0;
+    PDRIVER_OBJECT driver = emu::DriverLoader::Load(DriverEntry, u"zendra", &status);
+    ASSERT_EQ(status, STATUS_SUCCESS);
+    PDEVICE_OBJECT pdos[2];
+    NTSTATUS added[2] = {STATUS_PENDING, STATUS_PENDING};
+    KEVENT done[2];
+    for (int i = 0; i < 2; ++i) {
+      pdos[i] = emu::RootBus::CreatePdo(u"USB\\VID_1A2B&PID_0C01\\7&2f1c&0&" + std::u16string(1, char16_t(u'1' + i)));
+      emu::PortsInstaller::AssignPortNameBytes(pdos[i], Utf16Bytes(i == 0 ? u"COM3" : u"COM4", true));
+      KeInitializeEvent(&done[i], NotificationEvent, FALSE);
+    }
+    for (int i = 0; i < 2; ++i) {
+      emu::Scheduler::Get().Spawn("pnp" + std::to_string(i), [&, i] {
+        added[i] = emu::PnpManager::AddDevice(driver, pdos[i]);
+        KeSetEvent(&done[i], IO_NO_INCREMENT, FALSE);
+      });
+    }
+    PVOID objects[2] = {&done[0], &done[1]};
+    KeWaitForMultipleObjects(2, objects, WaitAll, Executive, KernelMode, FALSE, nullptr, nullptr);
+    std::set<std::u16string> names;
+    for (int i = 0; i < 2; ++i) {
+      EXPECT_EQ(added[i], STATUS_SUCCESS) << "seed " << seed;
+      if (pdos[i]->AttachedDevice != nullptr) {
+        names.insert(
+            DriverTest::Text(static_cast<PDEVICE_EXTENSION>(pdos[i]->AttachedDevice->DeviceExtension)->DeviceName));
+      }
+    }
+    EXPECT_EQ(names, (std::set<std::u16string>{u"\\Device\\POS_1", u"\\Device\\POS_2"})) << "seed " << seed;
+    for (PDEVICE_OBJECT pdo : pdos) {
+      if (pdo->AttachedDevice != nullptr) {
+        emu::PnpManager::DeviceGone(pdo, [pdo] { emu::RootBus::DeletePdo(pdo); });
+      } else {
+        emu::RootBus::DeletePdo(pdo);
+      }
+    }
+    emu::DriverLoader::Unload(driver);
+  });
 }
 
 }  // namespace

@@ -355,7 +355,9 @@ std::string Effect(const Outcome& clean, const Outcome& o) {
 // step fails with STATUS_INSUFFICIENT_RESOURCES and nothing else changes,
 // or the design's fallback. Pipe resets at open and close are best effort,
 // a power request that cannot be sent leaves the scanner powered, and a
-// refused resume leaves it asleep.
+// resume whose device request the power manager cannot allocate leaves it
+// asleep; a set-power request itself never fails (its context comes from a
+// reserve when the pool has none).
 const std::set<std::string> kOwed = {
     "plug: plug fails short of memory",
     "plug: port receives nothing",

@@ -75,6 +75,19 @@ TEST_F(Pnp, ArrivalQueriesCapabilitiesThenStartsAndEnablesTheInterface) {
   EXPECT_EQ(caps.RawDeviceOK, 1u);
   EXPECT_EQ(caps.SurpriseRemovalOK, 1u);
   EXPECT_EQ(caps.DeviceState[PowerSystemWorking], PowerDeviceD0);
+
+  // A query the bus fails ends with its status; neither the record sent
+  // nor the driver's copy changes.
+  const DEVICE_CAPABILITIES kept = caps;
+  DEVICE_CAPABILITIES query{};
+  query.Size = sizeof(query);
+  query.Version = 1;
+  query.DeviceD1 = 1;
+  const DEVICE_CAPABILITIES sent = query;
+  s.usb->FailPnp(IRP_MN_QUERY_CAPABILITIES, STATUS_NOT_IMPLEMENTED);
+  EXPECT_EQ(emu::PnpManager::Send(s.pdo, IRP_MN_QUERY_CAPABILITIES, &query), STATUS_NOT_IMPLEMENTED);
+  EXPECT_EQ(memcmp(&query, &sent, sizeof query), 0);
+  EXPECT_EQ(memcmp(&s.ext->DeviceCapabilities, &kept, sizeof kept), 0);
 }
 
 TEST_F(Pnp, DisableRemovesTheDeviceAndItsNames) {
@@ -158,26 +171,47 @@ TEST_F(Pnp, StopKeepsTheQueryStallAndTheNextStartReleasesIt) {
   // to no start routine: clean it up as a closing handle would.
   PosQueueCleanup(&s.ext->ReadQueue, nullptr, STATUS_CANCELLED);
   EXPECT_EQ(parked->Status(), STATUS_CANCELLED);
+
+  // A start whose configuration fails leaves the device as the stop left it.
+  const USBD_PIPE_HANDLE in = s.ext->BulkInPipe;
+  const USBD_PIPE_HANDLE out = s.ext->BulkOutPipe;
+  s.usb->FailTransfers(STATUS_DEVICE_DATA_ERROR, USBD_STATUS_DEV_NOT_RESPONDING, 1, URB_FUNCTION_SELECT_CONFIGURATION);
+  EXPECT_EQ(emu::PnpManager::Send(s.pdo, IRP_MN_START_DEVICE), STATUS_DEVICE_DATA_ERROR);
+  EXPECT_EQ(s.ext->DeviceState, STATE_STOPPED);
+  EXPECT_EQ(s.ext->ReadQueue.StallCount, 1);
+  EXPECT_EQ(s.ext->Deconfigured, 1u);
+  EXPECT_EQ(s.ext->BulkInPipe, in);
+  EXPECT_EQ(s.ext->BulkOutPipe, out);
+
   ASSERT_EQ(emu::PnpManager::Send(s.pdo, IRP_MN_START_DEVICE), STATUS_OBJECT_NAME_EXISTS)
       << "the interface is enabled already; enabling it again says so, a success";
   EXPECT_EQ(s.ext->DeviceState, STATE_STARTED);
   EXPECT_EQ(s.ext->ReadQueue.StallCount, 0);
 }
 
+// A cancel that the bus fails (no bus may, but a faulty one does) changes
+// nothing: the query's state and stall stay until a cancel succeeds.
 TEST_F(Pnp, CancelStopAndCancelRemoveReturnToStarted) {
   Scanner s = PlugUsb();
   ASSERT_NE(s.ext, nullptr);
-  ASSERT_EQ(emu::PnpManager::Send(s.pdo, IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
-  ASSERT_EQ(emu::PnpManager::Send(s.pdo, IRP_MN_CANCEL_STOP_DEVICE), STATUS_SUCCESS);
-  EXPECT_EQ(s.ext->DeviceState, STATE_STARTED);
-  EXPECT_EQ(s.ext->ReadQueue.StallCount, 0);
-
-  ASSERT_EQ(emu::PnpManager::Send(s.pdo, IRP_MN_QUERY_REMOVE_DEVICE), STATUS_SUCCESS);
-  EXPECT_EQ(s.ext->DeviceState, STATE_REMOVE_PENDING);
-  EXPECT_EQ(s.ext->PreviousState, STATE_STARTED);
-  ASSERT_EQ(emu::PnpManager::Send(s.pdo, IRP_MN_CANCEL_REMOVE_DEVICE), STATUS_SUCCESS);
-  EXPECT_EQ(s.ext->DeviceState, STATE_STARTED);
-  EXPECT_EQ(s.ext->ReadQueue.StallCount, 0);
+  const struct {
+    UCHAR query, cancel;
+    POS_PNP_STATE pending;
+  } pairs[] = {{IRP_MN_QUERY_STOP_DEVICE, IRP_MN_CANCEL_STOP_DEVICE, STATE_STOP_PENDING},
+               {IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE, STATE_REMOVE_PENDING}};
+  for (const auto& p : pairs) {
+    SCOPED_TRACE(p.pending == STATE_STOP_PENDING ? "stop" : "remove");
+    ASSERT_EQ(emu::PnpManager::Send(s.pdo, p.query), STATUS_SUCCESS);
+    EXPECT_EQ(s.ext->DeviceState, p.pending);
+    EXPECT_EQ(s.ext->PreviousState, STATE_STARTED);
+    s.usb->FailPnp(p.cancel, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(emu::PnpManager::Send(s.pdo, p.cancel), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(s.ext->DeviceState, p.pending);
+    EXPECT_EQ(s.ext->ReadQueue.StallCount, 1);
+    ASSERT_EQ(emu::PnpManager::Send(s.pdo, p.cancel), STATUS_SUCCESS);
+    EXPECT_EQ(s.ext->DeviceState, STATE_STARTED);
+    EXPECT_EQ(s.ext->ReadQueue.StallCount, 0);
+  }
 
   // A cancel that finds no pending stop or removal changes nothing.
   ASSERT_EQ(emu::PnpManager::Send(s.pdo, IRP_MN_CANCEL_STOP_DEVICE), STATUS_SUCCESS);
@@ -186,6 +220,8 @@ TEST_F(Pnp, CancelStopAndCancelRemoveReturnToStarted) {
   EXPECT_EQ(s.ext->ReadQueue.StallCount, 0);
 }
 
+// Query remove, unlike query stop, is refused with the port open in any
+// state.
 TEST_F(Pnp, QueryStopOnAStoppedDeviceDoesNotLookAtTheOpenCount) {
   Scanner s = PlugUsb();
   ASSERT_NE(s.ext, nullptr);
@@ -193,6 +229,9 @@ TEST_F(Pnp, QueryStopOnAStoppedDeviceDoesNotLookAtTheOpenCount) {
   ASSERT_EQ(emu::PnpManager::Send(s.pdo, IRP_MN_STOP_DEVICE), STATUS_SUCCESS);
   s.ext->OpenCount = 1;
   EXPECT_EQ(emu::PnpManager::Send(s.pdo, IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
+  EXPECT_EQ(s.ext->DeviceState, STATE_STOPPED);
+  EXPECT_EQ(s.ext->ReadQueue.StallCount, 1);
+  EXPECT_EQ(emu::PnpManager::Send(s.pdo, IRP_MN_QUERY_REMOVE_DEVICE), STATUS_UNSUCCESSFUL);
   EXPECT_EQ(s.ext->DeviceState, STATE_STOPPED);
   EXPECT_EQ(s.ext->ReadQueue.StallCount, 1);
   s.ext->OpenCount = 0;
@@ -244,10 +283,16 @@ TEST_F(Pnp, SurpriseRemovalWithdrawsTheNameAtOnceAndSendsNothingMore) {
   EXPECT_TRUE(InterfaceEnabled(s)) << "removal disables it";
   EXPECT_TRUE(s.usb->UrbLog().empty()) << "no URB reaches a surprise-removed device";
 
+  // The name is free: another device claims it before the removal comes.
+  Scanner other = Plug(u"COM9");
+  ASSERT_EQ(LinkTarget(u"\\DosDevices\\COM9"), u"\\Device\\POS_2");
+
   ASSERT_EQ(emu::PnpManager::Send(s.pdo, IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
   EXPECT_TRUE(s.usb->UrbLog().empty());
   EXPECT_EQ(s.pdo->AttachedDevice, nullptr);
   EXPECT_FALSE(InterfaceEnabled(s));
+  EXPECT_EQ(LinkTarget(u"\\DosDevices\\COM9"), u"\\Device\\POS_2") << "the removal withdraws nothing more";
+  EXPECT_EQ(SerialCommValue(u"\\Device\\POS_2"), Utf16Bytes(u"COM9", true));
 }
 
 TEST_F(Pnp, UnplugWhileStartedSendsSurpriseRemovalThenRemoval) {
@@ -320,7 +365,10 @@ TEST_F(Pnp, RemovalWaitsForRequestsInsideTheGate) {
   EXPECT_EQ(pdo->AttachedDevice, nullptr);
 }
 
-TEST_F(Pnp, SystemControlPassesDownInsideTheGate) {
+// Inside the gate requests go down; a gate that removal is closing fails
+// them, and control codes, with STATUS_DELETE_PENDING before any handler
+// looks at them.
+TEST_F(Pnp, SystemControlAndPnpRequestsMeetingAClosingGateFailWithDeletePending) {
   Scanner s = PlugUsb();
   ASSERT_NE(s.ext, nullptr);
   emu::Request::Params params;
@@ -330,6 +378,62 @@ TEST_F(Pnp, SystemControlPassesDownInsideTheGate) {
   ASSERT_TRUE(wmi->Done());
   EXPECT_EQ(wmi->Status(), STATUS_SUCCESS) << "the bus answered it";
   EXPECT_EQ(s.ext->IoGate.Count, 1);
+
+  s.ext->IoGate.Closing = TRUE;
+  auto late = emu::Request::Build(s.fdo, params);
+  late->Send();
+  EXPECT_EQ(late->Status(), STATUS_DELETE_PENDING);
+  params.major = IRP_MJ_DEVICE_CONTROL;
+  params.ioControlCode = IOCTL_SERIAL_GET_BAUD_RATE;
+  params.outputLength = sizeof(SERIAL_BAUD_RATE);
+  auto control = emu::Request::Build(s.fdo, params);
+  control->Send();
+  EXPECT_EQ(control->Status(), STATUS_DELETE_PENDING);
+  for (UCHAR minor : {UCHAR(IRP_MN_QUERY_PNP_DEVICE_STATE), UCHAR(IRP_MN_QUERY_STOP_DEVICE)}) {
+    EXPECT_EQ(emu::PnpManager::Send(s.pdo, minor), STATUS_DELETE_PENDING) << int(minor);
+  }
+  EXPECT_EQ(s.ext->DeviceState, STATE_STARTED);
+  EXPECT_EQ(s.ext->ReadQueue.StallCount, 0);
+  EXPECT_EQ(s.ext->IoGate.Count, 1);
+  s.ext->IoGate.Closing = FALSE;
+}
+
+// A query waits until the read being served has ended (here one waiting
+// for data until its time-out), and only then marks the device and goes
+// down.
+TEST_F(Pnp, QueryStopAndQueryRemoveWaitForTheCurrentRead) {
+  Scanner s = PlugUsb();
+  ASSERT_NE(s.ext, nullptr);
+  for (auto [query, cancel] : {std::pair<UCHAR, UCHAR>{IRP_MN_QUERY_STOP_DEVICE, IRP_MN_CANCEL_STOP_DEVICE},
+                               {IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE}}) {
+    SCOPED_TRACE(query == IRP_MN_QUERY_STOP_DEVICE ? "query stop" : "query remove");
+    s.ext->Timeouts.ReadTotalTimeoutConstant = 10000;
+    emu::Request::Params params;
+    params.major = IRP_MJ_READ;
+    params.length = 8;
+    auto read = emu::Request::Build(s.fdo, params);
+    EXPECT_EQ(read->Send(), STATUS_PENDING);
+    ASSERT_NE(s.ext->ReadQueue.CurrentIrp, nullptr);
+    KEVENT answered;
+    KeInitializeEvent(&answered, NotificationEvent, FALSE);
+    NTSTATUS status = STATUS_PENDING;
+    PDEVICE_OBJECT pdo = s.pdo;
+    const UCHAR minor = query;
+    emu::Scheduler::Get().Spawn("pnp", [&] {
+      status = emu::PnpManager::Send(pdo, minor);
+      KeSetEvent(&answered, IO_NO_INCREMENT, FALSE);
+    });
+    Advance(5000);
+    EXPECT_EQ(KeReadStateEvent(&answered), 0) << "the query waits for the read";
+    EXPECT_EQ(s.ext->DeviceState, STATE_STARTED);
+    KeWaitForSingleObject(&answered, Executive, KernelMode, FALSE, nullptr);
+    EXPECT_EQ(status, STATUS_SUCCESS);
+    EXPECT_EQ(read->Status(), STATUS_TIMEOUT);
+    EXPECT_EQ(s.ext->ReadQueue.CurrentIrp, nullptr);
+    EXPECT_NE(s.ext->DeviceState, STATE_STARTED);
+    ASSERT_EQ(emu::PnpManager::Send(s.pdo, cancel), STATUS_SUCCESS);
+    EXPECT_EQ(s.ext->DeviceState, STATE_STARTED);
+  }
 }
 
 // Every PnP sequence, many interleavings: the verifier watches each run and

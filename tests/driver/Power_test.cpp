@@ -272,6 +272,40 @@ TEST_P(Power, ARequestRefusedItsOwnGateEntryIsFinishedAndTakesNothing) {
   // The next request is let through (PoStartNextPowerIrp was called).
   EXPECT_EQ(System(IRP_MN_SET_POWER, PowerSystemSleeping3), STATUS_SUCCESS);
   EXPECT_EQ(System(IRP_MN_SET_POWER, PowerSystemWorking), STATUS_SUCCESS);
+
+  // One the dispatch routine itself finds the gate closing for ends the same
+  // way, and lets the next one through too.
+  BusLog(s_);
+  s_.ext->IoGate.Closing = TRUE;
+  EXPECT_EQ(System(IRP_MN_SET_POWER, PowerSystemSleeping3), STATUS_DELETE_PENDING);
+  s_.ext->IoGate.Closing = FALSE;
+  EXPECT_TRUE(BusLog(s_).empty());
+  EXPECT_EQ(System(IRP_MN_SET_POWER, PowerSystemSleeping3), STATUS_SUCCESS);
+  EXPECT_EQ(System(IRP_MN_SET_POWER, PowerSystemWorking), STATUS_SUCCESS);
+}
+
+// A set-power request never fails for want of memory (Windows lets no
+// driver fail one): with no pool for any context the port still sleeps and
+// wakes, twice over, on the device's reserves, which each request gives
+// back; a query finding no memory is refused.
+TEST_P(Power, SetPowerRequestsRunWithoutPoolWhileAQueryIsRefused) {
+  Open();
+  const size_t blocks = emu::Pool::LiveBlocks(POS_POOL_TAG);
+  emu::Pool::InjectFailures([](POOL_TYPE, size_t, ULONG tag, size_t) { return tag == POS_POOL_TAG; });
+  EXPECT_EQ(System(IRP_MN_QUERY_POWER, PowerSystemSleeping3), STATUS_INSUFFICIENT_RESOURCES);
+  EXPECT_TRUE(BusLog(s_).empty());
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    EXPECT_EQ(System(IRP_MN_SET_POWER, PowerSystemSleeping3), STATUS_SUCCESS);
+    ExpectStates(PowerDeviceD3, PowerSystemSleeping3, PowerDeviceD3);
+    EXPECT_EQ(System(IRP_MN_SET_POWER, PowerSystemWorking), STATUS_SUCCESS);
+    EXPECT_EQ(BusLog(s_), (Log{"set D3", "set S3", "set S0", "set D0"}));
+    ExpectStates(PowerDeviceD0, PowerSystemWorking, PowerDeviceD0);
+    EXPECT_EQ(s_.usb->PendingInTransfers(), 1u) << "the reader restarted";
+  }
+  emu::Pool::InjectFailures(nullptr);
+  EXPECT_EQ(s_.ext->PowerReserveInUse[0] + s_.ext->PowerReserveInUse[1], 0);
+  EXPECT_EQ(emu::Pool::LiveBlocks(POS_POOL_TAG), blocks);
 }
 
 INSTANTIATE_TEST_SUITE_P(Levels, Power,

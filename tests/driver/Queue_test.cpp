@@ -21,6 +21,9 @@ struct QueueWorld {
   PDEVICE_OBJECT device = nullptr;
   OnStart onStart = OnStart::KeepCurrent;
   std::vector<PIRP> started;
+  std::vector<KIRQL> startIrqls;       // the IRQL each start routine ran at
+  std::vector<KIRQL> completionIrqls;  // the IRQL each request completed at
+  int cancelRoutineCompletions = 0;
   int nesting = 0;
   int maxNesting = 0;
 };
@@ -30,6 +33,7 @@ QueueWorld* world = nullptr;
 NTSTATUS NTAPI RecordingStart(PDEVICE_OBJECT device, PIRP irp) {
   EXPECT_EQ(world->queue.CurrentIrp, irp) << "a request is current before its start routine runs";
   world->started.push_back(irp);
+  world->startIrqls.push_back(KeGetCurrentIrql());
   if (world->onStart == OnStart::KeepCurrent) {
     IoMarkIrpPending(irp);
     return STATUS_PENDING;
@@ -54,7 +58,22 @@ VOID NTAPI UnlinkingCancel(PDEVICE_OBJECT device, PIRP irp) {
   RemoveEntryList(&irp->Tail.Overlay.ListEntry);
   InitializeListHead(&irp->Tail.Overlay.ListEntry);
   KeReleaseSpinLock(&world->queue.Lock, irql);
+  ++world->cancelRoutineCompletions;
   PosCompleteRequestStatus(irp, STATUS_CANCELLED);
+}
+
+// A read of 4 bytes as its dispatch routine hands it to the queue. The
+// Information the dispatch routine left (3) is the queue's to keep: none of
+// its completions touches it.
+std::shared_ptr<emu::Request> BuildRead(PDEVICE_OBJECT device, PFILE_OBJECT file = nullptr) {
+  emu::Request::Params params;
+  params.major = IRP_MJ_READ;
+  params.file = file;
+  params.length = 4;
+  params.onComplete = [](PIRP) { world->completionIrqls.push_back(KeGetCurrentIrql()); };
+  auto request = emu::Request::Build(device, params);
+  request->PlaceAtTarget()->IoStatus.Information = 3;
+  return request;
 }
 
 class Queue : public PlatformTest {
@@ -76,13 +95,8 @@ class Queue : public PlatformTest {
 
   // A read as its dispatch routine sees it, handed to the queue.
   std::shared_ptr<emu::Request> Submit(PFILE_OBJECT file = nullptr, NTSTATUS* result = nullptr) {
-    emu::Request::Params params;
-    params.major = IRP_MJ_READ;
-    params.file = file;
-    params.length = 4;
-    auto request = emu::Request::Build(world_.device, params);
-    PIRP irp = request->PlaceAtTarget();
-    NTSTATUS status = PosQueueStartOrPend(&world_.queue, world_.device, irp, UnlinkingCancel);
+    auto request = BuildRead(world_.device, file);
+    NTSTATUS status = PosQueueStartOrPend(&world_.queue, world_.device, request->Irp(), UnlinkingCancel);
     if (result != nullptr) *result = status;
     return request;
   }
@@ -98,15 +112,24 @@ class Queue : public PlatformTest {
   QueueWorld world_;
 };
 
+// The start routine runs without the lock at DISPATCH_LEVEL when a restart
+// or an arrival starts a request, at its caller's IRQL from start-next.
 TEST_F(Queue, AFreshQueueParksUntilTheFirstRestart) {
   NTSTATUS status;
   auto request = Submit(nullptr, &status);
+  auto second = Submit();
   EXPECT_EQ(status, STATUS_PENDING);
   EXPECT_TRUE(world_.started.empty());
   PosQueueRestart(&world_.queue, world_.device);
   ASSERT_EQ(world_.started.size(), 1u);
   FinishCurrent();
   EXPECT_TRUE(request->Done());
+  FinishCurrent();
+  auto third = Submit(nullptr, &status);
+  EXPECT_EQ(status, STATUS_PENDING) << "the start routine's result";
+  EXPECT_EQ(world_.startIrqls, (std::vector<KIRQL>{DISPATCH_LEVEL, PASSIVE_LEVEL, DISPATCH_LEVEL}));
+  FinishCurrent();
+  EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
 }
 
 TEST_F(Queue, OnlyAStallCountOfZeroLetsRequestsStart) {
@@ -148,9 +171,13 @@ TEST_F(Queue, StartNextWithoutCurrentSignalsNothingAndStartsTheOldest) {
   EXPECT_EQ(KeReadStateEvent(&world_.queue.IdleEvent), 1) << "retiring a request signals idle";
 }
 
+// The idle event an earlier retirement left signalled does not end a later
+// wait; and a restart while a request is current starts no second one.
 TEST_F(Queue, WaitIdleReturnsAtOnceWithoutCurrentAndWaitsForOne) {
   PosQueueWaitIdle(&world_.queue);  // nothing current: must not block
   PosQueueRestart(&world_.queue, world_.device);
+  auto first = Submit();
+  FinishCurrent();  // signals the idle event
   auto a = Submit();
   ASSERT_EQ(world_.queue.CurrentIrp, a->Irp());
   PosQueueStall(&world_.queue);
@@ -162,8 +189,14 @@ TEST_F(Queue, WaitIdleReturnsAtOnceWithoutCurrentAndWaitsForOne) {
   });
   Advance(100);
   EXPECT_EQ(KeReadStateEvent(&idle), 0);
+  auto b = Submit();
+  PosQueueRestart(&world_.queue, world_.device);
+  EXPECT_EQ(world_.started.size(), 2u) << "a restart while a request is current starts none";
   FinishCurrent();
   KeWaitForSingleObject(&idle, Executive, KernelMode, FALSE, nullptr);
+  ASSERT_EQ(world_.started.size(), 3u);
+  EXPECT_EQ(world_.started[2], b->Irp());
+  FinishCurrent();
 }
 
 TEST_F(Queue, CleanupFailsOneHandlesParkedRequestsInArrivalOrder) {
@@ -179,7 +212,10 @@ TEST_F(Queue, CleanupFailsOneHandlesParkedRequestsInArrivalOrder) {
   EXPECT_FALSE(o1->Done());
   ASSERT_TRUE(m1->Done() && m2->Done());
   EXPECT_EQ(m1->Status(), STATUS_CANCELLED);
+  EXPECT_EQ(m1->Information(), 3u) << "the queue leaves Information alone";
   EXPECT_LT(m1->CompletionOrder(), m2->CompletionOrder());
+  EXPECT_EQ(world_.completionIrqls, (std::vector<KIRQL>{PASSIVE_LEVEL, PASSIVE_LEVEL}))
+      << "completed after the lock is released";
 
   PosQueueCleanup(&world_.queue, nullptr, STATUS_CANCELLED);
   EXPECT_EQ(o1->Status(), STATUS_CANCELLED);
@@ -197,6 +233,8 @@ TEST_F(Queue, AbortFailsParkedAndNewRequestsUntilCleared) {
   auto late = Submit(nullptr, &status);
   EXPECT_EQ(status, STATUS_DELETE_PENDING);
   EXPECT_EQ(late->Status(), STATUS_DELETE_PENDING);
+  EXPECT_EQ(parked->Information() + late->Information(), 6u) << "the queue leaves Information alone";
+  EXPECT_EQ(world_.completionIrqls, (std::vector<KIRQL>{PASSIVE_LEVEL, PASSIVE_LEVEL}));
   PosQueueRestart(&world_.queue, world_.device);
   EXPECT_TRUE(world_.started.empty());
 
@@ -209,14 +247,12 @@ TEST_F(Queue, AbortFailsParkedAndNewRequestsUntilCleared) {
 }
 
 TEST_F(Queue, ARequestCancelledBeforeParkingIsCompletedByTheQueue) {
-  emu::Request::Params params;
-  params.major = IRP_MJ_READ;
-  params.length = 1;
-  auto request = emu::Request::Build(world_.device, params);
-  PIRP irp = request->PlaceAtTarget();
+  auto request = BuildRead(world_.device);
+  PIRP irp = request->Irp();
   irp->Cancel = TRUE;  // the application cancelled while dispatch was on its way
   EXPECT_EQ(PosQueueStartOrPend(&world_.queue, world_.device, irp, UnlinkingCancel), STATUS_CANCELLED);
   EXPECT_EQ(request->Status(), STATUS_CANCELLED);
+  EXPECT_EQ(request->Information(), 3u);
   EXPECT_TRUE(IsListEmpty(&world_.queue.ListHead));
 }
 
@@ -315,6 +351,62 @@ TEST(QueueCancelRace, EveryParkedRequestEndsExactlyOnce) {
   EXPECT_GT(outcomes[STATUS_SUCCESS], 0);
   EXPECT_GT(outcomes[STATUS_CANCELLED], 0);
   EXPECT_GT(outcomes[STATUS_DELETE_PENDING], 0);
+}
+
+// A request arrives while the I/O manager cancels it, or while removal
+// aborts the queue. Whichever side gets there first, the request ends
+// exactly once (the verifier catches a second completion) with the status
+// of the side that ended it, and nothing stays parked: a cancel that takes
+// the routine just after it was set leaves the request to that routine,
+// and an abort fails what was parked before it and refuses what comes
+// after.
+TEST(QueueArrivalRace, ARequestMeetingCancelOrAbortOnArrivalEndsOnce) {
+  for (bool abort : {false, true}) {
+    int byCancelRoutine = 0;
+    int byQueue = 0;
+    ForEachSeed(1, 300, [&](uint64_t) {
+      QueueWorld w;
+      world = &w;
+      w.driver.Type = 4;
+      ASSERT_EQ(IoCreateDevice(&w.driver, 0, nullptr, FILE_DEVICE_SERIAL_PORT, 0, FALSE, &w.device), STATUS_SUCCESS);
+      PosQueueInitialize(&w.queue, RecordingStart);
+      PosQueueRestart(&w.queue, w.device);
+      auto current = BuildRead(w.device);
+      PosQueueStartOrPend(&w.queue, w.device, current->Irp(), UnlinkingCancel);  // kept current
+      auto arriving = BuildRead(w.device);
+      PIRP irp = arriving->Irp();
+      KEVENT done[2];
+      for (auto& e : done) KeInitializeEvent(&e, NotificationEvent, FALSE);
+      emu::Scheduler::Get().Spawn("dispatch", [&] {
+        PosQueueStartOrPend(&w.queue, w.device, irp, UnlinkingCancel);
+        KeSetEvent(&done[0], IO_NO_INCREMENT, FALSE);
+      });
+      emu::Scheduler::Get().Spawn(abort ? "removal" : "canceller", [&] {
+        if (abort) {
+          PosQueueAbort(&w.queue, STATUS_DELETE_PENDING);
+        } else {
+          arriving->Cancel();
+        }
+        KeSetEvent(&done[1], IO_NO_INCREMENT, FALSE);
+      });
+      PVOID objects[2] = {&done[0], &done[1]};
+      KeWaitForMultipleObjects(2, objects, WaitAll, Executive, KernelMode, FALSE, nullptr, nullptr);
+      ASSERT_TRUE(arriving->Done()) << (abort ? "parked after the abort" : "parked and never cancelled");
+      EXPECT_EQ(arriving->Status(), abort ? STATUS_DELETE_PENDING : STATUS_CANCELLED);
+      EXPECT_TRUE(IsListEmpty(&w.queue.ListHead));
+      EXPECT_EQ(w.started.size(), 1u);
+      byCancelRoutine += w.cancelRoutineCompletions;
+      byQueue += 1 - w.cancelRoutineCompletions;
+      PosCompleteRequestStatus(current->Irp(), STATUS_SUCCESS);
+      PosQueueStartNext(&w.queue, w.device);
+      IoDeleteDevice(w.device);
+      world = nullptr;
+    });
+    if (!abort) {
+      EXPECT_GT(byCancelRoutine, 0) << "cancelled once parked";
+      EXPECT_GT(byQueue, 0) << "cancelled before it was parked";
+    }
+  }
 }
 
 }  // namespace

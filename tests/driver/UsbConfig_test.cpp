@@ -82,11 +82,18 @@ TEST_F(UsbConfig, RemovalSendsOneUnconfigureRequest) {
   EXPECT_FALSE(scanner->Configured());
 }
 
+// The IN pipe's size decides, also when the OUT pipe's differs.
 TEST_F(UsbConfig, PacketSizeIsEightOnlyForEightBytePipes) {
   for (USHORT size : {USHORT(8), USHORT(16), USHORT(32), USHORT(64)}) {
     Scanner s = PlugUsb(emu::ScannerModel::WithPacketSize(size));
     ASSERT_NE(s.ext, nullptr);
     EXPECT_EQ(s.ext->MaxPacketSize, size == 8 ? 8u : 64u) << "pipe packet size " << size;
+    Unplug(s);
+  }
+  for (auto [out, in] : {std::pair<USHORT, USHORT>{64, 8}, {8, 64}}) {
+    Scanner s = PlugUsb(emu::ScannerModel::WithPacketSizes(out, in));
+    ASSERT_NE(s.ext, nullptr);
+    EXPECT_EQ(s.ext->MaxPacketSize, ULONG(in)) << "OUT " << out << ", IN " << in;
     Unplug(s);
   }
 }
@@ -154,17 +161,21 @@ TEST_F(UsbConfig, AConfigurationWithoutInterfaceFailsTheStart) {
 
 // Every step of the start may fail, the bus's own start first; the start
 // then reports that step's status, the interface stays disabled and nothing
-// is left over. Nothing is sent to a device whose bus failed the start.
+// is left over. Nothing is sent to a device whose bus failed the start. A
+// configuration descriptor that is short or disagrees with itself is
+// refused before anything parses it.
 TEST_F(UsbConfig, EachFailingConfigurationStepFailsTheStartCleanly) {
+  using Defect = emu::ScannerModel::ConfigurationDefect;
+  const auto nothing = [](emu::VirtualScanner&) {};
   struct Case {
     const char* what;
     std::function<void(emu::VirtualScanner&)> arrange;
     NTSTATUS expected;
     size_t descriptorReads;
+    emu::ScannerModel model = emu::ScannerModel::Standard();
   };
   const Case cases[] = {
-      {"the bus's start", [](emu::VirtualScanner& v) { v.FailStart(STATUS_NO_SUCH_DEVICE); }, STATUS_NO_SUCH_DEVICE,
-       0},
+      {"the bus's start", [](emu::VirtualScanner& v) { v.FailStart(STATUS_NO_SUCH_DEVICE); }, STATUS_NO_SUCH_DEVICE, 0},
       {"first descriptor read",
        [](emu::VirtualScanner& v) {
          v.FailTransfers(STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID, 1, URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE);
@@ -176,10 +187,18 @@ TEST_F(UsbConfig, EachFailingConfigurationStepFailsTheStartCleanly) {
                          URB_FUNCTION_SELECT_CONFIGURATION);
        },
        STATUS_DEVICE_DATA_ERROR, 2},
+      {"a header shorter than 9 bytes", nothing, STATUS_DEVICE_DATA_ERROR, 1,
+       emu::ScannerModel::WithDefectiveConfiguration(Defect::kShortHeader)},
+      {"a total length below the header's", nothing, STATUS_DEVICE_DATA_ERROR, 1,
+       emu::ScannerModel::WithDefectiveConfiguration(Defect::kTotalBelowHeader)},
+      {"fewer bytes than the total length", nothing, STATUS_DEVICE_DATA_ERROR, 2,
+       emu::ScannerModel::WithDefectiveConfiguration(Defect::kTruncated)},
+      {"a total length that changes", nothing, STATUS_DEVICE_DATA_ERROR, 2,
+       emu::ScannerModel::WithDefectiveConfiguration(Defect::kChangesAfterFirstRead)},
   };
   for (const auto& c : cases) {
     emu::PnpManager::SetFunctionDriver(nullptr);  // plug without starting
-    auto usb = emu::UsbBus::Instance().Plug(emu::ScannerModel::Standard());
+    auto usb = emu::UsbBus::Instance().Plug(c.model);
     ASSERT_NE(usb, nullptr);
     c.arrange(*usb);
     emu::PnpManager::SetFunctionDriver(Driver());

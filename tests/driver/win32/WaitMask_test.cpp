@@ -43,6 +43,18 @@ TEST_F(WaitMask, DataWaitingAnswersTheFirstWaitOfEachOpenAtOnce) {
   Pending reopened;
   EXPECT_TRUE(WaitCommEvent(port, &reopened.mask, &reopened.overlapped)) << "a new open answers at once again";
   EXPECT_TRUE(CloseHandle(port));
+
+  // Bytes that ended a parked wait have been reported as well.
+  port = OpenOverlapped();
+  ASSERT_TRUE(SetCommMask(port, EV_RXCHAR));
+  Pending byData, after;
+  ASSERT_TRUE(StartWait(port, byData));
+  Scan(B("6"));
+  ASSERT_EQ(WaitForSingleObject(byData.overlapped.hEvent, INFINITE), WAIT_OBJECT_0);
+  ASSERT_TRUE(StartWait(port, after)) << "the unread byte was reported already";
+  M().Settle();
+  EXPECT_FALSE(after.Done());
+  EXPECT_TRUE(CloseHandle(port));
 }
 
 TEST_F(WaitMask, OneWaitAtATimeEndedByDataOnlyUnderEvRxcharOrBySettingTheMask) {
