@@ -462,6 +462,11 @@ void Scheduler::Stop() {
           return t.get() != self && t->state_ == Thread::State::Runnable;
         });
         if (!anyRunnable) Hung();
+        // Under rare interleavings the highest priority always runs: once
+        // the last change point has passed, a stopping thread that outranks
+        // the others would be handed the processor back forever. It steps
+        // below them all while it waits for them to leave.
+        if (!changeAt_.empty()) self->priority_ = --lowest_;
         HandOff(lock, self);
       }
     } else {

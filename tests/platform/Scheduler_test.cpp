@@ -59,6 +59,25 @@ TEST_F(SchedulerSeeds, TheSameSeedGivesTheSameInterleavingAndOtherSeedsOthers) {
   EXPECT_GE(distinct.size(), 2u) << "every seed chose the same interleaving";
 }
 
+// Under rare interleavings the highest-priority thread always runs, so a
+// run longer than its change points must still let the stopping thread
+// hand over to the system threads it wakes to leave.
+TEST_F(SchedulerSeeds, ARareScheduleLongerThanItsChangePointsStillShutsDown) {
+  for (uint64_t seed = 1; seed <= 8; ++seed) {
+    emu::BootOptions options;
+    options.seed = seed;
+    options.rareChangePoints = 3;
+    Boot(options);
+    EmuThread counter("counter", [] {
+      LONG volatile count = 0;
+      for (int step = 0; step < 5000; ++step) InterlockedIncrement(&count);
+    });
+    counter.Join();
+    EXPECT_GT(emu::Scheduler::Get().SwitchCount(), 4000u) << "seed " << seed;
+    Shutdown();
+  }
+}
+
 // The planted race: read, then write back one more, without a lock. Two
 // threads doing it may lose an update.
 struct LostUpdate {
