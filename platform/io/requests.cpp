@@ -30,6 +30,14 @@ PMDL LockedMdl(PVOID buffer, ULONG length) {
   return mdl;
 }
 
+// The transfer method the I/O manager uses for a read or write to
+// `device`: buffered wins when a driver sets both flags.
+ULONG ReadWriteMethod(PDEVICE_OBJECT device) {
+  if (device->Flags & DO_BUFFERED_IO) return METHOD_BUFFERED;
+  if (device->Flags & DO_DIRECT_IO) return METHOD_OUT_DIRECT;
+  return METHOD_NEITHER;
+}
+
 }  // namespace
 
 std::shared_ptr<Request> Request::Build(PDEVICE_OBJECT target, const Params& params) {
@@ -42,12 +50,18 @@ std::shared_ptr<Request> Request::Build(PDEVICE_OBJECT target, const Params& par
   ULONG method = METHOD_BUFFERED;
   switch (params.major) {
     case IRP_MJ_READ:
-      origin.buffered = true;
-      origin.outputLength = params.length;
-      bufferLength = params.length;
-      break;
     case IRP_MJ_WRITE:
-      bufferLength = static_cast<ULONG>(params.input.size());
+      // A read or write is described as the top device object's flags
+      // say: a system buffer with DO_BUFFERED_IO, the caller's pages in an
+      // MDL with DO_DIRECT_IO, and the caller's own address otherwise.
+      method = ReadWriteMethod(target);
+      if (params.major == IRP_MJ_READ) {
+        origin.buffered = method == METHOD_BUFFERED;
+        origin.outputLength = params.length;
+        if (origin.buffered) bufferLength = params.length;
+      } else if (method == METHOD_BUFFERED) {
+        bufferLength = static_cast<ULONG>(params.input.size());
+      }
       break;
     case IRP_MJ_DEVICE_CONTROL:
     case IRP_MJ_INTERNAL_DEVICE_CONTROL:
@@ -106,12 +120,24 @@ std::shared_ptr<Request> Request::Build(PDEVICE_OBJECT target, const Params& par
   const bool control = params.major == IRP_MJ_DEVICE_CONTROL || params.major == IRP_MJ_INTERNAL_DEVICE_CONTROL;
   PVOID output = params.callerOutput != nullptr ? params.callerOutput
                                                 : (request->output_.empty() ? nullptr : request->output_.data());
-  if (control && (method == METHOD_IN_DIRECT || method == METHOD_OUT_DIRECT) && params.outputLength != 0) {
-    // The I/O manager probes the caller's output buffer (for reading or
-    // writing, as the method says), locks its pages and describes them in
-    // an MDL. It maps nothing into system space: a driver that wants the
-    // bytes asks for a mapping of its own.
-    irp->MdlAddress = LockedMdl(output, params.outputLength);
+  // The caller's buffer a direct or METHOD_NEITHER request hands the
+  // driver: a write's data, a read's or a control's output.
+  request->input_ = params.input;
+  PVOID callerData = output;
+  ULONG callerLength = params.outputLength;
+  if (params.major == IRP_MJ_READ) callerLength = params.length;
+  if (params.major == IRP_MJ_WRITE) {
+    callerData = params.callerInput != nullptr ? const_cast<void*>(params.callerInput)
+                                               : (request->input_.empty() ? nullptr : request->input_.data());
+    callerLength = static_cast<ULONG>(params.input.size());
+  }
+  const bool readWrite = params.major == IRP_MJ_READ || params.major == IRP_MJ_WRITE;
+  if ((control || readWrite) && (method == METHOD_IN_DIRECT || method == METHOD_OUT_DIRECT) && callerLength != 0) {
+    // The I/O manager probes the caller's buffer (for reading or writing,
+    // as the request says), locks its pages and describes them in an MDL.
+    // It maps nothing into system space: a driver that wants the bytes
+    // asks for a mapping of its own.
+    irp->MdlAddress = LockedMdl(callerData, callerLength);
     if (irp->MdlAddress == nullptr) {
       if (irp->AssociatedIrp.SystemBuffer != nullptr) Pool::Free(irp->AssociatedIrp.SystemBuffer, "I/O manager");
       ReleaseIrp(irp);
@@ -125,6 +151,9 @@ std::shared_ptr<Request> Request::Build(PDEVICE_OBJECT target, const Params& par
   next->MajorFunction = params.major;
   next->MinorFunction = params.minor;
   next->FileObject = params.file;
+  // Neither buffered nor direct: the driver gets the caller's own address,
+  // valid only in its process and unprobed.
+  if (readWrite && method == METHOD_NEITHER) irp->UserBuffer = callerData;
   switch (params.major) {
     case IRP_MJ_READ:
       next->Parameters.Read.Length = params.length;
@@ -146,7 +175,6 @@ std::shared_ptr<Request> Request::Build(PDEVICE_OBJECT target, const Params& par
       if (method == METHOD_NEITHER) {
         // The caller's own addresses, valid only in its process and
         // unprobed: the driver must probe them itself.
-        request->input_ = params.input;
         next->Parameters.DeviceIoControl.Type3InputBuffer =
             params.callerInput != nullptr ? const_cast<void*>(params.callerInput)
                                           : (request->input_.empty() ? nullptr : request->input_.data());

@@ -1,13 +1,16 @@
 // Requests as an application issues them: the I/O manager builds an IRP it
 // owns (with a file object), sends it to the top of a device's stack and,
 // once it completes, copies the status, information and (buffered) output
-// back to the caller. Reads and writes are buffered; a device control
+// back to the caller. A read or write describes its buffer as the top
+// device object's flags say: a system buffer (DO_BUFFERED_IO), the caller's
+// pages locked down in an MDL at Irp->MdlAddress (DO_DIRECT_IO), or the
+// caller's own address in Irp->UserBuffer (neither). A device control
 // describes its buffers as its code's transfer method says: one system
 // buffer for both (METHOD_BUFFERED), the input in a system buffer and the
-// output locked down in an MDL at Irp->MdlAddress (METHOD_IN_DIRECT and
-// METHOD_OUT_DIRECT), or the caller's own addresses in Type3InputBuffer and
-// Irp->UserBuffer (METHOD_NEITHER). Tests and the user-mode layer use this to talk to a
-// driver exactly as Windows would.
+// output in an MDL (METHOD_IN_DIRECT and METHOD_OUT_DIRECT), or the caller's
+// own addresses in Type3InputBuffer and Irp->UserBuffer (METHOD_NEITHER).
+// Tests and the user-mode layer use this to talk to a driver exactly as
+// Windows would.
 #pragma once
 
 #include <functional>
@@ -38,9 +41,9 @@ class Request : public std::enable_shared_from_this<Request> {
     // MDL describes it and a METHOD_NEITHER request hands it to the driver
     // as Irp->UserBuffer. When null, the request's Output() stands in.
     PVOID callerOutput = nullptr;
-    // The application's own input buffer, which a METHOD_NEITHER request
-    // hands the driver as Type3InputBuffer; when null, the request's own
-    // copy of `input`.
+    // The application's own input buffer, which a METHOD_NEITHER control
+    // hands the driver as Type3InputBuffer and a direct or neither write
+    // as its data; when null, the request's own copy of `input`.
     const void* callerInput = nullptr;
     // Runs in the completing thread once the status and output have been
     // copied, before the IRP is freed.

@@ -481,6 +481,75 @@ TEST_F(IoIrp, ARequestTheIoManagerCannotAllocateFailsWithoutReachingTheDriver) {
   }
 }
 
+// Reads and writes reach the driver as its device object's flags ask, and
+// only a buffered read's bytes are copied back by the I/O manager: a
+// driver that forgets DO_BUFFERED_IO finds no system buffer.
+TEST_F(IoIrp, ReadsAndWritesDescribeTheCallersBufferAsTheDeviceFlagsSay) {
+  Layer& device = stack_.Push("device");
+  struct Row {
+    ULONG flags;
+    const char* name;
+  };
+  for (Row row : {Row{DO_BUFFERED_IO, "buffered"}, Row{DO_DIRECT_IO, "direct"}, Row{0, "neither"},
+                  Row{DO_BUFFERED_IO | DO_DIRECT_IO, "both"}}) {
+    SCOPED_TRACE(row.name);
+    device.Device()->Flags = (device.Device()->Flags & ~(DO_BUFFERED_IO | DO_DIRECT_IO)) | row.flags;
+    std::string seen;
+    device.dispatch = [&](PDEVICE_OBJECT, PIRP irp) {
+      PIO_STACK_LOCATION own = IoGetCurrentIrpStackLocation(irp);
+      const bool read = own->MajorFunction == IRP_MJ_READ;
+      const ULONG length = read ? own->Parameters.Read.Length : own->Parameters.Write.Length;
+      UCHAR* bytes = nullptr;
+      if (row.flags & DO_BUFFERED_IO) {
+        EXPECT_EQ(irp->MdlAddress, nullptr);
+        bytes = static_cast<UCHAR*>(irp->AssociatedIrp.SystemBuffer);
+      } else if (row.flags & DO_DIRECT_IO) {
+        EXPECT_EQ(irp->AssociatedIrp.SystemBuffer, nullptr);
+        EXPECT_EQ(irp->UserBuffer, nullptr);
+        EXPECT_NE(irp->MdlAddress, nullptr);
+        if (irp->MdlAddress == nullptr) {
+          Complete(irp, STATUS_UNSUCCESSFUL);
+          return STATUS_UNSUCCESSFUL;
+        }
+        EXPECT_EQ(irp->MdlAddress->ByteCount, length);
+        bytes = static_cast<UCHAR*>(irp->MdlAddress->StartVa) + irp->MdlAddress->ByteOffset;
+      } else {
+        EXPECT_EQ(irp->AssociatedIrp.SystemBuffer, nullptr);
+        EXPECT_EQ(irp->MdlAddress, nullptr);
+        bytes = static_cast<UCHAR*>(irp->UserBuffer);
+      }
+      EXPECT_NE(bytes, nullptr);
+      if (bytes == nullptr) {
+        Complete(irp, STATUS_UNSUCCESSFUL);
+        return STATUS_UNSUCCESSFUL;
+      }
+      if (read) {
+        std::memcpy(bytes, "scan", 4);
+      } else {
+        seen.assign(reinterpret_cast<char*>(bytes), length);
+      }
+      Complete(irp, STATUS_SUCCESS, 4);
+      return STATUS_SUCCESS;
+    };
+    emu::Request::Params params;
+    params.major = IRP_MJ_WRITE;
+    params.input = {'p', 'i', 'n', 'g'};
+    auto write = emu::Request::Build(device.Device(), params);
+    EXPECT_EQ(write->Send(), STATUS_SUCCESS);
+    EXPECT_EQ(seen, "ping");
+    UCHAR caller[6] = {};
+    params = {};
+    params.major = IRP_MJ_READ;
+    params.length = sizeof caller;
+    params.callerOutput = caller;
+    auto read = emu::Request::Build(device.Device(), params);
+    EXPECT_EQ(read->Send(), STATUS_SUCCESS);
+    EXPECT_EQ(read->Information(), 4u);
+    EXPECT_EQ(std::memcmp(caller, "scan\0\0", 6), 0);
+    EXPECT_EQ(emu::Irps::Outstanding(), 0u);
+  }
+}
+
 TEST_F(IoIrp, DriverContextAndListEntryBelongToTheDriverHoldingTheIrp) {
   Layer& bottom = stack_.Push("bottom");
   LIST_ENTRY queue;

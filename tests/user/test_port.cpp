@@ -180,6 +180,8 @@ TestPort::TestPort(const std::string& device, const std::string& link) : impl_(s
   UNICODE_STRING name = Counted(impl_->deviceName);
   EXPECT_EQ(impl_->layer.Create(sizeof(Impl*), &name), STATUS_SUCCESS);
   *static_cast<Impl**>(impl_->layer.Extra()) = impl_.get();
+  // Reads and writes come with a system buffer, as a serial port asks.
+  impl_->layer.Device()->Flags |= DO_BUFFERED_IO;
   impl_->layer.dispatch = [impl = impl_.get()](PDEVICE_OBJECT, PIRP irp) { return impl->Dispatch(irp); };
   if (!link.empty()) {
     impl_->linkName = u"\\DosDevices\\" + Ascii(link);
