@@ -120,6 +120,38 @@ TEST_F(WaitMask, SettingTheMaskOverAParkedWaitEndsTheWaitingRead) {
   EXPECT_TRUE(CloseHandle(port));
 }
 
+// The open's first wait, issued as the first byte lands: it sees the byte
+// or is parked in time for the byte to end it, never parked over a byte
+// that has already looked for a wait. The window is a few instructions
+// wide, so it takes many seeds: about one in fifty lands in it.
+TEST_F(WaitMask, TheFirstWaitMeetingTheFirstByteEndsWithIt) {
+  AlsoUnderRareInterleavings(5);
+  int run = 0, sawTheByte = 0, endedByIt = 0;
+  ForEachSeed(150, [&] {
+    HANDLE port = OpenOverlapped();
+    ASSERT_TRUE(SetCommMask(port, EV_RXCHAR));
+    // The byte lands a few scheduling rounds into the wait. The wait is
+    // issued here: a thread's pending requests are cancelled when it ends.
+    const int rounds = ++run % 8;
+    auto scanner = Run("scanner", [&] {
+      for (int i = 0; i < rounds; ++i) Sleep(0);
+      Scan(B("?"));
+      return 0u;
+    });
+    Pending wait;
+    const bool parked = StartWait(port, wait);
+    scanner.Join();
+    M().Settle();
+    EXPECT_TRUE(wait.Done()) << "the wait sits over a byte that arrived while it was being parked";
+    EXPECT_EQ(wait.mask, static_cast<DWORD>(EV_RXCHAR));
+    ++(parked ? endedByIt : sawTheByte);
+    EXPECT_EQ(ReadAndWait(port, 1), B("?"));
+    EXPECT_TRUE(CloseHandle(port));
+  });
+  EXPECT_GT(sawTheByte, 0) << "the seeds cover the wait finding the byte";
+  EXPECT_GT(endedByIt, 0) << "and the byte ending the parked wait";
+}
+
 TEST_F(WaitMask, ACancelMeetingAnArrivalEndsTheWaitOnce) {
   AlsoUnderRareInterleavings(5);
   int cancelled = 0, reported = 0, run = 0;
