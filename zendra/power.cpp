@@ -217,7 +217,11 @@ static ULONG PosChooseDeviceState(PPOWER_CONTEXT Context, PPOWER_RUN Run)
  * RequestDeviceIrp
  *   Asks the power manager for the device request. Windows 98 and Me never
  *   send one for the state the device is in already, so there the machine
- *   goes straight on as if it had come back successfully.
+ *   goes straight on as if it had come back successfully. There nothing is
+ *   asked either while the scanner is deconfigured (stopped or pulled
+ *   out): deconfiguring recorded D3 without a device request, so such a
+ *   system still holds the device in D0, would swallow a D0 request
+ *   without calling back, and the system request would wait for ever.
  *   Race with PosOnDevicePowerComplete: the device request may be done,
  *   and the context freed, before PoRequestPowerIrp returns; after a
  *   successful call nothing here touches the context.
@@ -228,7 +232,8 @@ static ULONG PosRequestDeviceIrp(PPOWER_CONTEXT Context, PPOWER_RUN Run)
     NTSTATUS status;
 
     UNREFERENCED_PARAMETER(Run);
-    if (IsPreWdm110 && Context->NewDeviceState == Context->Extension->DevicePowerState) {
+    if (IsPreWdm110 && (Context->NewDeviceState == Context->Extension->DevicePowerState ||
+                        Context->Extension->Deconfigured != 0)) {
         Context->Status = STATUS_SUCCESS;
         return PosPowerTable[Context->State][PWR_EVENT_DEVICE_IRP_DONE];
     }

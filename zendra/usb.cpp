@@ -130,8 +130,9 @@ static BOOLEAN PosRecordPipes(PDEVICE_EXTENSION Extension, PURB SelectUrb, PUSBD
  * PosConfigureDevice
  *   Reads the scanner's configuration descriptor, selects that
  *   configuration with its first interface and records the pipes and the
- *   packet size. Every failure returns at once, leaving the handles recorded
- *   earlier and Deconfigured at 1, and frees what was allocated.
+ *   packet size, and records that the device is in D0. Every failure
+ *   returns at once, leaving the handles recorded earlier, the power state
+ *   and Deconfigured at 1, and frees what was allocated.
  *   IRQL: PASSIVE_LEVEL, in the start handler. No lock.
  */
 extern "C" NTSTATUS PosConfigureDevice(PDEVICE_OBJECT DeviceObject)
@@ -144,6 +145,7 @@ extern "C" NTSTATUS PosConfigureDevice(PDEVICE_OBJECT DeviceObject)
     USBD_INTERFACE_LIST_ENTRY interfaceList[2];
     PURB selectUrb;
     USHORT totalLength;
+    POWER_STATE powerState;
     NTSTATUS status;
 
     PosBuildDescriptorRequest(&urb, header, sizeof(header));
@@ -201,6 +203,14 @@ extern "C" NTSTATUS PosConfigureDevice(PDEVICE_OBJECT DeviceObject)
     ExFreePool(selectUrb);
     ExFreePool(descriptor);
     if (NT_SUCCESS(status)) {
+        /* A started device is in D0. Deconfiguring recorded D3 without a
+         * device request, so that record is undone here: left at D3, the
+         * next sleep below WDM 1.10 would ask for no D3 request and the
+         * wake would ask for a D0 request, which such a system never
+         * sends for a device it holds in D0 already. */
+        powerState.DeviceState = PowerDeviceD0;
+        extension->DevicePowerState = PowerDeviceD0;
+        PoSetPowerState(DeviceObject, DevicePowerState, powerState);
         extension->Deconfigured = 0;
     }
     return status;
