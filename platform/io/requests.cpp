@@ -120,18 +120,21 @@ std::shared_ptr<Request> Request::Build(PDEVICE_OBJECT target, const Params& par
   const bool control = params.major == IRP_MJ_DEVICE_CONTROL || params.major == IRP_MJ_INTERNAL_DEVICE_CONTROL;
   PVOID output = params.callerOutput != nullptr ? params.callerOutput
                                                 : (request->output_.empty() ? nullptr : request->output_.data());
+  const bool readWrite = params.major == IRP_MJ_READ || params.major == IRP_MJ_WRITE;
+  // The input a request hands the driver as the caller's own (an unbuffered
+  // write's data, a METHOD_NEITHER control's input): the application's
+  // buffer, or the request's one copy of it when the caller gave none.
+  const bool inputHandedOver =
+      method != METHOD_BUFFERED && (params.major == IRP_MJ_WRITE || (control && method == METHOD_NEITHER));
+  if (inputHandedOver && params.callerInput == nullptr) request->input_ = params.input;
+  PVOID callerInput = params.callerInput != nullptr ? const_cast<void*>(params.callerInput)
+                                                    : (request->input_.empty() ? nullptr : request->input_.data());
   // The caller's buffer a direct or METHOD_NEITHER request hands the
   // driver: a write's data, a read's or a control's output.
-  request->input_ = params.input;
-  PVOID callerData = output;
+  PVOID callerData = params.major == IRP_MJ_WRITE ? callerInput : output;
   ULONG callerLength = params.outputLength;
   if (params.major == IRP_MJ_READ) callerLength = params.length;
-  if (params.major == IRP_MJ_WRITE) {
-    callerData = params.callerInput != nullptr ? const_cast<void*>(params.callerInput)
-                                               : (request->input_.empty() ? nullptr : request->input_.data());
-    callerLength = static_cast<ULONG>(params.input.size());
-  }
-  const bool readWrite = params.major == IRP_MJ_READ || params.major == IRP_MJ_WRITE;
+  if (params.major == IRP_MJ_WRITE) callerLength = static_cast<ULONG>(params.input.size());
   if ((control || readWrite) && (method == METHOD_IN_DIRECT || method == METHOD_OUT_DIRECT) && callerLength != 0) {
     // The I/O manager probes the caller's buffer (for reading or writing,
     // as the request says), locks its pages and describes them in an MDL.
@@ -175,9 +178,7 @@ std::shared_ptr<Request> Request::Build(PDEVICE_OBJECT target, const Params& par
       if (method == METHOD_NEITHER) {
         // The caller's own addresses, valid only in its process and
         // unprobed: the driver must probe them itself.
-        next->Parameters.DeviceIoControl.Type3InputBuffer =
-            params.callerInput != nullptr ? const_cast<void*>(params.callerInput)
-                                          : (request->input_.empty() ? nullptr : request->input_.data());
+        next->Parameters.DeviceIoControl.Type3InputBuffer = callerInput;
         irp->UserBuffer = output;
       }
       break;

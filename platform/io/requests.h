@@ -84,7 +84,7 @@ class Request : public std::enable_shared_from_this<Request> {
   NTSTATUS status_ = STATUS_PENDING;
   ULONG_PTR information_ = 0;
   std::vector<UCHAR> output_;
-  std::vector<UCHAR> input_;  // what a METHOD_NEITHER request points the driver at
+  std::vector<UCHAR> input_;  // the input an unbuffered request points the driver at
   uint64_t order_ = 0;
 };
 
